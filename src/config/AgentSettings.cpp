@@ -1,0 +1,71 @@
+#include "config/AgentSettings.h"
+
+#include "Include/LogFile.h"
+#include "config/IniFile.h"
+#include "platform/FileSystem.h"
+
+#include <mutex>
+
+namespace {
+
+const char* const kSettingsFileName = "KlendoHotFolderAgent.ini";
+const char* const kConfigurationSection = "configuration";
+
+std::mutex g_overrideMutex;
+std::string g_strOverridePath;
+
+} // namespace
+
+CAgentSettings::CAgentSettings() : m_strSettingsPath(DefaultSettingsPath()) {}
+
+CAgentSettings::~CAgentSettings() = default;
+
+std::string CAgentSettings::DefaultSettingsPath() {
+    {
+        std::lock_guard<std::mutex> guard(g_overrideMutex);
+        if (!g_strOverridePath.empty())
+            return g_strOverridePath;
+    }
+    return JoinPath(SplitPath(Platform::GetModuleFilePath(), 3), kSettingsFileName);
+}
+
+void CAgentSettings::OverrideSettingsPathForTest(const std::string& strPath) {
+    std::lock_guard<std::mutex> guard(g_overrideMutex);
+    g_strOverridePath = strPath;
+}
+
+int CAgentSettings::GetHotFolderCount() const {
+    return CIniFile(m_strSettingsPath).GetInt(kConfigurationSection, "hotfoldercount", 0);
+}
+
+std::string CAgentSettings::GetServerAddress() const {
+    return CIniFile(m_strSettingsPath).GetString(kConfigurationSection, "serveraddress", "localhost");
+}
+
+int CAgentSettings::GetServerPort() const {
+    return CIniFile(m_strSettingsPath).GetInt(kConfigurationSection, "serverport", 80);
+}
+
+int CAgentSettings::GetHotFolders(std::vector<CHotFolderInfo*>& folders) const {
+    folders.clear();
+    CIniFile ini(m_strSettingsPath);
+    int nCount = GetHotFolderCount();
+    if (nCount > kMaxHotFolders) {
+        LogTrace("--F: hotfoldercount=%d is more than %d, only the first %d hot folders are read", nCount,
+                 kMaxHotFolders, kMaxHotFolders);
+        nCount = kMaxHotFolders;
+    }
+    for (int nIndex = 1; nIndex <= nCount; ++nIndex) {
+        std::string strSection = "hotfolder_" + std::to_string(nIndex);
+        auto* pFolder = new CHotFolderInfo();
+        pFolder->source = ini.GetString(strSection, "source", "");
+        pFolder->destination = ini.GetString(strSection, "destination", "");
+        pFolder->devicename = ini.GetString(strSection, "devicename", "");
+        pFolder->type = ini.GetString(strSection, "type", "");
+        pFolder->usernamefrom = ini.GetString(strSection, "usernamefrom", "");
+        pFolder->halfsize = ini.GetInt(strSection, "halfsize", 0) == 1 ? 1 : 0;
+        pFolder->copies = ini.GetInt(strSection, "copies", 1);
+        folders.push_back(pFolder);
+    }
+    return folders.empty() ? 0 : 1;
+}

@@ -1,0 +1,143 @@
+#include "config/IniFile.h"
+
+#include "Include/StringUtil.h"
+
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+
+namespace {
+
+constexpr size_t kMaxValueLength = 1023;
+// Longer lines are cut here while reading, so that a hostile file cannot exhaust memory.
+constexpr size_t kMaxLineLength = 65536;
+
+std::string RemoveSurroundingQuotes(const std::string& strValue) {
+    if (strValue.size() >= 2 && (strValue.front() == '"' || strValue.front() == '\'') &&
+        strValue.back() == strValue.front())
+        return strValue.substr(1, strValue.size() - 2);
+    return strValue;
+}
+
+// One line without its LF or CRLF, cut at kMaxLineLength; false at the end of the file.
+bool ReadLine(std::istream& stream, std::string& strLine) {
+    strLine.clear();
+    std::streambuf* pBuffer = stream.rdbuf();
+    bool bReadAny = false;
+    for (int c = pBuffer->sbumpc(); c != std::char_traits<char>::eof(); c = pBuffer->sbumpc()) {
+        bReadAny = true;
+        if (c == '\n')
+            break;
+        if (strLine.size() < kMaxLineLength)
+            strLine.push_back(static_cast<char>(c));
+    }
+    if (!strLine.empty() && strLine.back() == '\r')
+        strLine.pop_back();
+    return bReadAny;
+}
+
+void SkipByteOrderMark(std::istream& stream) {
+    char bom[3] = {0, 0, 0};
+    stream.read(bom, 3);
+    if (stream.gcount() == 3 && bom[0] == '\xEF' && bom[1] == '\xBB' && bom[2] == '\xBF')
+        return;
+    stream.clear();
+    stream.seekg(0);
+}
+
+} // namespace
+
+CIniFile::CIniFile(std::string strPath) : m_strPath(std::move(strPath)) {}
+
+CIniFile::~CIniFile() = default;
+
+bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey, std::string& strValue) const {
+    std::ifstream stream(m_strPath, std::ios::binary);
+    if (!stream)
+        return false;
+    SkipByteOrderMark(stream);
+    const std::string strWantedSection = TrimBlanks(strSection);
+    const std::string strWantedKey = TrimBlanks(strKey);
+    bool bInSection = false;
+    bool bSectionSeen = false;
+    std::string strLine;
+    while (ReadLine(stream, strLine)) {
+        std::string strTrimmed = TrimBlanks(strLine);
+        if (strTrimmed.empty() || strTrimmed.front() == ';')
+            continue;
+        if (strTrimmed.front() == '[') {
+            if (bInSection)
+                return false;
+            size_t nClose = strTrimmed.find(']');
+            std::string strName = TrimBlanks(strTrimmed.substr(1, nClose == std::string::npos ? std::string::npos : nClose - 1));
+            bInSection = !bSectionSeen && EqualsNoCase(strName, strWantedSection);
+            bSectionSeen = bSectionSeen || bInSection;
+            continue;
+        }
+        if (!bInSection)
+            continue;
+        size_t nEquals = strTrimmed.find('=');
+        if (nEquals == std::string::npos || !EqualsNoCase(TrimBlanks(strTrimmed.substr(0, nEquals)), strWantedKey))
+            continue;
+        strValue = RemoveSurroundingQuotes(TrimBlanks(strTrimmed.substr(nEquals + 1)));
+        if (strValue.size() > kMaxValueLength)
+            strValue.resize(kMaxValueLength);
+        return true;
+    }
+    return false;
+}
+
+std::string CIniFile::GetString(const std::string& strSection, const std::string& strKey,
+                                const std::string& strDefault) const {
+    try {
+        std::string strValue;
+        if (FindValue(strSection, strKey, strValue))
+            return strValue;
+        return strDefault.size() > kMaxValueLength ? strDefault.substr(0, kMaxValueLength) : strDefault;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+int CIniFile::GetInt(const std::string& strSection, const std::string& strKey, int nDefault) const {
+    try {
+        std::string strValue;
+        if (!FindValue(strSection, strKey, strValue) || strValue.empty())
+            return nDefault;
+        return ParseProfileInt(strValue);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int CIniFile::ParseProfileInt(const std::string& strValue) {
+    size_t nPos = strValue.find_first_not_of(" \t");
+    if (nPos == std::string::npos)
+        return 0;
+    bool bNegative = false;
+    if (strValue[nPos] == '-' || strValue[nPos] == '+') {
+        bNegative = strValue[nPos] == '-';
+        ++nPos;
+    }
+    unsigned nBase = 10;
+    if (nPos + 1 < strValue.size() && strValue[nPos] == '0' && (strValue[nPos + 1] == 'x' || strValue[nPos + 1] == 'X')) {
+        nBase = 16;
+        nPos += 2;
+    }
+    // Unsigned arithmetic wraps like the Windows reader instead of overflowing.
+    uint32_t nResult = 0;
+    for (; nPos < strValue.size(); ++nPos) {
+        int c = std::tolower(static_cast<unsigned char>(strValue[nPos]));
+        unsigned nDigit;
+        if (c >= '0' && c <= '9')
+            nDigit = static_cast<unsigned>(c - '0');
+        else if (nBase == 16 && c >= 'a' && c <= 'f')
+            nDigit = static_cast<unsigned>(c - 'a' + 10);
+        else
+            break;
+        nResult = nResult * nBase + nDigit;
+    }
+    if (bNegative)
+        nResult = 0u - nResult;
+    return static_cast<int>(nResult);
+}
