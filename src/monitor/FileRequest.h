@@ -1,0 +1,15 @@
+#pragma once
+
+#include "config/HotFolderInfo.h"
+
+#include <cstdint>
+#include <string>
+
+// One unit of work: the hot folder's settings, the changed file's name relative to the hot folder
+// (folder names separated by the platform separator) and the change's action code (1 added,
+// 2 removed, 3 modified, 4 old name, 5 new name of a rename). Owned by the pool while queued, then
+// by the request thread that processes it.
+struct CFileRequest : CHotFolderInfo {
+    std::string filename;
+    uint32_t action = 0;
+};

@@ -1,0 +1,192 @@
+#include "monitor/FolderMonitor.h"
+
+#include "Include/LogFile.h"
+#include "Include/StringUtil.h"
+#include "monitor/FileRequest.h"
+#include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+#include "pool/IOThreadPool.h"
+
+CFolderMonitor::CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool)
+    : m_folder(folder), m_pPool(pPool) {}
+
+CFolderMonitor::~CFolderMonitor() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+int CFolderMonitor::CreateQueue() {
+    if (m_watcher.CreateQueue())
+        return 1;
+    LogTrace(" -- F : Failed to CreateIOPort Error( %d)", Platform::GetLastError());
+    return 0;
+}
+
+int CFolderMonitor::OpenFolder() {
+    if (m_watcher.OpenFolder(m_folder.source))
+        return 1;
+    LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
+    return 0;
+}
+
+int CFolderMonitor::StartWatching() {
+    std::vector<Platform::CWatchFailure> failures;
+    bool bWatching = m_watcher.StartWatching(m_folder.IsTicketFolder(), failures);
+    int nError = Platform::GetLastError();
+    LogWatchFailures(failures);
+    if (bWatching)
+        return 1;
+    LogTrace("--F : ReadDirectory Changes Failed Error(%d)", nError);
+    return 0;
+}
+
+int CFolderMonitor::StartThread() {
+    try {
+        m_thread = std::thread(&CFolderMonitor::MonitorFolderThreadMain, this);
+        return 1;
+    } catch (const std::system_error& error) {
+        LogTrace("--F: failed to create thread error =%d", error.code().value());
+        return 0;
+    }
+}
+
+void CFolderMonitor::PostStop() { m_watcher.PostStop(); }
+
+bool CFolderMonitor::WaitForEnd(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(m_endMutex);
+    if (!m_ended.wait_for(lock, wait, [&] { return m_bEnded; }))
+        return false;
+    lock.unlock();
+    if (m_thread.joinable())
+        m_thread.join();
+    return true;
+}
+
+void CFolderMonitor::MarkThreadEnded() {
+    std::lock_guard<std::mutex> guard(m_endMutex);
+    m_bEnded = true;
+    m_ended.notify_all();
+}
+
+void CFolderMonitor::MonitorFolderThreadMain() {
+    LogTrace("--I: MonitorFolderThreadMain start s=%s", m_folder.source.c_str());
+    try {
+        ScanFolderAtStart();
+        Platform::CChangeBatch batch;
+        while (true) {
+            Platform::WaitResult result = m_watcher.Wait(batch);
+            if (result == Platform::WaitResult::Stopped) {
+                LogTrace("-- I : Queue complete(null), exiting... ");
+                break;
+            }
+            if (result == Platform::WaitResult::Failed) {
+                LogTrace("--F: monitor folder failed s=%s error =%d", m_folder.source.c_str(),
+                         Platform::GetLastError());
+                break;
+            }
+            ProcessBatch(batch);
+        }
+    } catch (...) {
+        LogTrace("**** E: MonitorFolderThreadMain ***");
+    }
+    LogTrace("--I: MonitorFolderThreadMain end");
+    MarkThreadEnded();
+}
+
+void CFolderMonitor::ProcessBatch(const Platform::CChangeBatch& batch) {
+    LogWatchFailures(batch.failures);
+    for (const Platform::CChangeRecord& record : batch.records)
+        ProcessRecord(record);
+    if (batch.bOverflow)
+        RescanAfterOverflow();
+}
+
+void CFolderMonitor::ProcessRecord(const Platform::CChangeRecord& record) {
+    if (!m_folder.IsTicketFolder()) {
+        DispatchNotification(record.nAction, record.strName);
+        return;
+    }
+    if (!EndsWithNoCase(record.strName, ".dat"))
+        return;
+    bool bDuplicate = IsDuplicateTicketNotification(record.strName);
+    if (record.nAction == Platform::kActionRemoved || record.nAction == Platform::kActionRenamedOldName)
+        m_ticketVersions.erase(record.strName);
+    else
+        RememberTicketVersion(record.strName);
+    if (!bDuplicate)
+        DispatchNotification(record.nAction, record.strName);
+}
+
+bool CFolderMonitor::IsDuplicateTicketNotification(const std::string& strName) {
+    int32_t nNow = Platform::GetTickCount();
+    // The difference is taken in unsigned arithmetic so that the window holds across the clock's wrap.
+    int32_t nElapsed = static_cast<int32_t>(static_cast<uint32_t>(nNow) - static_cast<uint32_t>(m_nLastTime));
+    bool bDuplicate = EqualsNoCase(strName, m_strLastName) && nElapsed < m_nDuplicateWindow;
+    if (bDuplicate)
+        LogTrace("discard dup notification");
+    m_strLastName = strName;
+    m_nLastTime = Platform::GetTickCount();
+    return bDuplicate;
+}
+
+void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& strName) {
+    try {
+        if (m_pPool == nullptr)
+            return;
+        auto* pRequest = new CFileRequest();
+        static_cast<CHotFolderInfo&>(*pRequest) = m_folder;
+        pRequest->action = nAction;
+        pRequest->filename = strName;
+        m_pPool->DispatchNewRequest(pRequest);
+    } catch (...) {
+        LogTrace("*** E: DispatchNotification ***");
+    }
+}
+
+// Files that arrived while the agent was stopped. Tickets stay in their folder by design, so a
+// ticket folder only learns which tickets are there, without handing them on.
+void CFolderMonitor::ScanFolderAtStart() {
+    int nFiles = 0;
+    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
+        if (m_folder.IsTicketFolder()) {
+            if (EndsWithNoCase(strName, ".dat"))
+                RememberTicketVersion(strName);
+            return;
+        }
+        ++nFiles;
+        DispatchNotification(Platform::kActionAdded, strName);
+    });
+    if (nFiles > 0)
+        LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
+}
+
+// The kernel dropped changes. Every file of an ordinary folder is handed on again (a file is
+// processed and removed, so one still there is unprocessed or in progress); a ticket folder hands
+// on only the tickets that are new or changed since it last saw them, so no ticket is posted twice.
+void CFolderMonitor::RescanAfterOverflow() {
+    LogTrace("--F: change queue overflow s=%s, rescanning the folder", m_folder.source.c_str());
+    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
+        if (!m_folder.IsTicketFolder()) {
+            DispatchNotification(Platform::kActionAdded, strName);
+            return;
+        }
+        if (!EndsWithNoCase(strName, ".dat"))
+            return;
+        int64_t nModified = Platform::GetModificationTime(JoinPath(m_folder.source, strName));
+        auto known = m_ticketVersions.find(strName);
+        if (known != m_ticketVersions.end() && known->second == nModified)
+            return;
+        m_ticketVersions[strName] = nModified;
+        DispatchNotification(Platform::kActionAdded, strName);
+    });
+}
+
+void CFolderMonitor::RememberTicketVersion(const std::string& strName) {
+    m_ticketVersions[strName] = Platform::GetModificationTime(JoinPath(m_folder.source, strName));
+}
+
+void CFolderMonitor::LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures) {
+    for (const Platform::CWatchFailure& failure : failures)
+        LogTrace("--F: cannot watch folder p=%s error =%d", failure.strFolder.c_str(), failure.nError);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "config/HotFolderInfo.h"
+#include "platform/DirectoryWatcher.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CIOThreadPool;
+
+// Watches one hot folder on a thread of its own and turns its changes into requests for the pool.
+// Created by CServiceManager::MonitorFolder, owned by the service manager's monitor map. The monitor
+// thread alone uses the duplicate filter and the ticket versions; the service manager talks to it
+// only through PostStop and WaitForEnd.
+class CFolderMonitor {
+  public:
+    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool);
+    virtual ~CFolderMonitor();
+    CFolderMonitor(const CFolderMonitor&) = delete;
+    CFolderMonitor& operator=(const CFolderMonitor&) = delete;
+
+    // The steps of opening a monitor, each logging its own failure line; 1 on success, 0 on failure.
+    int CreateQueue();
+    int OpenFolder();
+    int StartWatching();
+    int StartThread();
+
+    // The stop packet: the thread ends after the change it is handling.
+    void PostStop();
+    // True when the thread ended within the wait; a thread that did not is left running on its own.
+    bool WaitForEnd(std::chrono::milliseconds wait);
+    bool HasThread() const { return m_thread.joinable(); }
+
+    const CHotFolderInfo& GetFolder() const { return m_folder; }
+
+    // Test seam, not reachable from the settings: the length of the ".dat" duplicate window.
+    void SetDuplicateWindowForTest(int32_t nMilliseconds) { m_nDuplicateWindow = nMilliseconds; }
+
+  private:
+    void MonitorFolderThreadMain();
+    void ProcessBatch(const Platform::CChangeBatch& batch);
+    void ProcessRecord(const Platform::CChangeRecord& record);
+    bool IsDuplicateTicketNotification(const std::string& strName);
+    void DispatchNotification(uint32_t nAction, const std::string& strName);
+    void ScanFolderAtStart();
+    void RescanAfterOverflow();
+    void RememberTicketVersion(const std::string& strName);
+    void LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures);
+    void MarkThreadEnded();
+
+    CHotFolderInfo m_folder;
+    CIOThreadPool* m_pPool;
+    Platform::CDirectoryWatcher m_watcher;
+    std::thread m_thread;
+
+    // ".dat" mode: the duplicate filter (one name and when it was last notified).
+    std::string m_strLastName;
+    int32_t m_nLastTime = 0;
+    int32_t m_nDuplicateWindow = 5000;
+    // ".dat" mode: the modification time of each ticket when it was last handed on or seen, so that
+    // a rescan after lost changes hands on only tickets that changed since.
+    std::map<std::string, int64_t> m_ticketVersions;
+
+    std::mutex m_endMutex;
+    std::condition_variable m_ended;
+    bool m_bEnded = false;
+};

@@ -1,0 +1,203 @@
+#include "pool/IOThreadPool.h"
+
+#include "Include/LogFile.h"
+#include "platform/Thread.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+struct CIOThreadPool::CShared {
+    // The queue stands in for the completion port: bPortOpen while it takes packets. A packet with
+    // a null request is the stop packet.
+    std::mutex queueMutex;
+    std::condition_variable queueChanged;
+    std::deque<CFileRequest*> queue;
+    bool bPortOpen = false;
+    int nEndedDispatchers = 0;
+
+    RequestProcessor processor;
+
+    // Running request threads; requestsChanged wakes the dispatcher waiting for a free slot and
+    // whoever waits for the request threads to end.
+    std::mutex requestMutex;
+    std::condition_variable requestsChanged;
+    size_t nRunningRequests = 0;
+    size_t nMaxRequestThreads = kMaxRequestThreads;
+    bool bStopping = false;
+};
+
+CIOThreadPool::CIOThreadPool() : m_pShared(std::make_shared<CShared>()) {}
+
+CIOThreadPool::~CIOThreadPool() {
+    for (std::thread& dispatcher : m_dispatchers)
+        if (dispatcher.joinable())
+            dispatcher.detach();
+    std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
+    for (CFileRequest* pRequest : m_pShared->queue)
+        delete pRequest;
+    m_pShared->queue.clear();
+}
+
+void CIOThreadPool::SetRequestProcessor(RequestProcessor processor) { m_pShared->processor = std::move(processor); }
+
+void CIOThreadPool::SetMaxRequestThreadsForTest(size_t nMax) {
+    std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
+    m_pShared->nMaxRequestThreads = nMax;
+}
+
+int CIOThreadPool::InitThreadPool(int nCount) {
+    try {
+        m_nThreadCount = nCount;
+        {
+            std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
+            m_pShared->bPortOpen = true;
+            m_pShared->nEndedDispatchers = 0;
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
+            m_pShared->bStopping = false;
+        }
+        for (int i = 0; i < nCount; ++i)
+            m_dispatchers.emplace_back(&CIOThreadPool::DispatchThreadMain, m_pShared);
+        LogTrace("--I: thread pool created successfully");
+        return 1;
+    } catch (...) {
+        LogTrace("*** E: CIOThreadPool InitThreadPool ***");
+        return 0;
+    }
+}
+
+int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
+    std::unique_ptr<CFileRequest> pOwned(pRequest);
+    try {
+        LogTrace("--I dispacth new request s=%s file=%s", pOwned->source.c_str(), pOwned->filename.c_str());
+        {
+            std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
+            if (m_pShared->bPortOpen) {
+                m_pShared->queue.push_back(pOwned.get());
+                pOwned.release();
+            }
+        }
+        if (pOwned) {
+            LogTrace("--F: failed to send request threadpool error =%d", EBADF);
+            return 0;
+        }
+        m_pShared->queueChanged.notify_all();
+        return 1;
+    } catch (...) {
+        LogTrace("*** E: DispatchNewRequest ***");
+        return 0;
+    }
+}
+
+int CIOThreadPool::ShutdownThreadPool() {
+    {
+        std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
+        m_pShared->bStopping = true;
+    }
+    m_pShared->requestsChanged.notify_all();
+    std::unique_lock<std::mutex> lock(m_pShared->queueMutex);
+    if (!m_pShared->bPortOpen)
+        return 1;
+    for (size_t i = 0; i < m_dispatchers.size(); ++i)
+        m_pShared->queue.push_back(nullptr);
+    m_pShared->queueChanged.notify_all();
+    size_t nDispatchers = m_dispatchers.size();
+    bool bEnded = m_pShared->queueChanged.wait_for(lock, m_shutdownWait, [&] {
+        return static_cast<size_t>(m_pShared->nEndedDispatchers) == nDispatchers;
+    });
+    m_pShared->bPortOpen = false;
+    // Requests still queued behind a stuck dispatcher stay in their hot folder for the next start.
+    for (CFileRequest* pRequest : m_pShared->queue)
+        delete pRequest;
+    m_pShared->queue.clear();
+    lock.unlock();
+    // A dispatcher that did not end in time cannot be ended by force; it is left to end on its own,
+    // holding only the shared state.
+    for (std::thread& dispatcher : m_dispatchers) {
+        if (bEnded)
+            dispatcher.join();
+        else
+            dispatcher.detach();
+    }
+    m_dispatchers.clear();
+    return 1;
+}
+
+bool CIOThreadPool::WaitForRequestThreads(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_pShared->requestMutex);
+    return m_pShared->requestsChanged.wait_for(lock, timeout, [&] { return m_pShared->nRunningRequests == 0; });
+}
+
+size_t CIOThreadPool::GetRunningRequestCount() {
+    std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
+    return m_pShared->nRunningRequests;
+}
+
+void CIOThreadPool::DispatchThreadMain(std::shared_ptr<CShared> pShared) {
+    try {
+        while (true) {
+            CFileRequest* pRequest = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(pShared->queueMutex);
+                pShared->queueChanged.wait(lock, [&] { return !pShared->queue.empty(); });
+                pRequest = pShared->queue.front();
+                pShared->queue.pop_front();
+            }
+            if (pRequest == nullptr)
+                break;
+            LogTraceDetail("--I: threadpool new request received --");
+            HandleRequest(pShared, pRequest);
+            LogTraceDetail("--I: threadpool end request  --");
+        }
+    } catch (...) {
+        LogTrace("*** E: in DispatchThreadMain ThreadMain ***");
+    }
+    std::lock_guard<std::mutex> guard(pShared->queueMutex);
+    ++pShared->nEndedDispatchers;
+    pShared->queueChanged.notify_all();
+}
+
+void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest) {
+    std::unique_ptr<CFileRequest> pOwned(pRequest);
+    try {
+        // Actions 4 (old name of a rename) and 0 (no record) name no file to process.
+        if ((pOwned->action & 3) == 0)
+            return;
+        {
+            std::unique_lock<std::mutex> lock(pShared->requestMutex);
+            pShared->requestsChanged.wait(lock, [&] {
+                return pShared->bStopping || pShared->nRunningRequests < pShared->nMaxRequestThreads;
+            });
+            // Stopping with every slot taken: the file stays in its hot folder for the next start.
+            if (pShared->nRunningRequests >= pShared->nMaxRequestThreads)
+                return;
+            ++pShared->nRunningRequests;
+        }
+        try {
+            std::thread(&CIOThreadPool::RequestHandlerThreadMain, pShared, std::move(pOwned)).detach();
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(pShared->requestMutex);
+            --pShared->nRunningRequests;
+            throw;
+        }
+    } catch (...) {
+        LogTrace("*** E: CIOThreadPool HandleRequest ***");
+    }
+}
+
+void CIOThreadPool::RequestHandlerThreadMain(std::shared_ptr<CShared> pShared, std::unique_ptr<CFileRequest> pRequest) {
+    try {
+        LogTrace("--I: RequestHandlerThreadMain created");
+        if (pShared->processor)
+            pShared->processor(std::move(pRequest));
+    } catch (...) {
+        LogTrace("*** E:  RequestHandlerThreadMain ***");
+    }
+    pRequest.reset();
+    std::lock_guard<std::mutex> guard(pShared->requestMutex);
+    --pShared->nRunningRequests;
+    pShared->requestsChanged.notify_all();
+}
