@@ -1,0 +1,42 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+
+// The archive of activities the server has not taken: KlendoActivity.dat in the given folder, one text
+// that grows with each SaveData and goes back to empty with ClearData. Line feeds are stored as CR LF
+// (the Windows text form of the same file) and turned back when read.
+//
+// Crash safety: every change writes a whole new file, flushes it and renames it over the archive, so a
+// crash or power loss at any moment leaves either the old or the new content, never a torn one.
+//
+// Sharing: while an operation has the archive open, any other opener of it (another process, or a
+// storage object that bypasses the lock below) fails at once instead of waiting, and so do these
+// operations when they meet such an opener. Within this process all storage objects share one
+// recursive lock, GetArchiveLock(). Every operation takes it for itself, so operations of different
+// threads wait for each other instead of failing. A caller that must keep the archive unchanged
+// between two operations (a re-send from its ReadData to its ClearData) holds the lock across both;
+// being recursive, the operations take it again on that thread without deadlock.
+class CActivityFileDataStorage {
+  public:
+    explicit CActivityFileDataStorage(std::string strFolder);
+
+    // Appends strText. 1 when it is in the archive, 0 otherwise (the archive then keeps its old content).
+    int SaveData(const std::string& strText);
+
+    // The whole archive into strText. 1 when the archive could be read; 0 when it is missing, held
+    // elsewhere or unreadable, and strText is then left as it was.
+    int ReadData(std::string& strText);
+
+    // Empties the archive (creating it when missing). 1 when it is empty now, 0 otherwise.
+    int ClearData();
+
+    // The one lock of the archive file in this process, shared by every storage object.
+    static std::recursive_mutex& GetArchiveLock();
+
+    const std::string& GetFilePath() const { return m_strFilePath; }
+
+  private:
+    std::string m_strFolder;
+    std::string m_strFilePath;
+};

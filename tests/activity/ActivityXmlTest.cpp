@@ -1,0 +1,254 @@
+#include "activity/KlendoActivityParser.h"
+#include "activity/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <climits>
+#include <regex>
+
+namespace {
+
+const char* const kWorkedExampleXml =
+    R"(<activity id="6f1c2a9e-3b47-4d05-9e18-72c4b0a5d3f1" type="Print" status="pending" )"
+    R"(source="KlendoHotFolderAgent" flags="0" devserial="" jobid="">)"
+    R"(<document name="report.pdf" username="user1" datetime="2010-06-14 09:30:05" width="8.500000" )"
+    R"(length="11.000000" copies="2" pages="12" color="0" device="Printer3" machinename="" pagesizeref="" )"
+    R"(colorsheets="0" clr_c="0.000000" clr_m="0.000000" clr_y="0.000000" clr_k="0.000000"/>)"
+    R"(<billing projectnumber="" phasenumber="" unlisted-projectnum="" unlisted-phasenum="" billcodename="" )"
+    R"(notes="" medianame=""><customfields/></billing></activity>)";
+
+CCustomField* NewField(const std::string& strName, const std::string& strId, const std::string& strValue,
+                       const std::string& strKey) {
+    auto pField = new CCustomField;
+    pField->m_strName = strName;
+    pField->m_strId = strId;
+    pField->m_strValue = strValue;
+    pField->m_strKey = strKey;
+    return pField;
+}
+
+// Parses activity elements wrapped in an "activities" root, as a re-send of the archive does.
+int ParseWrapped(const std::string& strActivities, CActivityList& list) {
+    return CKlendoActivityParser().ParseActivityFromString("<activities>" + strActivities + "</activities>", list);
+}
+
+} // namespace
+
+TEST(ActivityXml, WorkedExampleComesOutAttributeForAttribute) {
+    CActivity activity;
+    activity.m_strId = "6f1c2a9e-3b47-4d05-9e18-72c4b0a5d3f1";
+    activity.m_strType = "Print";
+    activity.m_strStatus = "pending";
+    activity.m_strSource = "KlendoHotFolderAgent";
+    activity.m_document.m_strName = "report.pdf";
+    activity.m_document.m_strUserName = "user1";
+    activity.m_document.m_strDateTime = "2010-06-14 09:30:05";
+    activity.m_document.m_fWidth = 8.5f;
+    activity.m_document.m_fLength = 11.0f;
+    activity.m_document.m_nCopies = 2;
+    activity.m_document.m_nPages = 12;
+    activity.m_document.m_strDevice = "Printer3";
+    EXPECT_EQ(CKlendoActivityParser().BuildActivityXML(activity), kWorkedExampleXml);
+}
+
+TEST(ActivityXml, BuildThenParseGivesBackEveryField) {
+    CActivity activity;
+    activity.m_strDevSerial = "SN-1";
+    activity.m_strJobId = "42";
+    activity.m_strId = "id-1";
+    activity.m_strType = "Time";
+    activity.m_strStatus = "pending";
+    activity.m_strSource = "src";
+    activity.m_nFlags = -17;
+    CActivityDocument& document = activity.m_document;
+    document.m_strName = "a&b <c> \"d\" 'e'.pdf";
+    document.m_strUserName = "DOMAIN\\user";
+    document.m_strDateTime = "2024-01-02 03:04:05";
+    document.m_fWidth = 8.5f;
+    document.m_fLength = 297.25f;
+    document.m_nCopies = 3;
+    document.m_nPages = 1000;
+    document.m_nColorSheets = 7;
+    document.m_bColor = true;
+    document.m_strDevice = "dev";
+    document.m_strPageSizeRef = "A4";
+    document.m_strMachineName = "host";
+    document.m_dClrC = 0.125;
+    document.m_dClrM = 1.5;
+    document.m_dClrY = -2.25;
+    document.m_dClrK = 1234.5;
+    CActivityBilling& billing = activity.m_billing;
+    billing.m_strProjectNumber = "P1";
+    billing.m_strPhaseNumber = "PH2";
+    billing.m_strBillCodeName = "B&C";
+    billing.m_strNotes = "line one\nline two\ttab";
+    billing.m_strMediaName = "Bond";
+    billing.m_strUnlistedProjectNum = "U1";
+    billing.m_strUnlistedPhaseNum = "U2";
+    billing.m_customFields.push_back(NewField("first", "1", "v<1>", "k1"));
+    billing.m_customFields.push_back(NewField("second", "2", "\"v2\"", "k2"));
+
+    CActivityList list;
+    ASSERT_EQ(ParseWrapped(CKlendoActivityParser().BuildActivityXML(activity), list), 1);
+    const CActivity& back = *list.GetAt(0);
+    EXPECT_EQ(back.m_strDevSerial, "SN-1");
+    EXPECT_EQ(back.m_strJobId, "42");
+    EXPECT_EQ(back.m_strId, "id-1");
+    EXPECT_EQ(back.m_strType, "Time");
+    EXPECT_EQ(back.m_strStatus, "pending");
+    EXPECT_EQ(back.m_strSource, "src");
+    EXPECT_EQ(back.m_nFlags, -17);
+    EXPECT_EQ(back.m_document.m_strName, document.m_strName);
+    EXPECT_EQ(back.m_document.m_strUserName, "DOMAIN\\user");
+    EXPECT_EQ(back.m_document.m_strDateTime, "2024-01-02 03:04:05");
+    EXPECT_EQ(back.m_document.m_fWidth, 8.5f);
+    EXPECT_EQ(back.m_document.m_fLength, 297.25f);
+    EXPECT_EQ(back.m_document.m_nCopies, 3);
+    EXPECT_EQ(back.m_document.m_nPages, 1000);
+    EXPECT_EQ(back.m_document.m_nColorSheets, 7);
+    EXPECT_TRUE(back.m_document.m_bColor);
+    EXPECT_EQ(back.m_document.m_strDevice, "dev");
+    EXPECT_EQ(back.m_document.m_strPageSizeRef, "A4");
+    EXPECT_EQ(back.m_document.m_strMachineName, "host");
+    EXPECT_EQ(back.m_document.m_dClrC, 0.125);
+    EXPECT_EQ(back.m_document.m_dClrM, 1.5);
+    EXPECT_EQ(back.m_document.m_dClrY, -2.25);
+    EXPECT_EQ(back.m_document.m_dClrK, 1234.5);
+    EXPECT_EQ(back.m_billing.m_strProjectNumber, "P1");
+    EXPECT_EQ(back.m_billing.m_strPhaseNumber, "PH2");
+    EXPECT_EQ(back.m_billing.m_strBillCodeName, "B&C");
+    EXPECT_EQ(back.m_billing.m_strNotes, billing.m_strNotes);
+    EXPECT_EQ(back.m_billing.m_strMediaName, "Bond");
+    EXPECT_EQ(back.m_billing.m_strUnlistedProjectNum, "U1");
+    EXPECT_EQ(back.m_billing.m_strUnlistedPhaseNum, "U2");
+    ASSERT_EQ(back.m_billing.m_customFields.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const CCustomField& field = *back.m_billing.m_customFields[i];
+        const CCustomField& original = *billing.m_customFields[i];
+        EXPECT_EQ(field.m_strName, original.m_strName);
+        EXPECT_EQ(field.m_strId, original.m_strId);
+        EXPECT_EQ(field.m_strValue, original.m_strValue);
+        EXPECT_EQ(field.m_strKey, original.m_strKey);
+    }
+}
+
+TEST(ActivityXml, ParsesEveryActivityInOrderUnderAnyRootAndReplacesTheList) {
+    CLogCapture log;
+    CActivityList list;
+    list.Add(new CActivity);
+    std::string strXml = R"(<batch status="x"><activity id="a"><document pages="2"/></activity>)"
+                         R"(<other/><activity id="b"><document pages="3"/></activity></batch>)";
+    ASSERT_EQ(CKlendoActivityParser().ParseActivityFromString(strXml, list), 2);
+    EXPECT_EQ(list.GetAt(0)->m_strId, "a");
+    EXPECT_EQ(list.GetAt(0)->m_document.m_nPages, 2);
+    EXPECT_EQ(list.GetAt(1)->m_strId, "b");
+    EXPECT_EQ(list.GetAt(1)->m_document.m_nPages, 3);
+    EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST(ActivityXml, TextWithoutActivitiesGivesMinusOneAndAnEmptyList) {
+    CLogCapture log;
+    CActivityList list;
+    list.Add(new CActivity);
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("<activities></activities>", list), -1);
+    EXPECT_EQ(list.GetCount(), 0);
+    EXPECT_TRUE(log.Messages().empty()) << "no activity is not logged";
+
+    list.Add(new CActivity);
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("this is <not xml", list), -1);
+    EXPECT_EQ(list.GetCount(), 0);
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("", list), -1);
+    std::vector<std::string> messages = log.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "--F:loadactivityfromstring=this is <not xml");
+    EXPECT_EQ(messages[1], "--F:loadactivityfromstring=");
+}
+
+TEST(ActivityXml, MissingPartsKeepOrZeroTheirValues) {
+    CLogCapture log;
+    CActivityList list;
+    std::string strNoDocument = R"(<activity id="x"/>)";
+    ASSERT_EQ(ParseWrapped(R"(<activity><document name="n"/></activity>)" + strNoDocument, list), 2);
+    EXPECT_EQ(list.GetAt(0)->m_document.m_nCopies, 0) << "absent copies convert like an empty text";
+    EXPECT_EQ(list.GetAt(0)->m_document.m_nPages, 0);
+    EXPECT_EQ(list.GetAt(0)->m_billing.m_customFields.size(), 0u);
+    EXPECT_EQ(list.GetAt(1)->m_document.m_nCopies, 1) << "no document element keeps the initial values";
+    EXPECT_EQ(list.GetAt(1)->m_document.m_nPages, 1);
+    std::vector<std::string> messages = log.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "--F:failed to parse activity from data=<activities><activity><document name=\"n\"/>"
+                           "</activity><activity id=\"x\"/></activities>");
+}
+
+TEST(ActivityXml, ConversionsOfNumbersFlagsAndFallbackNames) {
+    CActivityList list;
+    ASSERT_EQ(ParseWrapped(R"(<activity flags="12abc"><document color="1" copies=" -4x" pages="99999999999")"
+                           R"( width="1e400" length="nan" colorsheets="" clr_c="2.5e1" device="" devicename="D"/>)"
+                           R"(<billing billcodename="" billcode="B7"/></activity>)"
+                           R"(<activity flags=""><document color="true" device="A" devicename="D" width="-.5"/>)"
+                           R"(<billing billcodename="A" billcode="B7"/></activity>)"
+                           R"(<activity><document color="01"/></activity>)"
+                           R"(<activity><document color=" 1"/></activity>)",
+                           list),
+              4);
+    const CActivity& first = *list.GetAt(0);
+    EXPECT_EQ(first.m_nFlags, 12);
+    EXPECT_TRUE(first.m_document.m_bColor);
+    EXPECT_EQ(first.m_document.m_nCopies, -4);
+    EXPECT_EQ(first.m_document.m_nPages, INT_MAX) << "beyond the range stops at its end";
+    EXPECT_EQ(first.m_document.m_fWidth, FLT_MAX) << "beyond the float range stops at its end";
+    EXPECT_EQ(first.m_document.m_fLength, 0.0f) << "only decimal numbers are read";
+    EXPECT_EQ(first.m_document.m_nColorSheets, 0);
+    EXPECT_EQ(first.m_document.m_dClrC, 25.0);
+    EXPECT_EQ(first.m_document.m_strDevice, "D");
+    EXPECT_EQ(first.m_billing.m_strBillCodeName, "B7");
+    const CActivity& second = *list.GetAt(1);
+    EXPECT_EQ(second.m_nFlags, 0);
+    EXPECT_FALSE(second.m_document.m_bColor);
+    EXPECT_EQ(second.m_document.m_strDevice, "A");
+    EXPECT_EQ(second.m_document.m_fWidth, -0.5f);
+    EXPECT_EQ(second.m_billing.m_strBillCodeName, "A");
+    EXPECT_FALSE(list.GetAt(2)->m_document.m_bColor);
+    EXPECT_FALSE(list.GetAt(3)->m_document.m_bColor);
+}
+
+TEST(ActivityXml, HostileTextsNeitherCrashNorReachOutside) {
+    CActivityList list;
+    std::string strEntity = "<!DOCTYPE a [<!ENTITY secret SYSTEM \"file:///etc/hostname\">"
+                            "<!ENTITY big \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\">]>"
+                            "<a><activity id=\"&secret;&big;\"><document/></activity></a>";
+    ASSERT_EQ(CKlendoActivityParser().ParseActivityFromString(strEntity, list), 1);
+    EXPECT_EQ(list.GetAt(0)->m_strId, "&secret;&big;") << "entities are neither fetched nor expanded";
+
+    std::string strDeep;
+    for (int i = 0; i < 200000; ++i)
+        strDeep += "<x>";
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString(strDeep, list), -1);
+    std::string strClosedDeep = strDeep;
+    for (int i = 0; i < 200000; ++i)
+        strClosedDeep += "</x>";
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString(strClosedDeep, list), -1);
+}
+
+TEST(ActivityXml, RemoveAtHandsTheActivityBackAndClearDeletesTheRest) {
+    CActivityList list;
+    CActivity kept;
+    EXPECT_EQ(list.Add(new CActivity), 0);
+    EXPECT_EQ(list.Add(&kept), 1);
+    list.RemoveAt(1);
+    list.RemoveAt(5);
+    EXPECT_EQ(list.GetCount(), 1);
+    EXPECT_EQ(list.GetAt(1), nullptr);
+    list.Clear();
+    EXPECT_EQ(list.GetCount(), 0);
+}
+
+TEST(ActivityXml, GuidStringsAreFreshLowerCaseGuids) {
+    std::string strFirst = CreateGuidString();
+    std::string strSecond = CreateGuidString();
+    std::regex guid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+    EXPECT_TRUE(std::regex_match(strFirst, guid)) << strFirst;
+    EXPECT_TRUE(std::regex_match(strSecond, guid)) << strSecond;
+    EXPECT_NE(strFirst, strSecond);
+}
