@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+
+namespace Platform {
+
+// The registry of this platform: a small file of keys and named string values, standing in for
+// HKEY_CLASSES_ROOT. Key paths use a backslash between key names ("AppID\{...}"); key and value
+// names are compared without regard to case, as in the registry; the empty value name is the
+// key's default value.
+//
+// Every operation reads the file afresh, and every change replaces it in one step (a new file is
+// written, flushed and renamed over the old one), so a crash never leaves it half written. A missing
+// file is an empty store. Results are 0 or an errno value: ENOENT for a missing key or value,
+// EBADMSG for a file that is not a store, EFBIG for one larger than kMaxStoreSize, or the error of
+// the failed system call; GetErrorText() then describes the failure in a line for the user.
+// One object per use; concurrent writers in different processes are not serialised.
+class CRegistryStore {
+  public:
+    // Opens the store at strPath; DefaultPath() when it is empty.
+    explicit CRegistryStore(std::string strPath = std::string());
+
+    // /var/lib/KlendoHotFolderAgent/registry, or the path in the environment variable KLENDO_REGISTRY.
+    static std::string DefaultPath();
+
+    const std::string& GetPath() const { return m_strPath; }
+    const std::string& GetErrorText() const { return m_strError; }
+
+    // 0 when the key exists. With bForWrite, the store must also be replaceable by this process.
+    int OpenKey(const std::string& strKey, bool bForWrite);
+    int GetValue(const std::string& strKey, const std::string& strName, std::string& strValue);
+
+    // Create the key and the keys above it as needed.
+    int CreateKey(const std::string& strKey);
+    int SetValue(const std::string& strKey, const std::string& strName, const std::string& strValue);
+
+    // ENOENT when there was nothing to delete. DeleteKey removes the key's values and the keys below it.
+    int DeleteValue(const std::string& strKey, const std::string& strName);
+    int DeleteKey(const std::string& strKey);
+
+    // A larger file is refused rather than read: the store holds a handful of entries.
+    static constexpr long kMaxStoreSize = 1024 * 1024;
+
+  private:
+    class CContent;
+
+    int Load(CContent& content);
+    int Save(const CContent& content);
+    int Fail(int nError, const std::string& strText);
+
+    std::string m_strPath;
+    std::string m_strError;
+};
+
+} // namespace Platform

@@ -1,0 +1,87 @@
+#include "platform/ServiceControl.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+namespace Platform {
+
+bool IsStartedByServiceManager() {
+    const char* szSocket = std::getenv("NOTIFY_SOCKET");
+    return szSocket != nullptr && *szSocket != '\0';
+}
+
+// sd_notify does nothing without NOTIFY_SOCKET, so a plain process may call these freely.
+void ReportServiceRunning() { (void)::sd_notify(0, "READY=1"); }
+
+void ReportServiceStopping() { (void)::sd_notify(0, "STOPPING=1"); }
+
+CStopControl::CStopControl() { m_nRequestHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+CStopControl::~CStopControl() {
+    if (m_nSignalHandle >= 0)
+        ::close(m_nSignalHandle);
+    if (m_nRequestHandle >= 0)
+        ::close(m_nRequestHandle);
+}
+
+bool CStopControl::Open(bool bWithInterrupt) {
+    if (m_nRequestHandle < 0)
+        return false;
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    if (bWithInterrupt)
+        sigaddset(&signals, SIGINT);
+    int nError = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (nError != 0) {
+        errno = nError;
+        return false;
+    }
+    int nHandle = ::signalfd(m_nSignalHandle, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (nHandle < 0) {
+        nError = errno;
+        (void)::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        errno = nError;
+        return false;
+    }
+    m_nSignalHandle = nHandle;
+    return true;
+}
+
+int CStopControl::Wait() {
+    if (m_nRequestHandle < 0)
+        return -1;
+    struct pollfd handles[2] = {{m_nRequestHandle, POLLIN, 0}, {m_nSignalHandle, POLLIN, 0}};
+    nfds_t nCount = m_nSignalHandle >= 0 ? 2 : 1;
+    while (true) {
+        int nReady = ::poll(handles, nCount, -1);
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady < 0)
+            return -1;
+        uint64_t nRequests = 0;
+        if ((handles[0].revents & POLLIN) != 0 && ::read(m_nRequestHandle, &nRequests, sizeof(nRequests)) > 0)
+            return 0;
+        struct signalfd_siginfo info;
+        if (nCount == 2 && (handles[1].revents & POLLIN) != 0 &&
+            ::read(m_nSignalHandle, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info)))
+            return static_cast<int>(info.ssi_signo);
+    }
+}
+
+void CStopControl::RequestStop() {
+    if (m_nRequestHandle < 0)
+        return;
+    uint64_t nOne = 1;
+    (void)!::write(m_nRequestHandle, &nOne, sizeof(nOne));
+}
+
+} // namespace Platform

@@ -1,0 +1,153 @@
+#include "platform/ServiceInstaller.h"
+
+#include "platform/FileReplacement.h"
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace Platform {
+
+namespace {
+
+const char* const kDefaultUnitFolder = "/etc/systemd/system";
+const char* const kSystemctlPaths[] = {"/usr/bin/systemctl", "/bin/systemctl"};
+
+std::string FindSystemctl() {
+    for (const char* szPath : kSystemctlPaths)
+        if (::access(szPath, X_OK) == 0)
+            return szPath;
+    return std::string();
+}
+
+// The executable as the first word of ExecStart. systemd expands "%" specifiers and, in some
+// versions, "$" variables in that line; paths with control bytes or "$" cannot be written safely
+// and give an empty result. Quotes are added only when the path needs them.
+std::string QuoteExecutable(const std::string& strPath) {
+    if (strPath.empty() || strPath.front() != kPathSeparator)
+        return std::string();
+    bool bQuote = false;
+    std::string strWord;
+    for (char c : strPath) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f || c == '$')
+            return std::string();
+        if (c == ' ' || c == '"' || c == '\'' || c == '\\' || c == ';')
+            bQuote = true;
+        if (c == '"' || c == '\\')
+            strWord += '\\';
+        strWord += c;
+        if (c == '%')
+            strWord += '%';
+    }
+    return bQuote ? "\"" + strWord + "\"" : strWord;
+}
+
+} // namespace
+
+CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strUnitFolder)
+    : m_strServiceName(std::move(strServiceName)),
+      m_strUnitFolder(strUnitFolder.empty() ? DefaultUnitFolder() : std::move(strUnitFolder)) {
+    m_strUnitPath = m_strUnitFolder + kPathSeparator + m_strServiceName + ".service";
+}
+
+std::string CServiceInstaller::DefaultUnitFolder() {
+    const char* szFolder = std::getenv("KLENDO_SYSTEMD_DIR");
+    return (szFolder != nullptr && *szFolder != '\0') ? std::string(szFolder) : std::string(kDefaultUnitFolder);
+}
+
+bool CServiceInstaller::OpenManager() const {
+    return IsDirectory(m_strUnitFolder) && ::access(m_strUnitFolder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool CServiceInstaller::IsInstalled() const { return PathExists(m_strUnitPath); }
+
+bool CServiceInstaller::OpenService() const { return PathExists(m_strUnitPath) && !IsDirectory(m_strUnitPath); }
+
+std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
+                                             const std::string& strExecutablePath) {
+    std::string strExecStart = QuoteExecutable(strExecutablePath);
+    if (strExecStart.empty())
+        return std::string();
+    // No [Install] section: the service is started on demand, never at boot. KillMode=mixed sends
+    // the stop signal to the agent alone, which ends its own child processes in its stop order.
+    return "[Unit]\n"
+           "Description=" + strServiceName + "\n"
+           "Wants=network-online.target\n"
+           "After=network.target network-online.target\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "NotifyAccess=main\n"
+           "ExecStart=" + strExecStart + "\n"
+           "KillMode=mixed\n";
+}
+
+bool CServiceInstaller::Create(const std::string& strExecutablePath) {
+    std::string strText = BuildUnitText(m_strServiceName, strExecutablePath);
+    if (strText.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    CFileReplacement replacement;
+    if (!replacement.Begin(m_strUnitPath) || !replacement.Write(strText.data(), strText.size()) ||
+        !replacement.Commit())
+        return false;
+    (void)RunSystemctl("daemon-reload", false);
+    return true;
+}
+
+bool CServiceInstaller::Stop() { return RunSystemctl("stop", true); }
+
+bool CServiceInstaller::Delete() {
+    if (!RemoveFile(m_strUnitPath))
+        return false;
+    (void)RunSystemctl("daemon-reload", false);
+    return true;
+}
+
+bool CServiceInstaller::ControlsSystemd() const {
+    return m_strUnitFolder == kDefaultUnitFolder && ::sd_booted() > 0 && !FindSystemctl().empty();
+}
+
+// Runs systemctl and waits for it; true when there is no systemd to tell or it succeeded. "stop"
+// does not wait for the service to end (--no-block). The child gets an empty signal mask: the
+// service host blocks its stop signals, and a blocked mask survives exec.
+bool CServiceInstaller::RunSystemctl(const char* szVerb, bool bWithUnit) const {
+    if (!ControlsSystemd())
+        return true;
+    std::string strSystemctl = FindSystemctl();
+    std::string strUnit = m_strServiceName + ".service";
+    std::string strNoBlock = "--no-block";
+    std::string strVerb = szVerb;
+    char* arguments[] = {strSystemctl.data(), strVerb.data(), bWithUnit ? strNoBlock.data() : nullptr,
+                         bWithUnit ? strUnit.data() : nullptr, nullptr};
+    posix_spawnattr_t attributes;
+    if (::posix_spawnattr_init(&attributes) != 0)
+        return false;
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    (void)::posix_spawnattr_setsigmask(&attributes, &noSignals);
+    (void)::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t nChild = 0;
+    int nError = ::posix_spawn(&nChild, strSystemctl.c_str(), nullptr, &attributes, arguments, environ);
+    ::posix_spawnattr_destroy(&attributes);
+    if (nError != 0) {
+        errno = nError;
+        return false;
+    }
+    int nStatus = 0;
+    while (::waitpid(nChild, &nStatus, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+} // namespace Platform
