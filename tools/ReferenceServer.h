@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// How the reference accounting server answers; the defaults take every activity.
+struct SReferenceServerOptions {
+    std::string strAddress = "127.0.0.1";
+    // 0 picks a free port.
+    int nPort = 0;
+    // SQLite database file; ":memory:" keeps everything in memory.
+    std::string strDatabase = "KlendoReferenceServer.db";
+    // The reply root's status; not written at all when bOmitStatus.
+    std::string strStatus = "1";
+    bool bOmitStatus = false;
+    // Statuses given to the activities received, in turn across posts ("1", "0" or a pattern).
+    std::vector<std::string> activityStatuses = {"1"};
+    // Reply without activity elements.
+    bool bOmitActivities = false;
+    // Any other value than 200 answers every post with this status and an HTML page, storing nothing.
+    int nHttpStatus = 200;
+    // Wait before each answer to a post; ends early when the server stops.
+    int nDelayMs = 0;
+    // When not empty, the verbatim body of every answer to a post (activities are still stored).
+    std::string strReplyBody;
+    // Worker threads that serve connections.
+    int nThreads = 16;
+};
+
+struct SReferenceServerImpl;
+namespace httplib {
+struct Response;
+}
+namespace pugi {
+class xml_node;
+}
+
+// A stand-in for the accounting server: takes add-activity posts, stores every activity in SQLite
+// and answers with the configured verdicts; GET /activities lists the stored activities as JSON and
+// GET / as an HTML table. Start and Stop are called from one thread; requests are served on the
+// server's own worker threads, the database behind one mutex.
+class CReferenceServer {
+  public:
+    explicit CReferenceServer(SReferenceServerOptions options);
+    ~CReferenceServer();
+    CReferenceServer(const CReferenceServer&) = delete;
+    CReferenceServer& operator=(const CReferenceServer&) = delete;
+
+    // Opens the database, binds the address and serves in the background. False with strError set
+    // when the database or the address cannot be used.
+    bool Start(std::string& strError);
+
+    // The port it listens on, once started.
+    int GetPort() const { return m_nPort; }
+
+    // Stops serving, ends pending delays and waits for the worker threads.
+    void Stop();
+
+    // Add-activity posts answered so far (any status), and activities stored so far.
+    long GetPostCount() const { return m_nPosts; }
+    long GetStoredCount() const { return m_nStored; }
+
+  private:
+    void AnswerPost(const std::string& strBody, httplib::Response& response);
+    std::string BuildReply(const std::vector<pugi::xml_node>& activities,
+                           const std::vector<std::string>& verdicts) const;
+
+    SReferenceServerOptions m_options;
+    std::unique_ptr<SReferenceServerImpl> m_pImpl;
+    std::thread m_listenThread;
+    int m_nPort = 0;
+    std::atomic<long> m_nPosts{0};
+    std::atomic<long> m_nStored{0};
+    std::atomic<unsigned long> m_nActivitySequence{0};
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopSignal;
+    bool m_bStopping = false;
+};
