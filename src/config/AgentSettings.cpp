@@ -4,6 +4,7 @@
 #include "config/IniFile.h"
 #include "platform/FileSystem.h"
 
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -57,7 +58,7 @@ int CAgentSettings::GetHotFolders(std::vector<CHotFolderInfo*>& folders) const {
     }
     for (int nIndex = 1; nIndex <= nCount; ++nIndex) {
         std::string strSection = "hotfolder_" + std::to_string(nIndex);
-        auto* pFolder = new CHotFolderInfo();
+        auto pFolder = std::make_unique<CHotFolderInfo>();
         pFolder->source = ini.GetString(strSection, "source", "");
         pFolder->destination = ini.GetString(strSection, "destination", "");
         pFolder->devicename = ini.GetString(strSection, "devicename", "");
@@ -65,7 +66,8 @@ int CAgentSettings::GetHotFolders(std::vector<CHotFolderInfo*>& folders) const {
         pFolder->usernamefrom = ini.GetString(strSection, "usernamefrom", "");
         pFolder->halfsize = ini.GetInt(strSection, "halfsize", 0) == 1 ? 1 : 0;
         pFolder->copies = ini.GetInt(strSection, "copies", 1);
-        folders.push_back(pFolder);
+        folders.push_back(pFolder.get());
+        pFolder.release();
     }
     return folders.empty() ? 0 : 1;
 }

@@ -31,6 +31,8 @@ int CFolderMonitor::OpenFolder() {
 }
 
 int CFolderMonitor::StartWatching() {
+    if (m_folder.IsTicketFolder())
+        LearnTicketsPresent();
     std::vector<Platform::CWatchFailure> failures;
     bool bWatching = m_watcher.StartWatching(m_folder.IsTicketFolder(), failures);
     int nError = Platform::GetLastError();
@@ -111,9 +113,9 @@ void CFolderMonitor::ProcessRecord(const Platform::CChangeRecord& record) {
         return;
     bool bDuplicate = IsDuplicateTicketNotification(record.strName);
     if (record.nAction == Platform::kActionRemoved || record.nAction == Platform::kActionRenamedOldName)
-        m_ticketVersions.erase(record.strName);
+        m_knownTickets.erase(record.strName);
     else
-        RememberTicketVersion(record.strName);
+        m_knownTickets.insert(record.strName);
     if (!bDuplicate)
         DispatchNotification(record.nAction, record.strName);
 }
@@ -144,16 +146,13 @@ void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& s
     }
 }
 
-// Files that arrived while the agent was stopped. Tickets stay in their folder by design, so a
-// ticket folder only learns which tickets are there, without handing them on.
+// Files that arrived while the agent was stopped. Ticket folders do not take part: tickets stay in
+// their folder by design.
 void CFolderMonitor::ScanFolderAtStart() {
+    if (m_folder.IsTicketFolder())
+        return;
     int nFiles = 0;
     Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        if (m_folder.IsTicketFolder()) {
-            if (EndsWithNoCase(strName, ".dat"))
-                RememberTicketVersion(strName);
-            return;
-        }
         ++nFiles;
         DispatchNotification(Platform::kActionAdded, strName);
     });
@@ -161,9 +160,18 @@ void CFolderMonitor::ScanFolderAtStart() {
         LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
 }
 
+// Taken before the watch starts: a ticket created after this is either notified or, when its
+// notification is lost, found unknown by the rescan.
+void CFolderMonitor::LearnTicketsPresent() {
+    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
+        if (EndsWithNoCase(strName, ".dat"))
+            m_knownTickets.insert(strName);
+    });
+}
+
 // The kernel dropped changes. Every file of an ordinary folder is handed on again (a file is
 // processed and removed, so one still there is unprocessed or in progress); a ticket folder hands
-// on only the tickets that are new or changed since it last saw them, so no ticket is posted twice.
+// on only the tickets it has never seen, so that no ticket is posted twice.
 void CFolderMonitor::RescanAfterOverflow() {
     LogTrace("--F: change queue overflow s=%s, rescanning the folder", m_folder.source.c_str());
     Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
@@ -171,19 +179,9 @@ void CFolderMonitor::RescanAfterOverflow() {
             DispatchNotification(Platform::kActionAdded, strName);
             return;
         }
-        if (!EndsWithNoCase(strName, ".dat"))
-            return;
-        int64_t nModified = Platform::GetModificationTime(JoinPath(m_folder.source, strName));
-        auto known = m_ticketVersions.find(strName);
-        if (known != m_ticketVersions.end() && known->second == nModified)
-            return;
-        m_ticketVersions[strName] = nModified;
-        DispatchNotification(Platform::kActionAdded, strName);
+        if (EndsWithNoCase(strName, ".dat") && m_knownTickets.insert(strName).second)
+            DispatchNotification(Platform::kActionAdded, strName);
     });
-}
-
-void CFolderMonitor::RememberTicketVersion(const std::string& strName) {
-    m_ticketVersions[strName] = Platform::GetModificationTime(JoinPath(m_folder.source, strName));
 }
 
 void CFolderMonitor::LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures) {

@@ -5,9 +5,9 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -49,7 +49,7 @@ class CFolderMonitor {
     void DispatchNotification(uint32_t nAction, const std::string& strName);
     void ScanFolderAtStart();
     void RescanAfterOverflow();
-    void RememberTicketVersion(const std::string& strName);
+    void LearnTicketsPresent();
     void LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures);
     void MarkThreadEnded();
 
@@ -62,9 +62,9 @@ class CFolderMonitor {
     std::string m_strLastName;
     int32_t m_nLastTime = 0;
     int32_t m_nDuplicateWindow = 5000;
-    // ".dat" mode: the modification time of each ticket when it was last handed on or seen, so that
-    // a rescan after lost changes hands on only tickets that changed since.
-    std::map<std::string, int64_t> m_ticketVersions;
+    // ".dat" mode: the tickets in the folder that were seen at start or notified since, so that a
+    // rescan after lost changes hands on only tickets never seen before and posts none twice.
+    std::set<std::string> m_knownTickets;
 
     std::mutex m_endMutex;
     std::condition_variable m_ended;

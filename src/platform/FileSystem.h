@@ -35,10 +35,3 @@ std::FILE* OpenAppendStream(const std::string& strPath);
 void ForEachFileInTree(const std::string& strRoot, const std::function<void(const std::string&)>& onFile);
 
 } // namespace Platform
-
-namespace Platform {
-
-// Last modification time of a file in nanoseconds since the epoch; -1 when it cannot be read.
-int64_t GetModificationTime(const std::string& strPath);
-
-} // namespace Platform

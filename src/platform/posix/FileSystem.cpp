@@ -82,14 +82,3 @@ void ForEachFileInTree(const std::string& strRoot, const std::function<void(cons
 }
 
 } // namespace Platform
-
-namespace Platform {
-
-int64_t GetModificationTime(const std::string& strPath) {
-    struct stat info;
-    if (::lstat(strPath.c_str(), &info) != 0)
-        return -1;
-    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-}
-
-} // namespace Platform

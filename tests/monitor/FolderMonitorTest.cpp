@@ -1,0 +1,242 @@
+#include "monitor/FolderMonitor.h"
+#include "support/RequestRecorder.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Seen = std::vector<CRequestRecorder::CSeen>;
+
+bool Contains(const Seen& seen, uint32_t nAction, const std::string& strName) {
+    for (const auto& request : seen)
+        if (request.nAction == nAction && request.strFilename == strName)
+            return true;
+    return false;
+}
+
+class MonitorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directory(m_strHot);
+        m_pool.SetRequestProcessor(m_recorder.Processor());
+        m_pool.InitThreadPool(1);
+    }
+    void TearDown() override {
+        if (m_pMonitor) {
+            m_pMonitor->PostStop();
+            EXPECT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(10)));
+        }
+        m_pool.ShutdownThreadPool();
+        m_pool.WaitForRequestThreads(std::chrono::seconds(10));
+    }
+
+    void Start(const std::string& strType = "", int32_t nDuplicateWindow = 5000) {
+        CHotFolderInfo folder;
+        folder.source = m_strHot;
+        folder.destination = m_folder / "dst";
+        folder.type = strType;
+        m_pMonitor = std::make_unique<CFolderMonitor>(folder, &m_pool);
+        m_pMonitor->SetDuplicateWindowForTest(nDuplicateWindow);
+        ASSERT_EQ(m_pMonitor->CreateQueue(), 1);
+        ASSERT_EQ(m_pMonitor->OpenFolder(), 1);
+        ASSERT_EQ(m_pMonitor->StartWatching(), 1);
+        ASSERT_EQ(m_pMonitor->StartThread(), 1);
+    }
+
+    void Touch(const std::string& strRelative, const std::string& strContent = "x") {
+        std::ofstream(m_strHot + "/" + strRelative) << strContent;
+    }
+
+    bool WaitFor(uint32_t nAction, const std::string& strName) {
+        return m_recorder.WaitUntil([&](const Seen& seen) { return Contains(seen, nAction, strName); });
+    }
+
+    CTempFolder m_folder;
+    std::string m_strHot = m_folder / "hot";
+    CScopedLog m_log{m_folder / "agent.log"};
+    CRequestRecorder m_recorder;
+    CIOThreadPool m_pool;
+    std::unique_ptr<CFolderMonitor> m_pMonitor;
+};
+
+} // namespace
+
+TEST_F(MonitorTest, OrdinaryFolderReportsCreateDeleteAndRenameAsTheWindowsAgentDid) {
+    Start();
+    Touch("a.prn");
+    ASSERT_TRUE(WaitFor(1, "a.prn"));
+    fs::rename(m_strHot + "/a.prn", m_strHot + "/b.prn");
+    ASSERT_TRUE(WaitFor(5, "b.prn"));
+    fs::remove(m_strHot + "/b.prn");
+    ASSERT_TRUE(WaitFor(2, "b.prn"));
+    EXPECT_FALSE(Contains(m_recorder.Seen(), 4, "a.prn")) << "the old name of a rename is dropped by the pool";
+    EXPECT_NE(m_log.Content().find("--I dispacth new request s=" + m_strHot + " file=a.prn"), std::string::npos)
+        << "the old name still reaches the pool";
+    fs::create_directory(m_strHot + "/folder-only");
+    Touch("marker");
+    ASSERT_TRUE(WaitFor(1, "marker"));
+    for (const auto& request : m_recorder.Seen())
+        EXPECT_NE(request.strFilename, "folder-only") << "folders are never reported";
+}
+
+TEST_F(MonitorTest, FilesInNewSubfoldersAreNotMissed) {
+    Start();
+    // Files created at once after their folders, before any watch on them can exist.
+    fs::create_directories(m_strHot + "/a/b/c");
+    Touch("a/b/c/deep.prn");
+    Touch("a/top.prn");
+    ASSERT_TRUE(WaitFor(1, "a/b/c/deep.prn"));
+    ASSERT_TRUE(WaitFor(1, "a/top.prn"));
+    // A later file in a watched subfolder, and a folder moved in from outside the tree.
+    Touch("a/b/later.prn");
+    ASSERT_TRUE(WaitFor(1, "a/b/later.prn"));
+    fs::create_directories(m_folder / "outside/inner");
+    std::ofstream(m_folder / "outside/inner/moved.prn") << "x";
+    fs::rename(m_folder / "outside", m_strHot + "/moved-in");
+    ASSERT_TRUE(WaitFor(1, "moved-in/inner/moved.prn"));
+    // A renamed subfolder reports under its new name.
+    fs::rename(m_strHot + "/a", m_strHot + "/renamed");
+    Touch("renamed/b/after-rename.prn");
+    ASSERT_TRUE(WaitFor(1, "renamed/b/after-rename.prn"));
+}
+
+TEST_F(MonitorTest, FilesMovedAcrossTheTreeBoundaryAreAddedOrRemoved) {
+    Start();
+    std::ofstream(m_folder / "incoming.prn") << "x";
+    fs::rename(m_folder / "incoming.prn", m_strHot + "/incoming.prn");
+    ASSERT_TRUE(WaitFor(1, "incoming.prn"));
+    fs::rename(m_strHot + "/incoming.prn", m_folder / "gone.prn");
+    ASSERT_TRUE(WaitFor(2, "incoming.prn"));
+}
+
+TEST_F(MonitorTest, LongRelativeNamesAreDeliveredWhole) {
+    Start();
+    std::string strFolder(200, 'd');
+    std::string strFile(100, 'f');
+    fs::create_directory(m_strHot + "/" + strFolder);
+    Touch(strFolder + "/" + strFile);
+    ASSERT_TRUE(WaitFor(1, strFolder + "/" + strFile));
+}
+
+TEST_F(MonitorTest, FilesPresentAtStartAreHandedOn) {
+    fs::create_directories(m_strHot + "/sub");
+    Touch("waiting.prn");
+    Touch("sub/nested.prn");
+    Start();
+    ASSERT_TRUE(WaitFor(1, "waiting.prn"));
+    ASSERT_TRUE(WaitFor(1, "sub/nested.prn"));
+}
+
+TEST_F(MonitorTest, TicketFolderFiltersDatNamesAndDuplicates) {
+    Touch("old.dat");
+    Start("uls");
+    Touch("job.txt");
+    Touch("JOB.DAT");
+    ASSERT_TRUE(WaitFor(1, "JOB.DAT"));
+    // Created, then closed after writing: one request, the second notification is a duplicate.
+    Touch("a.dat");
+    std::ofstream(m_strHot + "/a.dat", std::ios::app) << "more";
+    Touch("b.dat");
+    ASSERT_TRUE(WaitFor(1, "b.dat"));
+    Touch("a.dat");
+    ASSERT_TRUE(m_recorder.WaitUntil([](const Seen& seen) {
+        size_t n = 0;
+        for (const auto& request : seen)
+            n += request.strFilename == "a.dat" ? 1 : 0;
+        return n == 2;
+    })) << "a.dat, b.dat, a.dat: the filter remembers one name only";
+    Touch("marker.dat");
+    ASSERT_TRUE(WaitFor(1, "marker.dat"));
+    EXPECT_EQ(m_recorder.CountFor("job.txt"), 0u);
+    EXPECT_EQ(m_recorder.CountFor("old.dat"), 0u) << "tickets stay in the folder: none is handed on at start";
+    EXPECT_NE(m_log.Content().find("discard dup notification"), std::string::npos);
+}
+
+TEST_F(MonitorTest, TicketNotifiedAgainAfterTheWindowIsHandedOnAgain) {
+    Start("ULS", 100);
+    Touch("a.dat");
+    ASSERT_TRUE(WaitFor(1, "a.dat"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(m_strHot + "/a.dat", std::ios::app) << "more";
+    ASSERT_TRUE(WaitFor(3, "a.dat"));
+}
+
+TEST_F(MonitorTest, RemovedHotFolderEndsTheMonitorWithALine) {
+    Start();
+    fs::remove_all(m_strHot);
+    EXPECT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(10)));
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F: monitor folder failed s=" + m_strHot), std::string::npos);
+    EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end"), std::string::npos);
+}
+
+TEST_F(MonitorTest, StopPacketEndsTheThreadWithItsLines) {
+    Start();
+    m_pMonitor->PostStop();
+    ASSERT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(10)));
+    std::string strLog = m_log.Content();
+    size_t nQueue = strLog.find("-- I : Queue complete(null), exiting... \r\n");
+    ASSERT_NE(nQueue, std::string::npos);
+    EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end", nQueue), std::string::npos);
+}
+
+// The kernel's queue is made tiny for one watcher so that a burst overflows it. Needs root to
+// change the limit, which applies only to queues created while it is set.
+class OverflowTest : public MonitorTest {
+  protected:
+    void StartWithTinyQueue(const std::string& strType) {
+        const char* szLimit = "/proc/sys/fs/inotify/max_queued_events";
+        std::string strOld = ReadWholeFile(szLimit);
+        if (::geteuid() != 0 || strOld.empty())
+            GTEST_SKIP() << "needs root to shrink the kernel's change queue";
+        {
+            std::ofstream(szLimit) << "8";
+        }
+        Start(strType);
+        std::ofstream(szLimit) << strOld;
+    }
+};
+
+TEST_F(OverflowTest, OrdinaryFolderRescansAndLosesNoFile) {
+    StartWithTinyQueue("");
+    if (IsSkipped())
+        return;
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i)
+        Touch("burst" + std::to_string(i) + ".prn");
+    ASSERT_TRUE(m_recorder.WaitUntil([&](const Seen& seen) {
+        std::set<std::string> names;
+        for (const auto& request : seen)
+            names.insert(request.strFilename);
+        return names.size() >= kFiles;
+    })) << "every file of the burst is handed on";
+    EXPECT_NE(m_log.Content().find("--F: change queue overflow s=" + m_strHot), std::string::npos);
+}
+
+TEST_F(OverflowTest, TicketFolderRescanPostsNoKnownTicketAgain) {
+    for (int i = 0; i < 5; ++i)
+        Touch("known" + std::to_string(i) + ".dat");
+    StartWithTinyQueue("ULS");
+    if (IsSkipped())
+        return;
+    constexpr int kTickets = 300;
+    for (int i = 0; i < kTickets; ++i)
+        Touch("new" + std::to_string(i) + ".dat");
+    ASSERT_TRUE(m_recorder.WaitUntil([&](const Seen& seen) {
+        std::set<std::string> names;
+        for (const auto& request : seen)
+            names.insert(request.strFilename);
+        return names.size() >= kTickets;
+    })) << "every new ticket is handed on";
+    EXPECT_NE(m_log.Content().find("--F: change queue overflow"), std::string::npos);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(m_recorder.CountFor("known" + std::to_string(i) + ".dat"), 0u);
+}

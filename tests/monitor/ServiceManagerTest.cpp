@@ -1,0 +1,77 @@
+#include "config/AgentSettings.h"
+#include "monitor/ServiceManager.h"
+#include "support/RequestRecorder.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ServiceManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini"); }
+    void TearDown() override { CAgentSettings::OverrideSettingsPathForTest(""); }
+
+    // Lines of the log in order, each checked to follow the one before.
+    void ExpectInOrder(const std::vector<std::string>& lines) {
+        std::string strLog = m_log.Content();
+        size_t nPos = 0;
+        for (const std::string& strLine : lines) {
+            size_t nFound = strLog.find(strLine, nPos);
+            EXPECT_NE(nFound, std::string::npos) << "missing or out of order: " << strLine;
+            if (nFound != std::string::npos)
+                nPos = nFound + strLine.size();
+        }
+    }
+
+    CTempFolder m_folder;
+    CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
+};
+
+} // namespace
+
+TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
+    std::string strA = m_folder / "a";
+    std::string strC = m_folder / "c";
+    fs::create_directory(strA);
+    fs::create_directory(strC);
+    WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini",
+                   "[configuration]\nhotfoldercount=3\nserveraddress=127.0.0.1\nserverport=8080\n"
+                   "[hotfolder_1]\nsource=" + strA + "\ndestination=/dst/a\ndevicename=A\n"
+                   "[hotfolder_3]\nsource=" + strC + "\ndestination=/dst/c\ndevicename=C\ntype=ULS\n");
+    CRequestRecorder recorder;
+    CServiceManager manager;
+    manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
+    EXPECT_EQ(manager.Initalize(), 1);
+    EXPECT_EQ(manager.GetMonitorCount(), 2u);
+    std::ofstream(strA + "/job.prn") << "x";
+    std::ofstream(strC + "/ticket.dat") << "x";
+    EXPECT_TRUE(recorder.WaitForCount(2));
+    EXPECT_EQ(manager.uninit(), 1);
+    EXPECT_EQ(manager.GetMonitorCount(), 0u);
+    ExpectInOrder({"numberof folders =3\r\n", "srveraddress=127.0.0.1\r\n", "serverport=8080\r\n",
+                   "folder s=" + strA + " d=/dst/a dv=A\r\n", "folder s= d= dv=\r\n",
+                   "folder s=" + strC + " d=/dst/c dv=C\r\n", "--I: thread pool created successfully\r\n",
+                   "--I: IO threadpool status = 1\r\n", "--I: monitor folder size = 3\r\n",
+                   "--I: monitoring S=" + strA + " D=/dst/a DV=A\r\n", "--I: successfully started folder monitor\r\n",
+                   "--I: monitoring S= D= DV=\r\n", "--F: Create file failed p= error =2\r\n",
+                   "--I: monitoring S=" + strC + " D=/dst/c DV=C\r\n", "--I: successfully started folder monitor\r\n",
+                   "--I : monitor status = 1\r\n", "-- I : Queue complete(null), exiting... \r\n",
+                   "--I: MonitorFolderThreadMain end\r\n", "-- I : Queue complete(null), exiting... \r\n",
+                   "--I: MonitorFolderThreadMain end\r\n"});
+}
+
+TEST_F(ServiceManagerTest, NoHotFoldersStillRunsThePool) {
+    CServiceManager manager;
+    EXPECT_EQ(manager.Initalize(), 1);
+    EXPECT_EQ(manager.uninit(), 1);
+    ExpectInOrder({"numberof folders =0\r\n", "srveraddress=localhost\r\n", "serverport=80\r\n",
+                   "--I: IO threadpool status = 1\r\n", "--I: monitor folder size = 0\r\n",
+                   "--I : monitor status = 1\r\n"});
+    EXPECT_EQ(m_log.Content().find("folder s="), std::string::npos);
+}
