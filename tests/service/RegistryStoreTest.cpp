@@ -1,0 +1,125 @@
+#include "Include/LogFile.h"
+#include "platform/RegistryStore.h"
+#include "support/TempFolder.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+
+using Platform::CRegistryStore;
+
+TEST(RegistryStore, HostileNamesAndValuesRoundTrip) {
+    CTempFolder temp;
+    CRegistryStore store(temp / "registry");
+    const std::string strKey = "AppID\\[odd]=key%41";
+    const std::string strHostile = "line1\nline2\r\n[AppID]\nname=value %41 %\x01\x7f\xc3\xa9";
+    ASSERT_EQ(store.SetValue(strKey, "", strHostile), 0);
+    ASSERT_EQ(store.SetValue(strKey, "a=b[c]", "="), 0);
+    ASSERT_EQ(store.SetValue(strKey, "empty", ""), 0);
+
+    CRegistryStore reread(temp / "registry");
+    std::string strValue;
+    ASSERT_EQ(reread.GetValue(strKey, "", strValue), 0);
+    EXPECT_EQ(strValue, strHostile);
+    ASSERT_EQ(reread.GetValue(strKey, "a=b[c]", strValue), 0);
+    EXPECT_EQ(strValue, "=");
+    ASSERT_EQ(reread.GetValue(strKey, "empty", strValue), 0);
+    EXPECT_EQ(strValue, "");
+    // The hostile value must not have made a key of its own.
+    EXPECT_EQ(reread.OpenKey("AppID", false), 0);
+    EXPECT_EQ(reread.OpenKey(strKey, false), 0);
+    EXPECT_EQ(reread.DeleteKey(strKey), 0);
+    EXPECT_EQ(reread.OpenKey(strKey, false), ENOENT);
+    EXPECT_EQ(reread.OpenKey("AppID", false), 0);
+}
+
+TEST(RegistryStore, NamesCompareWithoutCaseAndParentsAreCreated) {
+    CTempFolder temp;
+    CRegistryStore store(temp / "deeper/folder/registry");
+    ASSERT_EQ(store.SetValue("AppID\\{ABC}", "LocalService", "Agent"), 0);
+    std::string strValue;
+    EXPECT_EQ(store.GetValue("appid\\{abc}", "LOCALSERVICE", strValue), 0);
+    EXPECT_EQ(strValue, "Agent");
+    EXPECT_EQ(store.OpenKey("APPID", false), 0);
+    ASSERT_EQ(store.SetValue("APPID\\{abc}", "localservice", "Other"), 0);
+    EXPECT_EQ(store.GetValue("AppID\\{ABC}", "LocalService", strValue), 0);
+    EXPECT_EQ(strValue, "Other");
+    EXPECT_EQ(store.DeleteValue("AppID\\{ABC}", "LocalService"), 0);
+    EXPECT_EQ(store.DeleteValue("AppID\\{ABC}", "LocalService"), ENOENT);
+    EXPECT_EQ(store.GetValue("AppID\\{ABC}", "LocalService", strValue), ENOENT);
+}
+
+TEST(RegistryStore, DeletingKeyRemovesItsValuesAndKeysBelowOnly) {
+    CTempFolder temp;
+    CRegistryStore store(temp / "registry");
+    ASSERT_EQ(store.SetValue("AppID\\X", "v", "1"), 0);
+    ASSERT_EQ(store.SetValue("AppID\\X\\Sub", "v", "2"), 0);
+    ASSERT_EQ(store.SetValue("AppID\\XY", "v", "3"), 0);
+    EXPECT_EQ(store.DeleteKey("appid\\x"), 0);
+    EXPECT_EQ(store.OpenKey("AppID\\X\\Sub", false), ENOENT);
+    std::string strValue;
+    EXPECT_EQ(store.GetValue("AppID\\XY", "v", strValue), 0);
+    EXPECT_EQ(store.DeleteKey("AppID\\X"), ENOENT);
+}
+
+TEST(RegistryStore, MissingStoreIsEmptyAndInvalidKeysAreRefused) {
+    CTempFolder temp;
+    CRegistryStore store(temp / "registry");
+    EXPECT_EQ(store.OpenKey("AppID", false), ENOENT);
+    EXPECT_NE(store.GetErrorText().find("AppID"), std::string::npos);
+    EXPECT_EQ(store.SetValue("AppID\\\\X", "v", "1"), EINVAL);
+    EXPECT_EQ(store.CreateKey("AppID\\"), EINVAL);
+    EXPECT_EQ(store.CreateKey(""), EINVAL);
+    EXPECT_FALSE(FileExists(temp / "registry"));
+}
+
+TEST(RegistryStore, DamagedStoreIsAnErrorAndIsNeverOverwritten) {
+    CTempFolder temp;
+    const std::string strPath = temp / "registry";
+    const char* damaged[] = {
+        "not a store\n[AppID]\n",
+        "KlendoHotFolderAgent registry 1\nvalue=before any key\n",
+        "KlendoHotFolderAgent registry 1\n[AppID\n",
+        "KlendoHotFolderAgent registry 1\n[AppID]\nno equals sign\n",
+        "KlendoHotFolderAgent registry 1\n[AppID]\nv=%4\n",
+        "KlendoHotFolderAgent registry 1\n[AppID]\nv=%zz\n",
+        "KlendoHotFolderAgent registry 1\n[AppID]\nv=a\rb\n",
+        "KlendoHotFolderAgent registry 1\n[AppID\\\\X]\n",
+    };
+    for (const char* szContent : damaged) {
+        SCOPED_TRACE(szContent);
+        WriteWholeFile(strPath, szContent);
+        CRegistryStore store(strPath);
+        EXPECT_EQ(store.OpenKey("AppID", false), EBADMSG);
+        EXPECT_NE(store.GetErrorText().find(strPath), std::string::npos);
+        EXPECT_EQ(store.SetValue("AppID\\X", "v", "1"), EBADMSG);
+        EXPECT_EQ(ReadWholeFile(strPath), szContent);
+    }
+}
+
+TEST(RegistryStore, OversizedOrUnreadableStoreIsAnError) {
+    CTempFolder temp;
+    WriteWholeFile(temp / "big", std::string(CRegistryStore::kMaxStoreSize + 1, 'x'));
+    EXPECT_EQ(CRegistryStore(temp / "big").OpenKey("AppID", false), EFBIG);
+
+    CRegistryStore folderStore(temp.Path());
+    EXPECT_EQ(folderStore.OpenKey("AppID", false), EISDIR);
+
+    WriteWholeFile(temp / "file", "x");
+    CRegistryStore belowFile(temp / "file/registry");
+    EXPECT_EQ(belowFile.OpenKey("AppID", false), ENOTDIR);
+    EXPECT_EQ(belowFile.SetValue("AppID", "v", "1"), ENOTDIR);
+}
+
+TEST(RegistryStore, WriteLeavesNoTemporaryFileAndDefaultPathFollowsEnvironment) {
+    CTempFolder temp;
+    CRegistryStore store(temp / "registry");
+    ASSERT_EQ(store.CreateKey("AppID"), 0);
+    EXPECT_FALSE(FileExists(temp / "registry.tmp"));
+    EXPECT_EQ(ReadWholeFile(temp / "registry"), "KlendoHotFolderAgent registry 1\n[AppID]\n");
+
+    ASSERT_EQ(::setenv("KLENDO_REGISTRY", (temp / "moved").c_str(), 1), 0);
+    EXPECT_EQ(CRegistryStore::DefaultPath(), temp / "moved");
+    EXPECT_EQ(CRegistryStore().GetPath(), temp / "moved");
+    ::unsetenv("KLENDO_REGISTRY");
+    EXPECT_EQ(CRegistryStore::DefaultPath(), "/var/lib/KlendoHotFolderAgent/registry");
+}
