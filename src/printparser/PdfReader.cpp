@@ -7,6 +7,8 @@
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <exception>
 #include <set>
 #include <vector>
@@ -14,8 +16,10 @@
 namespace {
 
 // Deeper page trees than this are not followed; real files use a handful of levels.
-constexpr int kMaxTreeDepth = 128;
+constexpr int kMaxTreeDepth = 1000;
 constexpr double kPointsPerInch = 72.0;
+// Files up to this size are read whole for a repair of a missing trailer.
+constexpr uint64_t kMaxRepairBytes = 64ull * 1024 * 1024;
 
 struct SPageNode {
     QPDFObjectHandle hNode;
@@ -84,6 +88,59 @@ void WalkPageTree(QPDFObjectHandle hRoot, CParseSink& sink) {
     }
 }
 
+// The object number of the last "N G obj" that holds "/Catalog", or 0 when there is none.
+int FindCatalogObject(const std::string& strData) {
+    size_t nCatalog = strData.rfind("/Catalog");
+    size_t nObj = nCatalog == std::string::npos ? std::string::npos : strData.rfind(" obj", nCatalog);
+    if (nObj == std::string::npos)
+        return 0;
+    // Back over "G" and the blank before it, then over "N".
+    size_t nGeneration = strData.find_last_not_of("0123456789", nObj - 1);
+    if (nGeneration == std::string::npos || nGeneration == nObj - 1 || strData[nGeneration] != ' ')
+        return 0;
+    size_t nNumberStart = strData.find_last_not_of("0123456789", nGeneration - 1);
+    nNumberStart = nNumberStart == std::string::npos ? 0 : nNumberStart + 1;
+    if (nNumberStart >= nGeneration || nGeneration - nNumberStart > 9)
+        return 0;
+    return std::atoi(strData.substr(nNumberStart, nGeneration - nNumberStart).c_str());
+}
+
+void OpenAndWalk(QPDF& pdf, CByteSource& source, const std::string* pRepaired, CParseSink& sink) {
+    pdf.setSuppressWarnings(true);
+    pdf.setAttemptRecovery(true);
+    if (pRepaired != nullptr)
+        pdf.processMemoryFile("repaired print data", pRepaired->data(), pRepaired->size());
+    else if (source.IsFile())
+        pdf.processFile(source.Path().c_str());
+    else
+        pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory()),
+                              static_cast<size_t>(source.Size()));
+    WalkPageTree(pdf.getRoot().getKey("/Pages"), sink);
+}
+
+// A file cut short loses its trailer, and libqpdf's repair cannot do without one: give it a
+// trailer naming the catalog found among the objects that are left, and try once more.
+void ReadTruncatedPdf(CByteSource& source, CParseSink& sink) {
+    if (source.Size() > kMaxRepairBytes)
+        return;
+    std::vector<uint8_t> bytes;
+    if (!source.ReadAt(0, static_cast<size_t>(source.Size()), bytes))
+        return;
+    std::string strData(bytes.begin(), bytes.end());
+    bytes.clear();
+    int nCatalog = FindCatalogObject(strData);
+    if (nCatalog <= 0)
+        return;
+    strData += "\ntrailer\n<< /Root " + std::to_string(nCatalog) + " 0 R >>\n%%EOF\n";
+    try {
+        QPDF pdf;
+        OpenAndWalk(pdf, source, &strData, sink);
+        LogTrace("--W: PDF without a trailer read from its catalog object %d", nCatalog);
+    } catch (const std::exception& e) {
+        LogTrace("--W: PDF could not be repaired: %s", e.what());
+    }
+}
+
 } // namespace
 
 void ReadPdf(CByteSource& source, CParseSink& sink) {
@@ -92,20 +149,17 @@ void ReadPdf(CByteSource& source, CParseSink& sink) {
         return;
     try {
         QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.setAttemptRecovery(true);
-        if (source.IsFile())
-            pdf.processFile(source.Path().c_str());
-        else
-            pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory()),
-                                  static_cast<size_t>(source.Size()));
-        WalkPageTree(pdf.getRoot().getKey("/Pages"), sink);
+        OpenAndWalk(pdf, source, nullptr, sink);
+        return;
     } catch (const QPDFExc& e) {
-        if (e.getErrorCode() == qpdf_e_password)
+        if (e.getErrorCode() == qpdf_e_password) {
             LogTrace("--W: PDF needs a password to open; page count and size unknown");
-        else
-            LogTrace("--W: PDF could not be read: %s", e.what());
+            return;
+        }
+        LogTrace("--W: PDF could not be read: %s", e.what());
     } catch (const std::exception& e) {
         LogTrace("--W: PDF could not be read: %s", e.what());
     }
+    if (sink.PageCount() == 0)
+        ReadTruncatedPdf(source, sink);
 }
