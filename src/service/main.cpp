@@ -1,4 +1,6 @@
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
 
-int main(int argc, char** argv) { return g_agentService.Main(JoinCommandLine(argc, argv)); }
+int main(int argc, char** argv) {
+    return g_agentService.Main(JoinCommandLine(argc, argv));
+}

@@ -21,7 +21,8 @@ bool IsRemovedVariable(const char* szEntry) {
 
 int ElapsedMs(std::chrono::steady_clock::time_point start) {
     return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
 }
 
 } // namespace
@@ -106,7 +107,9 @@ bool CAgentProcess::WaitForLine(const std::string& strLine, std::chrono::millise
     }
 }
 
-bool CAgentProcess::SendSignal(int nSignal) { return m_nProcessId > 0 && ::kill(m_nProcessId, nSignal) == 0; }
+bool CAgentProcess::SendSignal(int nSignal) {
+    return m_nProcessId > 0 && ::kill(m_nProcessId, nSignal) == 0;
+}
 
 int CAgentProcess::WaitForExit(std::chrono::milliseconds limit) {
     if (m_nProcessId <= 0)

@@ -21,7 +21,8 @@ class AgentProcessTest : public ::testing::Test {
         std::filesystem::create_directory(m_temp / "units");
         WriteWholeFile(m_temp / "KlendoHotFolderAgent.ini",
                        "[configuration]\r\nhotfoldercount=1\r\nserveraddress=10.1.2.3\r\nserverport=8088\r\n"
-                       "[hotfolder_1]\r\nsource=" + (m_temp / "hot") + "\r\ndestination=" + (m_temp / "out") +
+                       "[hotfolder_1]\r\nsource=" +
+                           (m_temp / "hot") + "\r\ndestination=" + (m_temp / "out") +
                            "\r\ndevicename=Printer 7\r\n");
         std::filesystem::create_directory(m_temp / "hot");
     }
@@ -93,8 +94,9 @@ TEST_F(AgentProcessTest, RegisteredPlainProcessRunsUntilSigtermAndClosesLog) {
 
 TEST_F(AgentProcessTest, ServiceRegistrationStartedFromShellIsPlainProcessStoppedBySigint) {
     ASSERT_EQ(RunToEnd("/SERVICE"), 0);
-    EXPECT_NE(ReadWholeFile(m_temp / "units/KlendoHotFolderAgent.service").find("ExecStart=" + ExecutablePath()),
-              std::string::npos);
+    EXPECT_NE(
+        ReadWholeFile(m_temp / "units/KlendoHotFolderAgent.service").find("ExecStart=" + ExecutablePath()),
+        std::string::npos);
     CAgentProcess process;
     ASSERT_TRUE(process.Start(ExecutablePath(), {}, Environment()));
     ASSERT_TRUE(process.WaitForLine("Service started", 60s)) << process.Output();
@@ -116,14 +118,6 @@ TEST_F(AgentProcessTest, ServiceStartedBySystemdReportsReadyAndStopping) {
     // Under systemd the event texts go to the system log, not to standard output.
     EXPECT_EQ(process.Output().find("Service started"), std::string::npos);
     ExpectWholeRunLogged();
-}
-
-TEST_F(AgentProcessTest, UnregServerAfterServiceLeavesNothingToStart) {
-    ASSERT_EQ(RunToEnd("-Service"), 0);
-    ASSERT_EQ(RunToEnd("-UnregServer"), 0);
-    EXPECT_FALSE(FileExists(m_temp / "units/KlendoHotFolderAgent.service"));
-    EXPECT_EQ(RunToEnd("-RegServer now"), 2);
-    EXPECT_FALSE(FileExists(LogPath()));
 }
 
 } // namespace

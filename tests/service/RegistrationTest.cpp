@@ -141,12 +141,8 @@ TEST_F(RegistrationTest, DamagedStoreEndsRegistrationWithItsErrorAndStaysUntouch
     EXPECT_TRUE(m_events.empty());
 }
 
-TEST_F(RegistrationTest, UnregisteredStartExitsWithStoreErrorWithoutRunning) {
-    EXPECT_EQ(m_service.Main("KlendoHotFolderAgent"), ENOENT);
-    EXPECT_TRUE(m_events.empty());
-    EXPECT_FALSE(FileExists(m_temp / "bin/KlendoHotFolderAgent.log"));
-
-    // The AppID key alone, as another program may leave it, is not a registration either.
+// The AppID key alone, as another program may leave it, is not a registration.
+TEST_F(RegistrationTest, AppIdKeyWithoutAgentKeyIsNoRegistration) {
     ASSERT_EQ(Platform::CRegistryStore(RegistryPath()).CreateKey("AppID"), 0);
     EXPECT_EQ(m_service.Main("KlendoHotFolderAgent"), ENOENT);
     EXPECT_TRUE(m_events.empty());
@@ -157,7 +153,8 @@ TEST(ServiceUnit, ExecutablePathIsWrittenSoSystemdReadsItBack) {
     EXPECT_NE(CServiceInstaller::BuildUnitText("S", "/opt/KlendoHotFolderAgent/KlendoHotFolderAgent")
                   .find("\nExecStart=/opt/KlendoHotFolderAgent/KlendoHotFolderAgent\n"),
               std::string::npos);
-    EXPECT_NE(CServiceInstaller::BuildUnitText("S", "/opt/a b/x\"y\\z").find("\nExecStart=\"/opt/a b/x\\\"y\\\\z\"\n"),
+    EXPECT_NE(CServiceInstaller::BuildUnitText("S", "/opt/a b/x\"y\\z")
+                  .find("\nExecStart=\"/opt/a b/x\\\"y\\\\z\"\n"),
               std::string::npos);
     EXPECT_NE(CServiceInstaller::BuildUnitText("S", "/opt/100%/agent").find("\nExecStart=/opt/100%%/agent\n"),
               std::string::npos);

@@ -1,5 +1,5 @@
-#include "Include/LogFile.h"
 #include "platform/RegistryStore.h"
+#include "Include/LogFile.h"
 #include "support/TempFolder.h"
 
 #include <cerrno>

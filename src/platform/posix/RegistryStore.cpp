@@ -20,7 +20,9 @@ const char* const kDefaultStorePath = "/var/lib/KlendoHotFolderAgent/registry";
 const char* const kHeader = "KlendoHotFolderAgent registry 1";
 const char kKeySeparator = '\\';
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 struct CNoCaseLess {
     bool operator()(const std::string& strA, const std::string& strB) const {
@@ -186,7 +188,8 @@ class CRegistryStore::CContent {
             return true;
         }
         size_t nEquals = strLine.find('=');
-        if (pCurrent == nullptr || nEquals == std::string::npos || !Unescape(strLine.substr(0, nEquals), strName) ||
+        if (pCurrent == nullptr || nEquals == std::string::npos ||
+            !Unescape(strLine.substr(0, nEquals), strName) ||
             !Unescape(strLine.substr(nEquals + 1), strValue))
             return false;
         (*pCurrent)[strName] = strValue;
@@ -238,7 +241,8 @@ int CRegistryStore::Load(CContent& content) {
         return Fail(EFBIG, "larger than a store can be");
     size_t nBadLine = content.Parse(strText);
     if (nBadLine != 0)
-        return Fail(EBADMSG, "not a valid store (line " + std::to_string(nBadLine) + "); repair or remove it");
+        return Fail(EBADMSG,
+                    "not a valid store (line " + std::to_string(nBadLine) + "); repair or remove it");
     return 0;
 }
 
@@ -296,7 +300,8 @@ int CRegistryStore::CreateKey(const std::string& strKey) {
     return Save(content);
 }
 
-int CRegistryStore::SetValue(const std::string& strKey, const std::string& strName, const std::string& strValue) {
+int CRegistryStore::SetValue(const std::string& strKey, const std::string& strName,
+                             const std::string& strValue) {
     if (!IsValidKey(strKey))
         return Fail(EINVAL, "invalid key name " + strKey);
     CContent content;

@@ -19,11 +19,17 @@ bool IsStartedByServiceManager() {
 }
 
 // sd_notify does nothing without NOTIFY_SOCKET, so a plain process may call these freely.
-void ReportServiceRunning() { (void)::sd_notify(0, "READY=1"); }
+void ReportServiceRunning() {
+    (void)::sd_notify(0, "READY=1");
+}
 
-void ReportServiceStopping() { (void)::sd_notify(0, "STOPPING=1"); }
+void ReportServiceStopping() {
+    (void)::sd_notify(0, "STOPPING=1");
+}
 
-CStopControl::CStopControl() { m_nRequestHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+CStopControl::CStopControl() {
+    m_nRequestHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 CStopControl::~CStopControl() {
     if (m_nSignalHandle >= 0)

@@ -60,16 +60,21 @@ CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string str
 
 std::string CServiceInstaller::DefaultUnitFolder() {
     const char* szFolder = std::getenv("KLENDO_SYSTEMD_DIR");
-    return (szFolder != nullptr && *szFolder != '\0') ? std::string(szFolder) : std::string(kDefaultUnitFolder);
+    return (szFolder != nullptr && *szFolder != '\0') ? std::string(szFolder)
+                                                      : std::string(kDefaultUnitFolder);
 }
 
 bool CServiceInstaller::OpenManager() const {
     return IsDirectory(m_strUnitFolder) && ::access(m_strUnitFolder.c_str(), W_OK | X_OK) == 0;
 }
 
-bool CServiceInstaller::IsInstalled() const { return PathExists(m_strUnitPath); }
+bool CServiceInstaller::IsInstalled() const {
+    return PathExists(m_strUnitPath);
+}
 
-bool CServiceInstaller::OpenService() const { return PathExists(m_strUnitPath) && !IsDirectory(m_strUnitPath); }
+bool CServiceInstaller::OpenService() const {
+    return PathExists(m_strUnitPath) && !IsDirectory(m_strUnitPath);
+}
 
 std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
                                              const std::string& strExecutablePath) {
@@ -77,17 +82,13 @@ std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
     if (strExecStart.empty())
         return std::string();
     // No [Install] section: the service is started on demand, never at boot. KillMode=mixed sends
-    // the stop signal to the agent alone, which ends its own child processes in its stop order.
-    return "[Unit]\n"
-           "Description=" + strServiceName + "\n"
-           "Wants=network-online.target\n"
-           "After=network.target network-online.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "NotifyAccess=main\n"
-           "ExecStart=" + strExecStart + "\n"
-           "KillMode=mixed\n";
+    // the stop signal to the agent alone, so its own stop order ends its work; whatever is left in
+    // the unit when it has exited is killed.
+    std::string strText = "[Unit]\nDescription=" + strServiceName + "\n";
+    strText += "Wants=network-online.target\nAfter=network.target network-online.target\n\n";
+    strText += "[Service]\nType=notify\nNotifyAccess=main\n";
+    strText += "ExecStart=" + strExecStart + "\nKillMode=mixed\n";
+    return strText;
 }
 
 bool CServiceInstaller::Create(const std::string& strExecutablePath) {
@@ -104,7 +105,9 @@ bool CServiceInstaller::Create(const std::string& strExecutablePath) {
     return true;
 }
 
-bool CServiceInstaller::Stop() { return RunSystemctl("stop", true); }
+bool CServiceInstaller::Stop() {
+    return RunSystemctl("stop", true);
+}
 
 bool CServiceInstaller::Delete() {
     if (!RemoveFile(m_strUnitPath))
