@@ -1,6 +1,14 @@
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+// The process ends without running static destructors: a request or monitor thread that did not
+// end within its stop wait may still be running, and must not meet objects being destroyed. The
+// log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
-    return g_agentService.Main(JoinCommandLine(argc, argv));
+    int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
+    std::fflush(nullptr);
+    std::_Exit(nExitCode);
 }
