@@ -106,15 +106,14 @@ double CPcl5Reader::ReadValue() {
         m_source.Get();
     }
     double dValue = 0.0;
-    double dScale = 0.0;
-    for (nByte = m_source.Peek(); (nByte >= '0' && nByte <= '9') || (nByte == '.' && dScale == 0.0);
+    double dScale = 1.0;
+    bool bFraction = false;
+    for (nByte = m_source.Peek(); (nByte >= '0' && nByte <= '9') || (nByte == '.' && !bFraction);
          nByte = m_source.Peek()) {
         m_source.Get();
         if (nByte == '.') {
-            dScale = 1.0;
-            continue;
-        }
-        if (dScale > 0.0) {
+            bFraction = true;
+        } else if (bFraction) {
             dScale /= 10.0;
             dValue += (nByte - '0') * dScale;
         } else if (dValue < kLargestValue) {

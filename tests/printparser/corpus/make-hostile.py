@@ -161,6 +161,12 @@ def xps_files():
     bomb = b"<FixedDocument>" + b" " * (100 * 1024 * 1024) + b"</FixedDocument>"
     write("xps-zip-bomb.xps", zip_bytes([("_rels/.rels", rels), ("FixedDocSeq.fdseq", seq),
                                          ("Documents/1/FixedDoc.fdoc", bomb)]), "XPS", 0)
+    # The document part claims 100 bytes in the directory but inflates to more: refused.
+    doc = b'<FixedDocument>' + b'<PageContent Source="Pages/1.fpage"/>' * 50 + b'</FixedDocument>'
+    data = bytearray(zip_bytes([("_rels/.rels", rels), ("FixedDocSeq.fdseq", seq), ("Documents/1/FixedDoc.fdoc", doc)]))
+    entry = data.rindex(b"PK\x01\x02")
+    data[entry + 24:entry + 28] = struct.pack("<I", 100)
+    write("xps-lying-size.xps", bytes(data), "XPS", 0)
     # Interleaved pieces, a relative page path, a prefixed element name and an A5 page.
     doc = (b'<!-- <PageContent Source="nothing"/> --><FixedDocument><x:PageContent Source="Pages/1.fpage"/>'
            b'<PageContent Source="Pages/2.fpage"/></FixedDocument>')
