@@ -4,7 +4,8 @@
 #include <cstring>
 
 CByteSource::CByteSource(const uint8_t* pData, size_t nSize)
-    : m_bOpen(true), m_pMemory(nSize > 0 ? pData : nullptr), m_pBuffer(pData), m_nSize(nSize), m_nEnd(nSize) {}
+    : m_bOpen(true), m_pMemory(nSize > 0 ? pData : nullptr), m_pBuffer(pData), m_nSize(nSize), m_nEnd(nSize) {
+}
 
 CByteSource::CByteSource(const std::string& strPath) : m_strPath(strPath) {
     m_pFile = std::fopen(strPath.c_str(), "rb");

@@ -133,7 +133,8 @@ bool CPcl5Reader::Execute(const SCommand& command) {
     } else if (command.Is('&', 'l', 'A')) {
         EndPage(false);
         int nCode = static_cast<int>(command.dValue);
-        SPaperSize paper = nCode == 101 ? SPaperSize{m_dCustomWidth, m_dCustomLength} : PaperFromPcl5Code(nCode);
+        SPaperSize paper =
+            nCode == 101 ? SPaperSize{m_dCustomWidth, m_dCustomLength} : PaperFromPcl5Code(nCode);
         if (paper.IsKnown())
             m_paper = paper;
     } else if (command.Is('&', 'l', 'H') || command.Is('&', 'l', 'O')) {

@@ -19,10 +19,11 @@ constexpr size_t kMaxName = 32;
 
 SPaperSize PaperFromMediaCode(int nCode) {
     static const SPaperSize kSizes[] = {
-        Paper::kLetter,  Paper::kLegal, Paper::kA4,    Paper::kExecutive, Paper::kLedger,
-        Paper::kA3,      Paper::kCom10, Paper::kMonarch, Paper::kC5,      Paper::kDl,
-        Paper::kJisB4,   Paper::kJisB5, Paper::kIsoB5, Paper::kIsoB5,     Paper::kPostcard,
-        Paper::kDoublePostcard, Paper::kA5, Paper::kA6,
+        Paper::kLetter, Paper::kLegal, Paper::kA4,       Paper::kExecutive,
+        Paper::kLedger, Paper::kA3,    Paper::kCom10,    Paper::kMonarch,
+        Paper::kC5,     Paper::kDl,    Paper::kJisB4,    Paper::kJisB5,
+        Paper::kIsoB5,  Paper::kIsoB5, Paper::kPostcard, Paper::kDoublePostcard,
+        Paper::kA5,     Paper::kA6,
     };
     if (nCode < 0 || nCode >= static_cast<int>(sizeof(kSizes) / sizeof(kSizes[0])))
         return SPaperSize{};

@@ -8,9 +8,9 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <string>
 #include <exception>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -51,8 +51,10 @@ void ReportBox(QPDFObjectHandle hPage, QPDFObjectHandle hBox, CParseSink& sink) 
     QPDFObjectHandle hUserUnit = hPage.getKey("/UserUnit");
     if (hUserUnit.isNumber() && hUserUnit.getNumericValue() > 0.0)
         dUnit = hUserUnit.getNumericValue();
-    double dWidth = std::fabs(hBox.getArrayItem(2).getNumericValue() - hBox.getArrayItem(0).getNumericValue());
-    double dLength = std::fabs(hBox.getArrayItem(3).getNumericValue() - hBox.getArrayItem(1).getNumericValue());
+    double dWidth =
+        std::fabs(hBox.getArrayItem(2).getNumericValue() - hBox.getArrayItem(0).getNumericValue());
+    double dLength =
+        std::fabs(hBox.getArrayItem(3).getNumericValue() - hBox.getArrayItem(1).getNumericValue());
     sink.SetFirstPageSize(dWidth * dUnit / kPointsPerInch, dLength * dUnit / kPointsPerInch);
 }
 

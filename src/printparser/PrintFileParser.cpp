@@ -37,7 +37,8 @@ int CPrintFileParser::GetFileInfo(FILEFORMATINFO& info, int /*nFlags*/) {
     try {
         CByteSource source(m_strPath);
         if (!source.IsOpen()) {
-            LogTrace("--E: print file \"%s\" cannot be opened (%d)", m_strPath.c_str(), Platform::GetLastError());
+            LogTrace("--E: print file \"%s\" cannot be opened (%d)", m_strPath.c_str(),
+                     Platform::GetLastError());
             return 0;
         }
         return ParseSource(source, info, m_onProgress, m_strPath);

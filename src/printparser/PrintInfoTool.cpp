@@ -35,8 +35,8 @@ void PrintLine(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO
         return;
     }
     std::fprintf(pOut, "%s: format=%s pages=%d width=%.3f length=%.3f\n", strFile.c_str(),
-                 PrintFormatName(pInfo->nFormat), std::max(pInfo->nPageCount, pInfo->nPageCount2), pInfo->dWidth,
-                 pInfo->dLength);
+                 PrintFormatName(pInfo->nFormat), std::max(pInfo->nPageCount, pInfo->nPageCount2),
+                 pInfo->dWidth, pInfo->dLength);
 }
 
 void PrintJson(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO* pInfo, bool bFirst) {
@@ -46,8 +46,8 @@ void PrintJson(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO
         return;
     }
     std::fprintf(pOut, "\"format\": \"%s\", \"pages\": %d, \"width\": %.3f, \"length\": %.3f}",
-                 PrintFormatName(pInfo->nFormat), std::max(pInfo->nPageCount, pInfo->nPageCount2), pInfo->dWidth,
-                 pInfo->dLength);
+                 PrintFormatName(pInfo->nFormat), std::max(pInfo->nPageCount, pInfo->nPageCount2),
+                 pInfo->dWidth, pInfo->dLength);
 }
 
 } // namespace

@@ -61,8 +61,8 @@ void ReadPjlCommand(const std::string& strLine, SPjlHeader& header) {
 }
 
 void SkipBlanks(CByteSource& source) {
-    for (int nByte = source.Peek(); nByte == ' ' || nByte == '\t' || nByte == '\r' || nByte == '\n' ||
-                                    nByte == 0x04 || nByte == 0x00;
+    for (int nByte = source.Peek();
+         nByte == ' ' || nByte == '\t' || nByte == '\r' || nByte == '\n' || nByte == 0x04 || nByte == 0x00;
          nByte = source.Peek())
         source.Get();
 }
@@ -113,7 +113,8 @@ void SkipEpsBinaryHeader(CByteSource& source) {
     uint64_t nStart = source.Tell();
     if (!source.LookingAt("\xc5\xd0\xd3\xc6") || source.Read(header, sizeof(header)) != sizeof(header))
         return;
-    uint64_t nOffset = header[4] | (header[5] << 8) | (header[6] << 16) | (static_cast<uint64_t>(header[7]) << 24);
+    uint64_t nOffset =
+        header[4] | (header[5] << 8) | (header[6] << 16) | (static_cast<uint64_t>(header[7]) << 24);
     source.Seek(nStart + nOffset);
 }
 

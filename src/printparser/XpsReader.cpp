@@ -103,7 +103,8 @@ std::string ResolvePartName(const std::string& strFromPart, const std::string& s
     size_t nStart = 0;
     while (nStart <= strPath.size()) {
         size_t nSlash = strPath.find('/', nStart);
-        std::string strPart = strPath.substr(nStart, nSlash == std::string::npos ? std::string::npos : nSlash - nStart);
+        std::string strPart =
+            strPath.substr(nStart, nSlash == std::string::npos ? std::string::npos : nSlash - nStart);
         if (strPart == "..") {
             if (!parts.empty())
                 parts.pop_back();
@@ -119,9 +120,11 @@ std::string ResolvePartName(const std::string& strFromPart, const std::string& s
         strName += (strName.empty() ? "" : "/") + strPart;
     std::string strDecoded;
     for (size_t i = 0; i < strName.size(); ++i) {
-        if (strName[i] == '%' && i + 2 < strName.size() && std::isxdigit(static_cast<unsigned char>(strName[i + 1])) &&
+        if (strName[i] == '%' && i + 2 < strName.size() &&
+            std::isxdigit(static_cast<unsigned char>(strName[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(strName[i + 2]))) {
-            strDecoded.push_back(static_cast<char>(std::strtol(strName.substr(i + 1, 2).c_str(), nullptr, 16)));
+            strDecoded.push_back(
+                static_cast<char>(std::strtol(strName.substr(i + 1, 2).c_str(), nullptr, 16)));
             i += 2;
         } else {
             strDecoded.push_back(strName[i]);
@@ -153,7 +156,8 @@ std::string CXpsReader::FindSequence() {
             std::string strType = Attribute(attributes, "Type");
             const char* szEnd = "/fixedrepresentation";
             size_t nEndLength = std::strlen(szEnd);
-            if (strType.size() < nEndLength || strType.compare(strType.size() - nEndLength, nEndLength, szEnd) != 0)
+            if (strType.size() < nEndLength ||
+                strType.compare(strType.size() - nEndLength, nEndLength, szEnd) != 0)
                 return true;
             strSequence = ResolvePartName("", Attribute(attributes, "Target"));
             return false;

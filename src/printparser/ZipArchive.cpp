@@ -145,13 +145,15 @@ bool CZipArchive::ReadEntry(const SEntry& entry, std::string& strOut) {
     if (entry.nSize > kMaxPartBytes || m_nTotalRead + entry.nSize > kMaxTotalBytes ||
         (entry.nSize > 1024 * 1024 && entry.nSize / std::max<uint64_t>(entry.nStoredSize, 1) > kMaxRatio)) {
         LogTrace("--W: zip entry \"%s\" of %llu bytes (%llu stored) is refused", entry.strName.c_str(),
-                 static_cast<unsigned long long>(entry.nSize), static_cast<unsigned long long>(entry.nStoredSize));
+                 static_cast<unsigned long long>(entry.nSize),
+                 static_cast<unsigned long long>(entry.nStoredSize));
         return false;
     }
     std::vector<uint8_t> header;
     if (!m_source.ReadAt(entry.nLocalOffset, 30, header) || ReadLe(header.data(), 4) != kLocalHeader)
         return false;
-    uint64_t nDataAt = entry.nLocalOffset + 30 + ReadLe(header.data() + 26, 2) + ReadLe(header.data() + 28, 2);
+    uint64_t nDataAt =
+        entry.nLocalOffset + 30 + ReadLe(header.data() + 26, 2) + ReadLe(header.data() + 28, 2);
     if (entry.nMethod == kStored && entry.nStoredSize != entry.nSize)
         return false;
     if (entry.nStoredSize > kMaxPartBytes)

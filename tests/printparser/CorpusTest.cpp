@@ -89,8 +89,9 @@ TEST(PrintParserCorpus, FileAndMemoryAgreeAndProgressEndsAtTheResult) {
 // Cut at every few bytes, a file of each format ends without a crash, and never with more pages
 // than the whole file has.
 TEST(PrintParserCorpus, TruncatedFilesNeverGainPages) {
-    for (const char* szFile : {"gs/a4-pdfwrite.pdf", "gs/a4-ljet4.pcl", "gs/a4-pxlmono.pxl", "gs/a4-xpswrite.xps",
-                               "hostile/ps-dsc-nesting.ps", "hostile/pjl-pcl5-a4.pcl"}) {
+    for (const char* szFile :
+         {"gs/a4-pdfwrite.pdf", "gs/a4-ljet4.pcl", "gs/a4-pxlmono.pxl", "gs/a4-xpswrite.xps",
+          "hostile/ps-dsc-nesting.ps", "hostile/pjl-pcl5-a4.pcl"}) {
         SCOPED_TRACE(szFile);
         std::string strData = ReadWholeFile(CorpusPath(szFile));
         int nWhole = ParseBytes(strData).nPageCount;
@@ -118,8 +119,9 @@ TEST(PrintFileParser, MissingFileFailsWithZerosAndCleanupForgetsThePath) {
 }
 
 TEST(PrintFileParser, UnknownContentIsZerosAndSuccess) {
-    for (const std::string& strData : {std::string(), std::string("plain text\f\fmore\f"), std::string("PK\x03\x04junk"),
-                                       std::string(5000, '\0'), std::string("\x1b%-12345X@PJL ENTER LANGUAGE=FOO\n?")}) {
+    for (const std::string& strData :
+         {std::string(), std::string("plain text\f\fmore\f"), std::string("PK\x03\x04junk"),
+          std::string(5000, '\0'), std::string("\x1b%-12345X@PJL ENTER LANGUAGE=FOO\n?")}) {
         FILEFORMATINFO info = ParseBytes(strData);
         EXPECT_EQ(kFormatUnknown, info.nFormat);
         EXPECT_EQ(0, info.nPageCount);

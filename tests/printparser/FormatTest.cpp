@@ -11,10 +11,14 @@ namespace {
 const std::string kUel = "\x1b%-12345X";
 const std::string kEsc = "\x1b";
 
-std::string XlHeader(bool bBigEndian) { return std::string(bBigEndian ? "(" : ")") + " HP-PCL XL;2;0\n"; }
+std::string XlHeader(bool bBigEndian) {
+    return std::string(bBigEndian ? "(" : ")") + " HP-PCL XL;2;0\n";
+}
 
 // BeginSession with no attributes, then BeginPage with the given attribute bytes, then EndPage.
-std::string XlPage(const std::string& strAttributes) { return strAttributes + "\x43" + "\x44"; }
+std::string XlPage(const std::string& strAttributes) {
+    return strAttributes + "\x43" + "\x44";
+}
 
 std::string Real32(float fValue) {
     char bytes[4];
@@ -29,8 +33,10 @@ TEST(Pcl5Reader, PagesEndAtFormFeedsAndAtPageCommandsOnMarkedPages) {
     // A form feed ejects even a blank page; a reset or a size, source or orientation command only
     // ejects a page with marks; the last marked page counts at the end of the data.
     EXPECT_EQ(2, ParseBytes(kEsc + "E\f\f").nPageCount);
-    EXPECT_EQ(0, ParseBytes(kEsc + "E" + kEsc + "&l26A" + kEsc + "&l1O" + kEsc + "&l4H" + kEsc + "E").nPageCount);
-    EXPECT_EQ(4, ParseBytes(kEsc + "Eone" + kEsc + "&l1Otwo" + kEsc + "&l2Hthree" + kEsc + "&l3Afour").nPageCount);
+    EXPECT_EQ(
+        0, ParseBytes(kEsc + "E" + kEsc + "&l26A" + kEsc + "&l1O" + kEsc + "&l4H" + kEsc + "E").nPageCount);
+    EXPECT_EQ(
+        4, ParseBytes(kEsc + "Eone" + kEsc + "&l1Otwo" + kEsc + "&l2Hthree" + kEsc + "&l3Afour").nPageCount);
     EXPECT_EQ(1, ParseBytes(kEsc + "E" + kEsc + "*c100a100b0P" + kEsc + "E").nPageCount);
     // Closing UEL: what follows belongs to another job.
     EXPECT_EQ(1, ParseBytes(kEsc + "Eone\f" + kUel + "two\f").nPageCount);
@@ -38,7 +44,10 @@ TEST(Pcl5Reader, PagesEndAtFormFeedsAndAtPageCommandsOnMarkedPages) {
 
 TEST(Pcl5Reader, BinaryPayloadsAreSkippedWhole) {
     // Font, pattern and symbol set data hold form feeds and ESC bytes but print nothing.
-    std::string strFont = kEsc + "(s5W\f\x1b" "E\f\f" + kEsc + ")s2W\f\f" + kEsc + "*c3W\f\f\f" + kEsc + "(f1W\f";
+    std::string strFont = kEsc +
+                          "(s5W\f\x1b"
+                          "E\f\f" +
+                          kEsc + ")s2W\f\f" + kEsc + "*c3W\f\f\f" + kEsc + "(f1W\f";
     EXPECT_EQ(0, ParseBytes(kEsc + "E" + strFont + kEsc + "E").nPageCount);
     // Raster rows and transparent print data are marks.
     EXPECT_EQ(1, ParseBytes(kEsc + "E" + kEsc + "*b2W\f\f" + kEsc + "E").nPageCount);
@@ -58,16 +67,24 @@ TEST(Pcl5Reader, PaperSizeOfTheFirstPage) {
         const char* szSequence;
         double dWidth, dLength;
     } cases[] = {
-        {"&l1A", 7.25, 10.5},        {"&l3A", 8.5, 14.0},      {"&l6A", 11.0, 17.0},     {"&l26A", kA4Width, kA4Length},
-        {"&l25A", 5.827, 8.268},     {"&l80A", 3.875, 7.5},    {"&l81A", 4.125, 9.5},    {"&l90A", 4.331, 8.661},
-        {"&l45A", 7.165, 10.118},    {"&l100A", 6.929, 9.843},
-        {"&l1o26A", kA4Width, kA4Length},      // combined with orientation, in lower case
+        {"&l1A", 7.25, 10.5},
+        {"&l3A", 8.5, 14.0},
+        {"&l6A", 11.0, 17.0},
+        {"&l26A", kA4Width, kA4Length},
+        {"&l25A", 5.827, 8.268},
+        {"&l80A", 3.875, 7.5},
+        {"&l81A", 4.125, 9.5},
+        {"&l90A", 4.331, 8.661},
+        {"&l45A", 7.165, 10.118},
+        {"&l100A", 6.929, 9.843},
+        {"&l1o26A", kA4Width, kA4Length},            // combined with orientation, in lower case
         {"&f5760I\x1b&f7200J\x1b&l101A", 8.0, 10.0}, // custom, in decipoints
-        {"&l999A", 8.5, 11.0},                // unknown code: letter stays
+        {"&l999A", 8.5, 11.0},                       // unknown code: letter stays
     };
     for (const SCase& test : cases) {
         SCOPED_TRACE(test.szSequence);
-        FILEFORMATINFO info = ParseBytes(kEsc + "E" + kEsc + test.szSequence + "text\f" + kEsc + "&l2Atext\f");
+        FILEFORMATINFO info =
+            ParseBytes(kEsc + "E" + kEsc + test.szSequence + "text\f" + kEsc + "&l2Atext\f");
         EXPECT_EQ(kFormatPcl5, info.nFormat);
         EXPECT_EQ(2, info.nPageCount);
         EXPECT_NEAR(test.dWidth, info.dWidth, kTolerance);
@@ -96,11 +113,13 @@ TEST(PclXlReader, MediaByNameAndCustomSizeInEachUnit) {
     EXPECT_NEAR(100 / 25.4, info.dWidth, kTolerance);
     EXPECT_NEAR(10.0, info.dLength, kTolerance);
     // uint16 pair in big-endian order, tenths of millimetres: 2540 x 5080.
-    info = ParseBytes(XlHeader(true) + XlPage(std::string("\xd1\x09\xec\x13\xd8\xf8\x2f\xc0\x02\xf8\x30", 11)));
+    info =
+        ParseBytes(XlHeader(true) + XlPage(std::string("\xd1\x09\xec\x13\xd8\xf8\x2f\xc0\x02\xf8\x30", 11)));
     EXPECT_NEAR(10.0, info.dWidth, kTolerance);
     EXPECT_NEAR(20.0, info.dLength, kTolerance);
     // A page without any size takes PJL's.
-    info = ParseBytes(kUel + "@PJL SET PAPER=LEGAL\n@PJL ENTER LANGUAGE=PCLXL\n" + XlHeader(false) + XlPage(""));
+    info =
+        ParseBytes(kUel + "@PJL SET PAPER=LEGAL\n@PJL ENTER LANGUAGE=PCLXL\n" + XlHeader(false) + XlPage(""));
     EXPECT_EQ(1, info.nPageCount);
     EXPECT_NEAR(14.0, info.dLength, kTolerance);
 }
@@ -122,7 +141,8 @@ TEST(PostScriptReader, SizeSourcesInTheirOrder) {
     const std::string strMedia = "%%DocumentMedia: A5 420 595 0 () ()\n";
     const std::string strPageBox = "%%PageBoundingBox: 0 0 842 1191\n";
     const std::string strPageSize = "<< /PageSize [595 842] >> setpagedevice\n";
-    FILEFORMATINFO info = ParseBytes("%!PS\n" + strPageSize + strBox + strMedia + "%%Page: 1 1\n" + strPageBox);
+    FILEFORMATINFO info =
+        ParseBytes("%!PS\n" + strPageSize + strBox + strMedia + "%%Page: 1 1\n" + strPageBox);
     EXPECT_NEAR(842 / 72.0, info.dWidth, kTolerance);
     info = ParseBytes("%!PS\n" + strPageSize + strBox + strMedia + "%%Page: 1 1\n");
     EXPECT_NEAR(595 / 72.0, info.dLength, kTolerance);

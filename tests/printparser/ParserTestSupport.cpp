@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-std::string CorpusPath(const std::string& strName) { return std::string(KLENDO_PARSER_CORPUS) + "/" + strName; }
+std::string CorpusPath(const std::string& strName) {
+    return std::string(KLENDO_PARSER_CORPUS) + "/" + strName;
+}
 
 FILEFORMATINFO ParseBytes(const std::string& strData) {
     FILEFORMATINFO info;

@@ -1,5 +1,5 @@
-#include "ParserTestSupport.h"
 #include "printparser/PrintInfoTool.h"
+#include "ParserTestSupport.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +46,8 @@ TEST(KlendoPrintInfo, JsonWithEscapedNamesAndUnreadableFiles) {
     std::string strEscaped = folder.Path() + "/a \\\"b\\\"\\\\c.ps";
     EXPECT_EQ("[\n  {\"file\": \"" + strEscaped +
                   "\", \"format\": \"PS\", \"pages\": 1, \"width\": 0.000, \"length\": 0.000},\n"
-                  "  {\"file\": \"" + strMissing + "\", \"error\": \"cannot read file\"}\n]\n",
+                  "  {\"file\": \"" +
+                  strMissing + "\", \"error\": \"cannot read file\"}\n]\n",
               run.strOut);
 }
 
