@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "support/TempFolder.h"
 
@@ -185,4 +186,53 @@ TEST(PjlHeader, LanguageAndPaperDecideOnlyWhereTheDataDoesNot) {
     info = ParseBytes(kUel + "@PJL ENTER LANGUAGE=PDF\n" + strPdf + kUel);
     EXPECT_EQ(kFormatPdf, info.nFormat);
     EXPECT_EQ(1, info.nPageCount);
+}
+
+namespace {
+
+// A PDF from object bodies numbered from 1, without a cross-reference table: the reader
+// rebuilds it from the objects, as it does for damaged files.
+std::string PdfWithoutXref(const std::vector<std::string>& objects) {
+    std::string strPdf = "%PDF-1.4\n";
+    for (size_t i = 0; i < objects.size(); ++i)
+        strPdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    return strPdf + "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\n%%EOF\n";
+}
+
+} // namespace
+
+TEST(PdfReader, FirstPageInDocumentOrderWithItsInheritedMediaBox) {
+    // The first kid is an empty subtree; the first page inherits A4 from its parent, which
+    // overrides the root's letter; the second page has a box of its own.
+    std::string strPdf = PdfWithoutXref({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R 4 0 R 6 0 R] /Count 99 /MediaBox [0 0 612 792] >>",
+        "<< /Type /Pages /Kids [] /Count 0 >>",
+        "<< /Type /Pages /Kids [5 0 R] /Count 1 /MediaBox [0 0 595 842] >>",
+        "<< /Type /Page /Parent 4 0 R >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 1008 612] >>",
+    });
+    FILEFORMATINFO info = ParseBytes(strPdf);
+    EXPECT_EQ(kFormatPdf, info.nFormat);
+    EXPECT_EQ(2, info.nPageCount);
+    EXPECT_NEAR(kA4Width, info.dWidth, kTolerance);
+    EXPECT_NEAR(kA4Length, info.dLength, kTolerance);
+}
+
+TEST(PdfReader, BoxesWithOffsetsUserUnitsAndNonsense) {
+    // Width and length are the box's extents, in UserUnit multiples of 1/72 in.
+    std::string strPdf =
+        PdfWithoutXref({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] >>",
+                        "<< /Type /Page /MediaBox [100 900 712 108] /UserUnit 2 >>"});
+    FILEFORMATINFO info = ParseBytes(strPdf);
+    EXPECT_NEAR(17.0, info.dWidth, kTolerance);
+    EXPECT_NEAR(22.0, info.dLength, kTolerance);
+    // A box of names or an empty one gives no size; the page still counts.
+    for (const char* szBox : {"[/a /b /c /d]", "[0 0 0 0]", "[0 0 612]"}) {
+        strPdf = PdfWithoutXref({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] >>",
+                                 std::string("<< /Type /Page /MediaBox ") + szBox + " >>"});
+        info = ParseBytes(strPdf);
+        EXPECT_EQ(1, info.nPageCount) << szBox;
+        EXPECT_EQ(0.0, info.dWidth) << szBox;
+    }
 }

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <new>
+
+#include "platform/ResourceLimits.h"
 
 namespace {
 
@@ -56,4 +60,20 @@ TEST(KlendoPrintInfo, UsageWithoutFiles) {
     EXPECT_EQ(2, run.nExitCode);
     EXPECT_EQ("", run.strOut);
     EXPECT_NE(std::string::npos, run.strErr.find("usage: KlendoPrintInfo"));
+}
+
+// The limits bind: after lowering the address space, an allocation beyond it fails instead of
+// taking the machine's memory. (The limit stays for the rest of this test process; it is far
+// above what the other tests use.)
+TEST(ParserResourceLimits, AddressSpaceLimitStopsLargeAllocations) {
+    constexpr uint64_t kLimit = 768ull * 1024 * 1024;
+    ASSERT_TRUE(Platform::LimitProcessResources(kLimit, 0, 0));
+    std::unique_ptr<char[]> pTooLarge(new (std::nothrow) char[kLimit]);
+    EXPECT_EQ(nullptr, pTooLarge.get());
+    std::unique_ptr<char[]> pSmall(new (std::nothrow) char[16 * 1024 * 1024]);
+    EXPECT_NE(nullptr, pSmall.get());
+    // Asking for more than the current limit leaves it where it is.
+    ASSERT_TRUE(Platform::LimitProcessResources(2 * kLimit, 0, 0));
+    pTooLarge.reset(new (std::nothrow) char[kLimit]);
+    EXPECT_EQ(nullptr, pTooLarge.get());
 }
