@@ -9,7 +9,7 @@
 // pjlPaper is the size a PJL header asked for (unknown when none); a reader uses it only when the
 // data itself names no size.
 
-// The whole source through libqpdf (which finds the header within the first 1024 bytes).
+// From the PDF header at the current position to the end of the source, through libqpdf.
 void ReadPdf(CByteSource& source, CParseSink& sink);
 void ReadPostScript(CByteSource& source, CParseSink& sink, const SPaperSize& pjlPaper);
 void ReadPcl5(CByteSource& source, CParseSink& sink, const SPaperSize& pjlPaper);

@@ -18,8 +18,11 @@ namespace {
 // Deeper page trees than this are not followed; real files use a handful of levels.
 constexpr int kMaxTreeDepth = 1000;
 constexpr double kPointsPerInch = 72.0;
-// Files up to this size are read whole for a repair of a missing trailer.
-constexpr uint64_t kMaxRepairBytes = 64ull * 1024 * 1024;
+// libqpdf finds the header of a file it opens itself within this many bytes.
+constexpr uint64_t kQpdfHeaderWindow = 1024;
+// PDFs that libqpdf cannot open itself (a long PJL header before them, a repair) are read into
+// memory up to this size.
+constexpr uint64_t kMaxCopyBytes = 64ull * 1024 * 1024;
 
 struct SPageNode {
     QPDFObjectHandle hNode;
@@ -107,36 +110,56 @@ int FindCatalogObject(const std::string& strData) {
     return std::atoi(strData.substr(nNumberStart, nGeneration - nNumberStart).c_str());
 }
 
-void OpenAndWalk(QPDF& pdf, CByteSource& source, const std::string* pRepaired, CParseSink& sink) {
+// Reads the bytes from the PDF header to the end (at most kMaxCopyBytes) for libqpdf to read
+// from memory; false when there are more.
+bool CopyPdfBytes(CByteSource& source, uint64_t nStart, std::string& strData) {
+    if (source.Size() - nStart > kMaxCopyBytes) {
+        LogTrace("--W: PDF of %llu bytes behind a long header or without a trailer is not read",
+                 static_cast<unsigned long long>(source.Size() - nStart));
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!source.ReadAt(nStart, static_cast<size_t>(source.Size() - nStart), bytes))
+        return false;
+    strData.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+// Opens the PDF that starts at nStart and walks its page tree. libqpdf reads a file itself when it
+// can find the header (within its first 1024 bytes); otherwise it is given the bytes from the
+// header on. pAppend, when given, is added to the end (a repair). Throws what libqpdf throws.
+void OpenAndWalk(CByteSource& source, uint64_t nStart, const char* pAppend, CParseSink& sink) {
+    QPDF pdf;
     pdf.setSuppressWarnings(true);
     pdf.setAttemptRecovery(true);
-    if (pRepaired != nullptr)
-        pdf.processMemoryFile("repaired print data", pRepaired->data(), pRepaired->size());
-    else if (source.IsFile())
+    std::string strData;
+    if (pAppend == nullptr && source.IsFile() && nStart < kQpdfHeaderWindow) {
         pdf.processFile(source.Path().c_str());
-    else
-        pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory()),
-                              static_cast<size_t>(source.Size()));
+    } else if (pAppend == nullptr && !source.IsFile()) {
+        pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory() + nStart),
+                              static_cast<size_t>(source.Size() - nStart));
+    } else {
+        if (!CopyPdfBytes(source, nStart, strData))
+            return;
+        strData += pAppend != nullptr ? pAppend : "";
+        pdf.processMemoryFile("print data", strData.data(), strData.size());
+    }
     WalkPageTree(pdf.getRoot().getKey("/Pages"), sink);
 }
 
 // A file cut short loses its trailer, and libqpdf's repair cannot do without one: give it a
 // trailer naming the catalog found among the objects that are left, and try once more.
-void ReadTruncatedPdf(CByteSource& source, CParseSink& sink) {
-    if (source.Size() > kMaxRepairBytes)
+void ReadTruncatedPdf(CByteSource& source, uint64_t nStart, CParseSink& sink) {
+    std::string strData;
+    if (!CopyPdfBytes(source, nStart, strData))
         return;
-    std::vector<uint8_t> bytes;
-    if (!source.ReadAt(0, static_cast<size_t>(source.Size()), bytes))
-        return;
-    std::string strData(bytes.begin(), bytes.end());
-    bytes.clear();
     int nCatalog = FindCatalogObject(strData);
     if (nCatalog <= 0)
         return;
-    strData += "\ntrailer\n<< /Root " + std::to_string(nCatalog) + " 0 R >>\n%%EOF\n";
+    std::string strTrailer = "\ntrailer\n<< /Root " + std::to_string(nCatalog) + " 0 R >>\n%%EOF\n";
+    strData.clear();
     try {
-        QPDF pdf;
-        OpenAndWalk(pdf, source, &strData, sink);
+        OpenAndWalk(source, nStart, strTrailer.c_str(), sink);
         LogTrace("--W: PDF without a trailer read from its catalog object %d", nCatalog);
     } catch (const std::exception& e) {
         LogTrace("--W: PDF could not be repaired: %s", e.what());
@@ -147,11 +170,11 @@ void ReadTruncatedPdf(CByteSource& source, CParseSink& sink) {
 
 void ReadPdf(CByteSource& source, CParseSink& sink) {
     sink.SetFormat(kFormatPdf);
-    if (source.Size() == 0)
+    uint64_t nStart = source.Tell();
+    if (nStart >= source.Size())
         return;
     try {
-        QPDF pdf;
-        OpenAndWalk(pdf, source, nullptr, sink);
+        OpenAndWalk(source, nStart, nullptr, sink);
         return;
     } catch (const QPDFExc& e) {
         if (e.getErrorCode() == qpdf_e_password) {
@@ -163,5 +186,5 @@ void ReadPdf(CByteSource& source, CParseSink& sink) {
         LogTrace("--W: PDF could not be read: %s", e.what());
     }
     if (sink.PageCount() == 0)
-        ReadTruncatedPdf(source, sink);
+        ReadTruncatedPdf(source, nStart, sink);
 }

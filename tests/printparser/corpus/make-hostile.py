@@ -76,6 +76,11 @@ def pdf_files():
     # Cut after the second page object: the repaired file shows what is left.
     cut = good.index(b"5 0 obj")
     write("pdf-truncated.pdf", good[:cut], "PDF", 2, "8.500", "11.000")
+    # A PJL header longer than the 1024 bytes in which libqpdf looks for the PDF header.
+    pjl = b"".join(b"@PJL COMMENT line %03d of a long driver header ........................\r\n" % i
+                   for i in range(40))
+    write("pjl-long-header.pdf", UEL + pjl + b"@PJL ENTER LANGUAGE=PDF\r\n" + good + UEL + b"@PJL EOJ\r\n" + UEL,
+          "PDF", 3, "8.500", "11.000")
     source = os.path.join(OUT, "plain.tmp")
     with open(source, "wb") as f:
         f.write(good)
