@@ -114,7 +114,7 @@ int FindCatalogObject(const std::string& strData) {
 // from memory; false when there are more.
 bool CopyPdfBytes(CByteSource& source, uint64_t nStart, std::string& strData) {
     if (source.Size() - nStart > kMaxCopyBytes) {
-        LogTrace("--W: PDF of %llu bytes behind a long header or without a trailer is not read",
+        LogTrace("--W: PDF of %llu bytes is too large to be copied for reading",
                  static_cast<unsigned long long>(source.Size() - nStart));
         return false;
     }
@@ -126,14 +126,17 @@ bool CopyPdfBytes(CByteSource& source, uint64_t nStart, std::string& strData) {
 }
 
 // Opens the PDF that starts at nStart and walks its page tree. libqpdf reads a file itself when it
-// can find the header (within its first 1024 bytes); otherwise it is given the bytes from the
-// header on. pAppend, when given, is added to the end (a repair). Throws what libqpdf throws.
+// can find the header (within its first 1024 bytes); otherwise it is given a copy of the bytes
+// from the header on. pAppend, when given, is added to the end (a repair). Throws what libqpdf throws.
 void OpenAndWalk(CByteSource& source, uint64_t nStart, const char* pAppend, CParseSink& sink) {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
     pdf.setAttemptRecovery(true);
     std::string strData;
-    if (pAppend == nullptr && source.IsFile() && nStart < kQpdfHeaderWindow) {
+    // Past the window, a file too large to copy is still read by libqpdf, rebuilding its
+    // cross-reference table from the objects it finds.
+    bool bFileItself = nStart < kQpdfHeaderWindow || source.Size() - nStart > kMaxCopyBytes;
+    if (pAppend == nullptr && source.IsFile() && bFileItself) {
         pdf.processFile(source.Path().c_str());
     } else if (pAppend == nullptr && !source.IsFile()) {
         pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory() + nStart),
