@@ -16,6 +16,7 @@ import re
 import shutil
 import statistics
 import subprocess
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -59,6 +60,27 @@ def read_manifest():
     return files
 
 
+LARGE_PAGES = 200
+DEVICES = [("pdfwrite", "pdf", "PDF"), ("ps2write", "ps", "PS"), ("ljet4", "pcl", "PCL5"),
+           ("pxlmono", "pxl", "PCLXL"), ("xpswrite", "xps", "XPS")]
+
+
+def make_large_files(folder):
+    """One letter document of LARGE_PAGES text pages per device, written by Ghostscript."""
+    source = os.path.join(folder, "large.ps")
+    with open(source, "w") as f:
+        f.write("%%!PS\n<< /PageSize [612 792] >> setpagedevice\n/Helvetica findfont 10 scalefont setfont\n"
+                "1 1 %d { /n exch def 72 72 700 { 72 exch moveto (Line of text on page ) show n 5 string cvs show }"
+                " for showpage } for\n" % LARGE_PAGES)
+    files = []
+    for device, ext, fmt in DEVICES:
+        out = os.path.join(folder, f"large-{device}.{ext}")
+        subprocess.run(["gs", "-q", "-dBATCH", "-dNOPAUSE", "-dSAFER", "-r150", f"-sDEVICE={device}",
+                        f"-sOutputFile={out}", source], check=True)
+        files.append((out, fmt, LARGE_PAGES))
+    return files
+
+
 def measure(function, path, repeats):
     times = []
     pages = None
@@ -74,7 +96,14 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--tool", default=os.path.join(ROOT, "build-parser", "src", "printparser", "KlendoPrintInfo"))
     args = parser.parse_args()
-    files = read_manifest()
+    with tempfile.TemporaryDirectory() as folder:
+        print(f"corpus files, then {LARGE_PAGES}-page files made by Ghostscript; {args.repeats} repeats, medians")
+        run(args, read_manifest(), "corpus")
+        run(args, make_large_files(folder), f"{LARGE_PAGES}-page files")
+
+
+def run(args, files, title):
+    print(f"\n== {title}")
     tools = [("KlendoPrintInfo", lambda p: klendo_pages(args.tool, p), None),
              ("qpdf --show-npages", qpdf_pages, {"PDF"}),
              ("pdfinfo", pdfinfo_pages, {"PDF"}),
@@ -119,7 +148,7 @@ def main():
         times.append(time.perf_counter() - start)
     best = statistics.median(times)
     pages = sum(expected for _, _, expected in files)
-    print(f"\nKlendoPrintInfo, one process over all {len(paths)} files: {len(paths) / best:.1f} files/s, "
+    print(f"KlendoPrintInfo, one process over all {len(paths)} files: {len(paths) / best:.1f} files/s, "
           f"{pages / best:.1f} pages/s (median of {args.repeats})")
 
 

@@ -18,10 +18,7 @@ namespace {
 // Deeper page trees than this are not followed; real files use a handful of levels.
 constexpr int kMaxTreeDepth = 1000;
 constexpr double kPointsPerInch = 72.0;
-// libqpdf finds the header of a file it opens itself within this many bytes.
-constexpr uint64_t kQpdfHeaderWindow = 1024;
-// PDFs that libqpdf cannot open itself (a long PJL header before them, a repair) are read into
-// memory up to this size.
+// PDFs up to this size are read into memory for libqpdf.
 constexpr uint64_t kMaxCopyBytes = 64ull * 1024 * 1024;
 
 struct SPageNode {
@@ -110,42 +107,39 @@ int FindCatalogObject(const std::string& strData) {
     return std::atoi(strData.substr(nNumberStart, nGeneration - nNumberStart).c_str());
 }
 
-// Reads the bytes from the PDF header to the end (at most kMaxCopyBytes) for libqpdf to read
-// from memory; false when there are more.
+// Reads the bytes from the PDF header to the end into strData; false when there are more than
+// kMaxCopyBytes or they cannot be read.
 bool CopyPdfBytes(CByteSource& source, uint64_t nStart, std::string& strData) {
-    if (source.Size() - nStart > kMaxCopyBytes) {
-        LogTrace("--W: PDF of %llu bytes is too large to be copied for reading",
-                 static_cast<unsigned long long>(source.Size() - nStart));
+    uint64_t nLength = source.Size() - nStart;
+    if (nLength > kMaxCopyBytes)
         return false;
-    }
-    std::vector<uint8_t> bytes;
-    if (!source.ReadAt(nStart, static_cast<size_t>(source.Size() - nStart), bytes))
-        return false;
-    strData.assign(bytes.begin(), bytes.end());
-    return true;
+    strData.resize(static_cast<size_t>(nLength));
+    source.Seek(nStart);
+    return source.Read(reinterpret_cast<uint8_t*>(&strData[0]), strData.size()) == strData.size();
 }
 
-// Opens the PDF that starts at nStart and walks its page tree. libqpdf reads a file itself when it
-// can find the header (within its first 1024 bytes); otherwise it is given a copy of the bytes
-// from the header on. pAppend, when given, is added to the end (a repair). Throws what libqpdf throws.
+// Opens the PDF that starts at nStart and walks its page tree. libqpdf reads from memory: a copy
+// of the bytes from the header on (many small seeks on a file cost libqpdf more than one read),
+// with pAppend, when given, added to the end as a repair. A file too large to copy is left to
+// libqpdf itself, which finds a header within its first 1024 bytes and otherwise rebuilds the
+// cross-reference table from the objects it finds. Throws what libqpdf throws.
 void OpenAndWalk(CByteSource& source, uint64_t nStart, const char* pAppend, CParseSink& sink) {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
     pdf.setAttemptRecovery(true);
     std::string strData;
-    // Past the window, a file too large to copy is still read by libqpdf, rebuilding its
-    // cross-reference table from the objects it finds.
-    bool bFileItself = nStart < kQpdfHeaderWindow || source.Size() - nStart > kMaxCopyBytes;
-    if (pAppend == nullptr && source.IsFile() && bFileItself) {
-        pdf.processFile(source.Path().c_str());
-    } else if (pAppend == nullptr && !source.IsFile()) {
+    if (!source.IsFile() && pAppend == nullptr) {
         pdf.processMemoryFile("print data", reinterpret_cast<const char*>(source.Memory() + nStart),
                               static_cast<size_t>(source.Size() - nStart));
-    } else {
-        if (!CopyPdfBytes(source, nStart, strData))
-            return;
+    } else if (CopyPdfBytes(source, nStart, strData)) {
         strData += pAppend != nullptr ? pAppend : "";
         pdf.processMemoryFile("print data", strData.data(), strData.size());
+    } else if (pAppend == nullptr) {
+        pdf.processFile(source.Path().c_str());
+    } else {
+        LogTrace("--W: PDF of %llu bytes is too large to be copied for a repair",
+                 static_cast<unsigned long long>(source.Size() - nStart));
+        return;
     }
     WalkPageTree(pdf.getRoot().getKey("/Pages"), sink);
 }
@@ -160,7 +154,7 @@ void ReadTruncatedPdf(CByteSource& source, uint64_t nStart, CParseSink& sink) {
     if (nCatalog <= 0)
         return;
     std::string strTrailer = "\ntrailer\n<< /Root " + std::to_string(nCatalog) + " 0 R >>\n%%EOF\n";
-    strData.clear();
+    strData = std::string(); // frees the copy before the next one is made
     try {
         OpenAndWalk(source, nStart, strTrailer.c_str(), sink);
         LogTrace("--W: PDF without a trailer read from its catalog object %d", nCatalog);
