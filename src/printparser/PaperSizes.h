@@ -31,6 +31,14 @@ const SPaperSize kPostcard{100 / kMmPerInch, 148 / kMmPerInch};
 const SPaperSize kDoublePostcard{148 / kMmPerInch, 200 / kMmPerInch};
 } // namespace Paper
 
+// A size or unit code read from a file as a number: the code when it is a whole number from 0
+// to 65535, else -1 (so that a huge or fractional value can never be cast out of range).
+inline int PaperCode(double dValue) {
+    return dValue >= 0.0 && dValue <= 65535.0 && dValue == static_cast<double>(static_cast<int>(dValue))
+               ? static_cast<int>(dValue)
+               : -1;
+}
+
 // A paper name as PJL PAPER and PCL XL media names spell it ("LETTER", "A4", "COM10", ...),
 // without regard to case; an unknown size for any other name.
 SPaperSize PaperFromName(const std::string& strName);

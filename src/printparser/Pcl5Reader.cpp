@@ -132,7 +132,7 @@ bool CPcl5Reader::Execute(const SCommand& command) {
         m_bHpgl = false;
     } else if (command.Is('&', 'l', 'A')) {
         EndPage(false);
-        int nCode = static_cast<int>(command.dValue);
+        int nCode = PaperCode(command.dValue);
         SPaperSize paper =
             nCode == 101 ? SPaperSize{m_dCustomWidth, m_dCustomLength} : PaperFromPcl5Code(nCode);
         if (paper.IsKnown())

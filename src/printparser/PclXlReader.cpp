@@ -143,7 +143,7 @@ void CPclXlReader::SetAttribute(uint32_t nId) {
         m_customSize = m_value;
         m_bHasCustomSize = true;
     } else if (nId == kAttrCustomMediaSizeUnits && m_value.nCount == 1) {
-        m_nCustomUnits = static_cast<int>(m_value.values[0]);
+        m_nCustomUnits = PaperCode(m_value.values[0]);
     }
 }
 
@@ -151,7 +151,7 @@ void CPclXlReader::BeginPage() {
     if (m_sink.PageCount() == 0) {
         SPaperSize paper;
         if (m_bHasMediaSize && m_mediaSize.nCount == 1)
-            paper = PaperFromMediaCode(static_cast<int>(m_mediaSize.values[0]));
+            paper = PaperFromMediaCode(PaperCode(m_mediaSize.values[0]));
         else if (m_bHasMediaSize)
             paper = PaperFromName(m_mediaSize.strBytes);
         else if (m_bHasCustomSize) {

@@ -236,3 +236,17 @@ TEST(PdfReader, BoxesWithOffsetsUserUnitsAndNonsense) {
         EXPECT_EQ(0.0, info.dWidth) << szBox;
     }
 }
+
+// Found by fuzzing: size and unit codes far beyond the int range were cast to int (undefined
+// behaviour). They now count as unknown codes.
+TEST(FuzzRegression, HugePaperCodesAreUnknownCodes) {
+    FILEFORMATINFO info = ParseBytes(kEsc + "E" + kEsc + "&l3888510193Atext\f" + kEsc + "&l-26Atext\f");
+    EXPECT_EQ(2, info.nPageCount);
+    EXPECT_NEAR(11.0, info.dLength, kTolerance);
+    // MediaSize as a uint32 of 3823360000, then CustomMediaSizeUnits as a huge real32.
+    std::string strHuge = std::string("\xc2\x00\x00\xe3\xe3\xf8\x25", 7) +
+                          "\xd1\x00\x01\x00\x02\xf8\x2f\xc5" + Real32(3.8e9f) + "\xf8\x30";
+    info = ParseBytes(XlHeader(false) + XlPage(strHuge));
+    EXPECT_EQ(1, info.nPageCount);
+    EXPECT_EQ(0.0, info.dWidth);
+}
