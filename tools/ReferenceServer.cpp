@@ -281,6 +281,15 @@ bool CReferenceServer::Start(std::string& strError) {
         return false;
     }
     m_listenThread = std::thread([this] { m_pImpl->server.listen_after_bind(); });
+    // httplib's stop() does nothing until its accept loop runs, so a Stop right after Start would
+    // leave that loop running for ever; Start returns only once the loop is up.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!server.is_running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!server.is_running()) {
+        strError = "the server did not start serving";
+        return false;
+    }
     return true;
 }
 

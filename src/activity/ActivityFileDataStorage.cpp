@@ -100,20 +100,28 @@ int CActivityFileDataStorage::ReadData(std::string& strText) {
     }
 }
 
-int CActivityFileDataStorage::ClearData() {
+int CActivityFileDataStorage::ClearData() { return Rewrite(std::string(), "*** E: CActivityFileDataStorage ClearData ***"); }
+
+int CActivityFileDataStorage::ReplaceData(const std::string& strText) {
+    return Rewrite(strText, "*** E: CActivityFileDataStorage ReplaceData ***");
+}
+
+int CActivityFileDataStorage::Rewrite(const std::string& strText, const char* szFailure) {
     try {
         std::lock_guard<std::recursive_mutex> lock(GetArchiveLock());
         Platform::CExclusiveFile archive;
         if (!archive.Open(m_strFilePath, true))
             return 0;
+        std::string strStored = ToStoredForm(strText);
         Platform::CFileReplacement replacement;
-        if (!replacement.Begin(m_strFilePath) || !replacement.Commit()) {
-            LogTrace("*** E: CActivityFileDataStorage ClearData ***");
+        if (!replacement.Begin(m_strFilePath) || !replacement.Write(strStored.data(), strStored.size()) ||
+            !replacement.Commit()) {
+            LogTrace("%s", szFailure);
             return 0;
         }
         return 1;
     } catch (...) {
-        LogTrace("*** E: CActivityFileDataStorage ClearData ***");
+        LogTrace("%s", szFailure);
         return 0;
     }
 }

@@ -31,12 +31,19 @@ class CActivityFileDataStorage {
     // Empties the archive (creating it when missing). 1 when it is empty now, 0 otherwise.
     int ClearData();
 
+    // Replaces the whole archive with strText in one step (a re-send that keeps what the server did
+    // not take). 1 when the archive holds strText now, 0 otherwise (it then keeps its old content).
+    int ReplaceData(const std::string& strText);
+
     // The one lock of the archive file in this process, shared by every storage object.
     static std::recursive_mutex& GetArchiveLock();
 
     const std::string& GetFilePath() const { return m_strFilePath; }
 
   private:
+    // Writes strText as the archive's whole content; logs szFailure when that fails after the open.
+    int Rewrite(const std::string& strText, const char* szFailure);
+
     std::string m_strFolder;
     std::string m_strFilePath;
 };

@@ -57,6 +57,8 @@ TEST(ActivityArchive, AppendsKeepsCrLfOnDiskAndClears) {
     EXPECT_EQ(storage.ReadData(strText), 1);
     EXPECT_EQ(strText, "<activity id=\"A\">\nx</activity>B\r\n\n");
 
+    EXPECT_EQ(storage.ReplaceData("C\nD"), 1);
+    EXPECT_EQ(ReadWholeFile(strPath), "C\r\nD");
     EXPECT_EQ(storage.SaveData(""), 1);
     EXPECT_EQ(storage.ClearData(), 1);
     EXPECT_TRUE(Exists(strPath));
@@ -98,6 +100,7 @@ TEST(ActivityArchive, AnotherOpenerMakesEveryOperationFailAtOnceAndChangesNothin
         std::string strText = "untouched";
         EXPECT_EQ(storage.SaveData("B"), 0);
         EXPECT_EQ(storage.ClearData(), 0);
+        EXPECT_EQ(storage.ReplaceData("C"), 0);
         EXPECT_EQ(storage.ReadData(strText), 0);
         EXPECT_EQ(strText, "untouched");
         EXPECT_EQ(ReadWholeFile(storage.GetFilePath()), "A");

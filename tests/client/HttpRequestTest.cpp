@@ -1,0 +1,72 @@
+#include "client/HttpRequest.h"
+#include "client/ServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+const char* const kAddActivity = "/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity";
+const char* const kOneActivity = "<activities><activity id=\"x\"/></activities>";
+
+SReferenceServerOptions ReplyingWith(const std::string& strBody) {
+    SReferenceServerOptions options;
+    options.strReplyBody = strBody;
+    return options;
+}
+
+} // namespace
+
+TEST(HttpRequest, ErrorStatusIsAnAnswerAndKeepsItsBody) {
+    SReferenceServerOptions options;
+    options.nHttpStatus = 500;
+    CTestServer server(options);
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    ASSERT_TRUE(request.Send(kOneActivity));
+    EXPECT_EQ(request.GetStatus(), 500);
+    EXPECT_EQ(request.GetResponseText().rfind("<html><body><h1>Error 500</h1>", 0), 0u) << request.GetResponseText();
+    EXPECT_EQ(server.Server().GetStoredCount(), 0);
+}
+
+TEST(HttpRequest, BodyArrivesAsRawBytesCutAtTheFirstZeroByte) {
+    std::string strReply = std::string("<r>\xC3\xA9\xFF\x80</r>") + '\0' + "after the zero";
+    CTestServer server(ReplyingWith(strReply));
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    ASSERT_TRUE(request.Send(kOneActivity));
+    EXPECT_EQ(request.GetStatus(), 200);
+    EXPECT_EQ(request.GetResponseText(), "<r>\xC3\xA9\xFF\x80</r>");
+    EXPECT_EQ(server.Server().GetStoredCount(), 1) << "the body went out unchanged";
+}
+
+TEST(HttpRequest, OversizedBodyIsCappedNotRefused) {
+    CTestServer server(ReplyingWith(std::string(CHttpRequest::kMaxResponseBytes + 4096, 'a')));
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    ASSERT_TRUE(request.Send(kOneActivity));
+    EXPECT_EQ(request.GetResponseText().size(), CHttpRequest::kMaxResponseBytes);
+}
+
+TEST(HttpRequest, NoServerMeansFailureWithTheErrorText) {
+    CHttpRequest request("POST", "http://127.0.0.1:" + std::to_string(ClosedPort()) + kAddActivity);
+    EXPECT_FALSE(request.Send(kOneActivity));
+    EXPECT_EQ(request.GetResponseText(), "");
+    EXPECT_EQ(request.GetStatus(), -1);
+    EXPECT_EQ(request.GetErrorText().rfind("Failed to send request error(", 0), 0u) << request.GetErrorText();
+
+    CHttpRequest notHttp("POST", "file:///etc/hostname");
+    EXPECT_FALSE(notHttp.Send("")) << "only http and https are spoken";
+    EXPECT_EQ(notHttp.GetResponseText(), "");
+}
+
+TEST(HttpRequest, ServerThatNeverAnswersIsGivenUp) {
+    SReferenceServerOptions options;
+    options.nDelayMs = 60000;
+    CTestServer server(options);
+    CHttpRequest::SetTimeoutsForTest(1000, 300);
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    bool bSent = request.Send(kOneActivity);
+    CHttpRequest::SetTimeoutsForTest(30000, 120000);
+    EXPECT_FALSE(bSent);
+    EXPECT_EQ(request.GetResponseText(), "");
+    EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)") << "28: operation timed out";
+}
