@@ -13,7 +13,9 @@ namespace {
 
 volatile std::sig_atomic_t g_bStopRequested = 0;
 
-void OnStopSignal(int) { g_bStopRequested = 1; }
+void OnStopSignal(int) {
+    g_bStopRequested = 1;
+}
 
 const char* const kUsage =
     "Usage: KlendoReferenceServer [options]\n"
@@ -64,7 +66,8 @@ bool ReadFile(const std::string& strPath, std::string& strContent) {
 }
 
 // Fills options from the command line; false with a message for an unknown or incomplete option.
-bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, bool& bHelp, std::string& strError) {
+bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, bool& bHelp,
+                    std::string& strError) {
     for (int i = 1; i < argc; ++i) {
         std::string strOption = argv[i];
         if (strOption == "--help" || strOption == "-h") {
@@ -96,7 +99,8 @@ bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, boo
         else if (strOption == "--activity-status")
             bGood = !(options.activityStatuses = SplitList(strValue)).empty();
         else if (strOption == "--http-status")
-            bGood = ToNumber(strValue, options.nHttpStatus) && options.nHttpStatus >= 100 && options.nHttpStatus <= 599;
+            bGood = ToNumber(strValue, options.nHttpStatus) && options.nHttpStatus >= 100 &&
+                    options.nHttpStatus <= 599;
         else if (strOption == "--delay-ms")
             bGood = ToNumber(strValue, options.nDelayMs);
         else if (strOption == "--reply-file")
@@ -136,7 +140,8 @@ int main(int argc, char** argv) {
         std::cerr << "KlendoReferenceServer: " << strError << "\n";
         return 1;
     }
-    std::cout << "KlendoReferenceServer listening on " << options.strAddress << ":" << server.GetPort() << std::endl;
+    std::cout << "KlendoReferenceServer listening on " << options.strAddress << ":" << server.GetPort()
+              << std::endl;
     while (!g_bStopRequested)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     server.Stop();

@@ -57,12 +57,23 @@ std::string HtmlText(const std::string& strText) {
     std::string strHtml;
     for (char c : strText) {
         switch (c) {
-        case '&': strHtml += "&amp;"; break;
-        case '<': strHtml += "&lt;"; break;
-        case '>': strHtml += "&gt;"; break;
-        case '"': strHtml += "&quot;"; break;
-        case '\'': strHtml += "&#39;"; break;
-        default: strHtml += c;
+        case '&':
+            strHtml += "&amp;";
+            break;
+        case '<':
+            strHtml += "&lt;";
+            break;
+        case '>':
+            strHtml += "&gt;";
+            break;
+        case '"':
+            strHtml += "&quot;";
+            break;
+        case '\'':
+            strHtml += "&#39;";
+            break;
+        default:
+            strHtml += c;
         }
     }
     return strHtml;
@@ -132,11 +143,13 @@ struct SReferenceServerImpl {
             sqlite3_close(pDatabase);
     }
 
-    bool Execute(const char* szSql) { return sqlite3_exec(pDatabase, szSql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+    bool Execute(const char* szSql) {
+        return sqlite3_exec(pDatabase, szSql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
 
     bool OpenDatabase(const std::string& strPath, std::string& strError) {
-        if (sqlite3_open_v2(strPath.c_str(), &pDatabase, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-                SQLITE_OK ||
+        if (sqlite3_open_v2(strPath.c_str(), &pDatabase, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK ||
             !Execute("PRAGMA journal_mode=WAL") || !Execute("PRAGMA synchronous=NORMAL") ||
             sqlite3_busy_timeout(pDatabase, 5000) != SQLITE_OK || !Execute(kSchema)) {
             strError = "cannot use the database " + strPath + ": " +
@@ -204,25 +217,27 @@ struct SReferenceServerImpl {
         StatementPtr pStatement(pRaw);
         sqlite3_bind_int64(pRaw, 1, nAfter);
         sqlite3_bind_int(pRaw, 2, nLimit);
-        const char* names[] = {"received", "id",    "type",   "status", "source", "username", "document",
-                               "device",   "datetime", "pages", "copies", "verdict"};
+        const char* names[] = {"received", "id",     "type",     "status", "source", "username",
+                               "document", "device", "datetime", "pages",  "copies", "verdict"};
         std::string strJson = "[";
         while (sqlite3_step(pRaw) == SQLITE_ROW) {
             strJson += (strJson.size() > 1 ? ",{" : "{");
             strJson += "\"seq\":" + std::to_string(sqlite3_column_int64(pRaw, 0));
             for (int i = 0; i < static_cast<int>(std::size(names)); ++i)
                 strJson += std::string(",\"") + names[i] + "\":" + JsonString(ColumnText(pRaw, i + 1));
-            strJson += ",\"attributes\":" + ColumnText(pRaw, 13) + ",\"xml\":" + JsonString(ColumnText(pRaw, 14)) + "}";
+            strJson += ",\"attributes\":" + ColumnText(pRaw, 13) +
+                       ",\"xml\":" + JsonString(ColumnText(pRaw, 14)) + "}";
         }
         return strJson + "]";
     }
 
     std::string HtmlTable() {
         std::lock_guard<std::mutex> lock(databaseMutex);
-        std::string strHtml = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>KlendoReferenceServer</title>"
-                              "</head><body><h1>Activities received</h1><table border=\"1\"><tr><th>#</th>"
-                              "<th>Received</th><th>Id</th><th>Type</th><th>User</th><th>Document</th>"
-                              "<th>Device</th><th>Pages</th><th>Copies</th><th>Verdict</th></tr>";
+        std::string strHtml =
+            "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>KlendoReferenceServer</title>"
+            "</head><body><h1>Activities received</h1><table border=\"1\"><tr><th>#</th>"
+            "<th>Received</th><th>Id</th><th>Type</th><th>User</th><th>Document</th>"
+            "<th>Device</th><th>Pages</th><th>Copies</th><th>Verdict</th></tr>";
         sqlite3_stmt* pRaw = nullptr;
         if (sqlite3_prepare_v2(pDatabase, kSelectLatest, -1, &pRaw, nullptr) == SQLITE_OK) {
             StatementPtr pStatement(pRaw);
@@ -244,7 +259,9 @@ CReferenceServer::CReferenceServer(SReferenceServerOptions options)
         m_options.activityStatuses.push_back("1");
 }
 
-CReferenceServer::~CReferenceServer() { Stop(); }
+CReferenceServer::~CReferenceServer() {
+    Stop();
+}
 
 bool CReferenceServer::Start(std::string& strError) {
     if (!m_pImpl->OpenDatabase(m_options.strDatabase, strError))
@@ -261,8 +278,10 @@ bool CReferenceServer::Start(std::string& strError) {
         AnswerPost(request.body, response);
     });
     server.Get("/activities", [this](const httplib::Request& request, httplib::Response& response) {
-        long long nAfter = request.has_param("after") ? std::atoll(request.get_param_value("after").c_str()) : 0;
-        int nLimit = request.has_param("limit") ? std::atoi(request.get_param_value("limit").c_str()) : kDefaultListLimit;
+        long long nAfter =
+            request.has_param("after") ? std::atoll(request.get_param_value("after").c_str()) : 0;
+        int nLimit = request.has_param("limit") ? std::atoi(request.get_param_value("limit").c_str())
+                                                : kDefaultListLimit;
         nLimit = nLimit < 1 ? 1 : (nLimit > kMaxListLimit ? kMaxListLimit : nLimit);
         response.set_content(m_pImpl->ListJson(nAfter, nLimit), "application/json");
     });
@@ -308,13 +327,15 @@ void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response&
     ++m_nPosts;
     if (m_options.nDelayMs > 0) {
         std::unique_lock<std::mutex> lock(m_stopMutex);
-        m_stopSignal.wait_for(lock, std::chrono::milliseconds(m_options.nDelayMs), [this] { return m_bStopping; });
+        m_stopSignal.wait_for(lock, std::chrono::milliseconds(m_options.nDelayMs),
+                              [this] { return m_bStopping; });
     }
     if (m_options.nHttpStatus != 200) {
         response.status = m_options.nHttpStatus;
-        response.set_content("<html><body><h1>Error " + std::to_string(m_options.nHttpStatus) +
-                                 "</h1><p>KlendoReferenceServer was told to fail this request.</p></body></html>",
-                             "text/html");
+        response.set_content(
+            "<html><body><h1>Error " + std::to_string(m_options.nHttpStatus) +
+                "</h1><p>KlendoReferenceServer was told to fail this request.</p></body></html>",
+            "text/html");
         return;
     }
     pugi::xml_document request;
@@ -339,7 +360,8 @@ void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response&
         return;
     }
     m_nStored += static_cast<long>(activities.size());
-    response.set_content(m_options.strReplyBody.empty() ? BuildReply(activities, verdicts) : m_options.strReplyBody,
+    response.set_content(m_options.strReplyBody.empty() ? BuildReply(activities, verdicts)
+                                                        : m_options.strReplyBody,
                          "text/xml");
 }
 

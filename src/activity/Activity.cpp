@@ -5,7 +5,9 @@ CActivityBilling::~CActivityBilling() {
         delete pField;
 }
 
-CActivityList::~CActivityList() { Clear(); }
+CActivityList::~CActivityList() {
+    Clear();
+}
 
 int CActivityList::Add(CActivity* pActivity) {
     m_activities.push_back(pActivity);
@@ -17,7 +19,9 @@ void CActivityList::RemoveAt(int nIndex) {
         m_activities.erase(m_activities.begin() + nIndex);
 }
 
-int CActivityList::GetCount() const { return static_cast<int>(m_activities.size()); }
+int CActivityList::GetCount() const {
+    return static_cast<int>(m_activities.size());
+}
 
 CActivity* CActivityList::GetAt(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetCount())

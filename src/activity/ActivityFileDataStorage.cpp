@@ -100,7 +100,9 @@ int CActivityFileDataStorage::ReadData(std::string& strText) {
     }
 }
 
-int CActivityFileDataStorage::ClearData() { return Rewrite(std::string(), "*** E: CActivityFileDataStorage ClearData ***"); }
+int CActivityFileDataStorage::ClearData() {
+    return Rewrite(std::string(), "*** E: CActivityFileDataStorage ClearData ***");
+}
 
 int CActivityFileDataStorage::ReplaceData(const std::string& strText) {
     return Rewrite(strText, "*** E: CActivityFileDataStorage ReplaceData ***");

@@ -23,9 +23,13 @@ std::string FormatNumber(const char* szFormat, double dValue) {
     return std::string(buffer.data(), static_cast<size_t>(nLength));
 }
 
-std::string FormatInt(int nValue) { return std::to_string(nValue); }
+std::string FormatInt(int nValue) {
+    return std::to_string(nValue);
+}
 
-std::string FormatFloat(double dValue) { return FormatNumber("%f", dValue); }
+std::string FormatFloat(double dValue) {
+    return FormatNumber("%f", dValue);
+}
 
 // Leading blanks, an optional sign and decimal digits; anything after them is ignored and no digit
 // gives 0. Values beyond the 32-bit range stop at its ends instead of overflowing.

@@ -6,7 +6,8 @@
 #include "activity/XmlDocument.h"
 #include "client/HttpRequest.h"
 
-CAddActivityClientReqHandler::CAddActivityClientReqHandler(CAddActivityContext* pContext, CActivityList* pList)
+CAddActivityClientReqHandler::CAddActivityClientReqHandler(CAddActivityContext* pContext,
+                                                           CActivityList* pList)
     : m_pContext(pContext), m_pList(pList) {}
 
 int CAddActivityClientReqHandler::Execute() {

@@ -14,7 +14,9 @@
 
 namespace {
 
-bool Exists(const std::string& strPath) { return std::filesystem::exists(strPath); }
+bool Exists(const std::string& strPath) {
+    return std::filesystem::exists(strPath);
+}
 
 // The XML of one activity whose notes make it nBytes long or more.
 std::string BigActivityXml(size_t nBytes) {
@@ -29,7 +31,8 @@ std::string BigActivityXml(size_t nBytes) {
 // Saves strText again and again until the kernel kills the process in the middle of a write: the
 // first write that would take a file past nLimit bytes raises SIGXFSZ, which ends the process at once,
 // the way a crash would.
-[[noreturn]] void SaveUntilKilledMidWrite(const std::string& strFolder, const std::string& strText, size_t nLimit) {
+[[noreturn]] void SaveUntilKilledMidWrite(const std::string& strFolder, const std::string& strText,
+                                          size_t nLimit) {
     struct rlimit noCore = {0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
     struct rlimit fileSize = {nLimit, nLimit};
@@ -128,7 +131,8 @@ TEST(ActivityArchive, ThreadsOfOneProcessWaitForEachOtherInsteadOfLosingTexts) {
     std::string strText;
     ASSERT_EQ(CActivityFileDataStorage(folder.Path()).ReadData(strText), 1);
     CActivityList list;
-    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("<a>" + strText + "</a>", list), kThreads * kSaves);
+    EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("<a>" + strText + "</a>", list),
+              kThreads * kSaves);
 }
 
 TEST(ActivityArchive, SaveWaitsWhileAReSendHoldsTheLockFromReadToClear) {
@@ -141,7 +145,8 @@ TEST(ActivityArchive, SaveWaitsWhileAReSendHoldsTheLockFromReadToClear) {
         std::lock_guard<std::recursive_mutex> lock(CActivityFileDataStorage::GetArchiveLock());
         std::string strText;
         ASSERT_EQ(resend.ReadData(strText), 1);
-        saver = std::thread([&] { nSaved = CActivityFileDataStorage(folder.Path()).SaveData("<activity id=\"new\"/>"); });
+        saver = std::thread(
+            [&] { nSaved = CActivityFileDataStorage(folder.Path()).SaveData("<activity id=\"new\"/>"); });
         // Give the saver every chance to slip in between the read and the clear.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(resend.ClearData(), 1);
@@ -158,7 +163,8 @@ TEST(ActivityArchiveDeathTest, KillMidSaveLeavesWholeActivities) {
     for (double dRecords : {0.5, 1.5, 2.7}) {
         ASSERT_EQ(storage.ClearData(), 1);
         auto nLimit = static_cast<size_t>(dRecords * static_cast<double>(strRecord.size()));
-        EXPECT_EXIT(SaveUntilKilledMidWrite(folder.Path(), strRecord, nLimit), testing::KilledBySignal(SIGXFSZ), "");
+        EXPECT_EXIT(SaveUntilKilledMidWrite(folder.Path(), strRecord, nLimit),
+                    testing::KilledBySignal(SIGXFSZ), "");
         std::string strText;
         ASSERT_EQ(storage.ReadData(strText), 1);
         ASSERT_EQ(strText.size() % strRecord.size(), 0u) << "torn archive, limit " << dRecords << " records";
@@ -166,7 +172,8 @@ TEST(ActivityArchiveDeathTest, KillMidSaveLeavesWholeActivities) {
         EXPECT_EQ(nRecords, static_cast<int>(dRecords)) << "every save before the kill is kept";
         if (nRecords > 0) {
             CActivityList list;
-            EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("<a>" + strText + "</a>", list), nRecords);
+            EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString("<a>" + strText + "</a>", list),
+                      nRecords);
         }
         EXPECT_EQ(storage.SaveData(strRecord), 1) << "the leftover of the killed save is no obstacle";
     }

@@ -30,7 +30,8 @@ CCustomField* NewField(const std::string& strName, const std::string& strId, con
 
 // Parses activity elements wrapped in an "activities" root, as a re-send of the archive does.
 int ParseWrapped(const std::string& strActivities, CActivityList& list) {
-    return CKlendoActivityParser().ParseActivityFromString("<activities>" + strActivities + "</activities>", list);
+    return CKlendoActivityParser().ParseActivityFromString("<activities>" + strActivities + "</activities>",
+                                                           list);
 }
 
 } // namespace
@@ -177,21 +178,23 @@ TEST(ActivityXml, MissingPartsKeepOrZeroTheirValues) {
     EXPECT_EQ(list.GetAt(1)->m_document.m_nPages, 1);
     std::vector<std::string> messages = log.Messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], "--F:failed to parse activity from data=<activities><activity><document name=\"n\"/>"
-                           "</activity><activity id=\"x\"/></activities>");
+    EXPECT_EQ(messages[0],
+              "--F:failed to parse activity from data=<activities><activity><document name=\"n\"/>"
+              "</activity><activity id=\"x\"/></activities>");
 }
 
 TEST(ActivityXml, ConversionsOfNumbersFlagsAndFallbackNames) {
     CActivityList list;
-    ASSERT_EQ(ParseWrapped(R"(<activity flags="12abc"><document color="1" copies=" -4x" pages="99999999999")"
-                           R"( width="1e400" length="nan" colorsheets="" clr_c="2.5e1" device="" devicename="D"/>)"
-                           R"(<billing billcodename="" billcode="B7"/></activity>)"
-                           R"(<activity flags=""><document color="true" device="A" devicename="D" width="-.5"/>)"
-                           R"(<billing billcodename="A" billcode="B7"/></activity>)"
-                           R"(<activity><document color="01"/></activity>)"
-                           R"(<activity><document color=" 1"/></activity>)",
-                           list),
-              4);
+    ASSERT_EQ(
+        ParseWrapped(R"(<activity flags="12abc"><document color="1" copies=" -4x" pages="99999999999")"
+                     R"( width="1e400" length="nan" colorsheets="" clr_c="2.5e1" device="" devicename="D"/>)"
+                     R"(<billing billcodename="" billcode="B7"/></activity>)"
+                     R"(<activity flags=""><document color="true" device="A" devicename="D" width="-.5"/>)"
+                     R"(<billing billcodename="A" billcode="B7"/></activity>)"
+                     R"(<activity><document color="01"/></activity>)"
+                     R"(<activity><document color=" 1"/></activity>)",
+                     list),
+        4);
     const CActivity& first = *list.GetAt(0);
     EXPECT_EQ(first.m_nFlags, 12);
     EXPECT_TRUE(first.m_document.m_bColor);

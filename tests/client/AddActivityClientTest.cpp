@@ -48,10 +48,12 @@ TEST(AddActivityClient, UrlCarriesAddressAndPortWithZeroMeaningEighty) {
               "http://printsrv:80/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity");
     EXPECT_EQ(context.m_nServerPort, 80);
     context.m_nServerPort = 8080;
-    EXPECT_EQ(handler.BuildURL(), "http://printsrv:8080/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity");
+    EXPECT_EQ(handler.BuildURL(),
+              "http://printsrv:8080/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity");
     context.m_nServerPort = -5;
     context.m_strServerAddress = " host ";
-    EXPECT_EQ(handler.BuildURL(), "http:// host :-5/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity");
+    EXPECT_EQ(handler.BuildURL(),
+              "http:// host :-5/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity");
 }
 
 TEST(AddActivityClient, RequestBodyHoldsEveryActivityAndGivesMissingIdsAGuid) {
@@ -103,7 +105,8 @@ TEST(AddActivityClient, OverallVerdictComesFromTheRootStatus) {
     struct {
         const char* szStatus;
         int nExpected;
-    } cases[] = {{"1", 1}, {"success", 1}, {"SUCCESS", 1}, {"Success", 1}, {"0", 0}, {"", 0}, {"11", 0}, {"yes", 0}};
+    } cases[] = {{"1", 1}, {"success", 1}, {"SUCCESS", 1}, {"Success", 1},
+                 {"0", 0}, {"", 0},        {"11", 0},      {"yes", 0}};
     for (const auto& verdict : cases) {
         CTestServer server(Replying(verdict.szStatus));
         CAddActivityContext context;
@@ -134,8 +137,9 @@ TEST(AddActivityClient, RefusedActivitiesAndRepliesWithoutActivityElements) {
 
 TEST(AddActivityClient, DuplicateIdsKeepTheLastStatusAndIdlessEntriesUseTheEmptyKey) {
     SReferenceServerOptions options;
-    options.strReplyBody = "<reply status=\"1\"><activity id=\"a\" status=\"1\"/><activity id=\"a\" status=\"0\"/>"
-                           "<activity status=\"7\"/><other id=\"b\" status=\"1\"/></reply>";
+    options.strReplyBody =
+        "<reply status=\"1\"><activity id=\"a\" status=\"1\"/><activity id=\"a\" status=\"0\"/>"
+        "<activity status=\"7\"/><other id=\"b\" status=\"1\"/></reply>";
     CTestServer server(options);
     CAddActivityContext context;
     EXPECT_EQ(PostTwo(server, context), 1);

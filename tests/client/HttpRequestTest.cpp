@@ -25,7 +25,8 @@ TEST(HttpRequest, ErrorStatusIsAnAnswerAndKeepsItsBody) {
     CHttpRequest request("POST", server.Url(kAddActivity));
     ASSERT_TRUE(request.Send(kOneActivity));
     EXPECT_EQ(request.GetStatus(), 500);
-    EXPECT_EQ(request.GetResponseText().rfind("<html><body><h1>Error 500</h1>", 0), 0u) << request.GetResponseText();
+    EXPECT_EQ(request.GetResponseText().rfind("<html><body><h1>Error 500</h1>", 0), 0u)
+        << request.GetResponseText();
     EXPECT_EQ(server.Server().GetStoredCount(), 0);
 }
 

@@ -15,27 +15,35 @@ pugi::xml_node ToNode(XmlNode node) {
     return pugi::xml_node(reinterpret_cast<pugi::xml_node_struct*>(node));
 }
 
-XmlNode ToHandle(pugi::xml_node node) { return reinterpret_cast<XmlNode>(node.internal_object()); }
+XmlNode ToHandle(pugi::xml_node node) {
+    return reinterpret_cast<XmlNode>(node.internal_object());
+}
 
-bool IsElement(pugi::xml_node node) { return node.type() == pugi::node_element; }
+bool IsElement(pugi::xml_node node) {
+    return node.type() == pugi::node_element;
+}
 
 } // namespace
 
 CXmlDocument::CXmlDocument() : m_pImpl(new SXmlDocumentImpl) {}
 
-CXmlDocument::~CXmlDocument() { delete m_pImpl; }
+CXmlDocument::~CXmlDocument() {
+    delete m_pImpl;
+}
 
 bool CXmlDocument::LoadXML(const std::string& strText) {
     // parse_default leaves DOCTYPE declarations out and never resolves external entities.
-    pugi::xml_parse_result result =
-        m_pImpl->document.load_buffer(strText.data(), strText.size(), pugi::parse_default, pugi::encoding_utf8);
+    pugi::xml_parse_result result = m_pImpl->document.load_buffer(strText.data(), strText.size(),
+                                                                  pugi::parse_default, pugi::encoding_utf8);
     if (result)
         return true;
     m_pImpl->document.reset();
     return false;
 }
 
-XmlNode CXmlDocument::GetDocumentElement() const { return ToHandle(m_pImpl->document.document_element()); }
+XmlNode CXmlDocument::GetDocumentElement() const {
+    return ToHandle(m_pImpl->document.document_element());
+}
 
 std::string CXmlDocument::GetXml() const {
     std::ostringstream stream;
@@ -59,7 +67,8 @@ void CXmlDocument::SetAttribute(XmlNode node, const std::string& strName, const 
     attribute.set_value(strValue.c_str());
 }
 
-XmlNode CXmlDocument::AddChildElement(XmlNode parent, const std::string& strName, const std::string& strText) {
+XmlNode CXmlDocument::AddChildElement(XmlNode parent, const std::string& strName,
+                                      const std::string& strText) {
     pugi::xml_node parentNode = ToNode(parent);
     if (!IsElement(parentNode))
         return nullptr;

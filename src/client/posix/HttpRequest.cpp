@@ -44,7 +44,9 @@ struct SListCleanup {
     void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
 };
 
-std::string FailureText(int nCode) { return "Failed to send request error(" + std::to_string(nCode) + ")"; }
+std::string FailureText(int nCode) {
+    return "Failed to send request error(" + std::to_string(nCode) + ")";
+}
 
 } // namespace
 

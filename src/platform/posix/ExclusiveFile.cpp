@@ -23,7 +23,9 @@ bool NamesSameFile(int nHandle, const std::string& strPath) {
 
 } // namespace
 
-CExclusiveFile::~CExclusiveFile() { Close(); }
+CExclusiveFile::~CExclusiveFile() {
+    Close();
+}
 
 bool CExclusiveFile::Open(const std::string& strPath, bool bCreate) {
     Close();

@@ -29,7 +29,9 @@ bool SyncFolder(const std::string& strFolder) {
 
 } // namespace
 
-CFileReplacement::~CFileReplacement() { Abandon(); }
+CFileReplacement::~CFileReplacement() {
+    Abandon();
+}
 
 bool CFileReplacement::Begin(const std::string& strPath) {
     Abandon();
