@@ -1,12 +1,10 @@
 #include "activity/KlendoActivityParser.h"
-#include "activity/LogCapture.h"
 #include "client/AddActivityClientReqHandler.h"
 #include "client/HttpRequest.h"
 #include "client/ServerFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 
 namespace {
