@@ -1,3 +1,4 @@
+#include "request/FileRequestHandler.h"
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
 
@@ -8,6 +9,7 @@
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
+    g_agentService.GetServiceManager().GetThreadPool().SetRequestProcessor(ProcessFileRequest);
     int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

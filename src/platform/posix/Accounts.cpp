@@ -1,0 +1,95 @@
+#include "platform/Accounts.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utmp.h>
+#include <vector>
+
+namespace Platform {
+
+namespace {
+
+std::mutex g_sessionRecordsMutex;
+std::string g_strSessionRecords;
+
+std::string SessionRecordsPath() {
+    std::lock_guard<std::mutex> guard(g_sessionRecordsMutex);
+    return g_strSessionRecords.empty() ? std::string(_PATH_UTMP) : g_strSessionRecords;
+}
+
+} // namespace
+
+OwnerLookup GetFileOwnerAccount(const std::string& strPath, std::string& strOwner, std::string& strDomain,
+                                int& nError) {
+    int nHandle = ::open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (nHandle < 0) {
+        nError = errno;
+        return OwnerLookup::OpenFailed;
+    }
+    struct stat info;
+    int nStat = ::fstat(nHandle, &info);
+    nError = errno;
+    ::close(nHandle);
+    if (nStat != 0)
+        return OwnerLookup::ReadFailed;
+    long nSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(nSize > 0 ? static_cast<size_t>(nSize) : 16384);
+    struct passwd entry;
+    struct passwd* pResult = nullptr;
+    int nLookup = ::getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &pResult);
+    if (nLookup != 0) {
+        nError = nLookup;
+        return OwnerLookup::LookupFailed;
+    }
+    if (pResult == nullptr) {
+        nError = 0;
+        return OwnerLookup::NoAccount;
+    }
+    strOwner = entry.pw_name;
+    strDomain = GetComputerName();
+    return OwnerLookup::Found;
+}
+
+std::string GetComputerName(size_t nMaxLength) {
+    char szName[256] = {};
+    if (::gethostname(szName, sizeof(szName) - 1) != 0)
+        return std::string();
+    std::string strName(szName);
+    return strName.substr(0, nMaxLength);
+}
+
+bool GetFirstSessionUser(std::string& strUser, int& nError) {
+    strUser.clear();
+    std::ifstream records(SessionRecordsPath(), std::ios::binary);
+    if (!records) {
+        nError = errno;
+        return false;
+    }
+    struct utmp record;
+    while (records.read(reinterpret_cast<char*>(&record), sizeof(record))) {
+        if (record.ut_type != USER_PROCESS || record.ut_user[0] == '\0')
+            continue;
+        // Only a session whose process still lives counts: a crashed login can leave its record.
+        if (record.ut_pid > 0 && ::kill(record.ut_pid, 0) != 0 && errno == ESRCH)
+            continue;
+        strUser.assign(record.ut_user, ::strnlen(record.ut_user, sizeof(record.ut_user)));
+        nError = 0;
+        return true;
+    }
+    nError = 0;
+    return false;
+}
+
+void SetSessionRecordsForTest(const std::string& strPath) {
+    std::lock_guard<std::mutex> guard(g_sessionRecordsMutex);
+    g_strSessionRecords = strPath;
+}
+
+} // namespace Platform

@@ -1,0 +1,123 @@
+#include "platform/ChildProcess.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace Platform {
+
+CChildProcess::~CChildProcess() {
+    if (m_nProcess > 0) {
+        Kill();
+        Wait();
+    }
+    if (m_nOutput >= 0)
+        ::close(m_nOutput);
+}
+
+bool CChildProcess::Start(const std::string& strExecutable, const std::vector<std::string>& arguments) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+    ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(strExecutable.c_str()));
+    for (const std::string& strArgument : arguments)
+        argv.push_back(const_cast<char*>(strArgument.c_str()));
+    argv.push_back(nullptr);
+    // The agent blocks its stop signals to wait for them; the child must get them as usual.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t noSignals;
+    sigset_t defaultSignals;
+    ::sigemptyset(&noSignals);
+    ::sigemptyset(&defaultSignals);
+    ::sigaddset(&defaultSignals, SIGTERM);
+    ::sigaddset(&defaultSignals, SIGINT);
+    ::sigaddset(&defaultSignals, SIGPIPE);
+    ::posix_spawnattr_setsigmask(&attributes, &noSignals);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t nProcess = -1;
+    int nError = ::posix_spawn(&nProcess, strExecutable.c_str(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe[1]);
+    if (nError != 0) {
+        ::close(pipe[0]);
+        errno = nError;
+        return false;
+    }
+    m_nProcess = nProcess;
+    m_nOutput = pipe[0];
+    return true;
+}
+
+CChildProcess::ReadResult CChildProcess::ReadLine(std::string& strLine,
+                                                  std::chrono::steady_clock::time_point deadline) {
+    while (true) {
+        size_t nEnd = m_strPending.find('\n');
+        if (nEnd != std::string::npos) {
+            strLine = m_strPending.substr(0, std::min(nEnd, kMaxLineLength));
+            m_strPending.erase(0, nEnd + 1);
+            return ReadResult::Line;
+        }
+        // A line that never ends is handed over cut, instead of growing without bound.
+        if (m_bEnded || m_nOutput < 0 || m_strPending.size() >= kMaxLineLength) {
+            if (m_strPending.empty())
+                return ReadResult::End;
+            strLine = m_strPending.substr(0, kMaxLineLength);
+            m_strPending.clear();
+            return ReadResult::Line;
+        }
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return ReadResult::TimedOut;
+        struct pollfd fd = {m_nOutput, POLLIN, 0};
+        int nReady = ::poll(&fd, 1, static_cast<int>(std::min<long long>(remaining.count(), 60000)));
+        if (nReady < 0 && errno != EINTR)
+            m_bEnded = true;
+        if (nReady <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t nRead = ::read(m_nOutput, buffer, sizeof(buffer));
+        if (nRead < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (nRead <= 0) {
+            m_bEnded = true;
+            continue;
+        }
+        m_strPending.append(buffer, static_cast<size_t>(nRead));
+    }
+}
+
+void CChildProcess::Kill() {
+    if (m_nProcess > 0)
+        ::kill(m_nProcess, SIGKILL);
+}
+
+int CChildProcess::Wait() {
+    if (m_nProcess <= 0)
+        return -1;
+    int nStatus = 0;
+    pid_t nResult;
+    do {
+        nResult = ::waitpid(m_nProcess, &nStatus, 0);
+    } while (nResult < 0 && errno == EINTR);
+    m_nProcess = -1;
+    if (nResult < 0 || !WIFEXITED(nStatus))
+        return -1;
+    return WEXITSTATUS(nStatus);
+}
+
+} // namespace Platform

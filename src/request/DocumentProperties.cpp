@@ -1,0 +1,138 @@
+#include "request/DocumentProperties.h"
+
+#include "Include/LogFile.h"
+#include "activity/Activity.h"
+#include "config/IniFile.h"
+#include "platform/Accounts.h"
+#include "platform/ChildProcess.h"
+#include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "printparser/ParserChild.h"
+#include "request/FileRequestHandler.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+// atoi without its undefined behaviour on overflow: the longest decimal prefix, clamped.
+int ToInt(const std::string& strValue) {
+    errno = 0;
+    long long nValue = std::strtoll(strValue.c_str(), nullptr, 10);
+    if (nValue > INT_MAX)
+        return INT_MAX;
+    if (nValue < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(nValue);
+}
+
+double ToDouble(const std::string& strValue) { return std::strtod(strValue.c_str(), nullptr); }
+
+std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith) {
+    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos;
+         nPos = strText.find(strWhat, nPos + strWith.size()))
+        strText.replace(nPos, strWhat.size(), strWith);
+    return strText;
+}
+
+std::string DigitsOf(const std::string& strText) {
+    std::string strDigits;
+    for (char c : strText)
+        if (c >= '0' && c <= '9')
+            strDigits += c;
+    return strDigits;
+}
+
+} // namespace
+
+int CJobTicketReader::ReadTicket(std::string strPath, std::string& strJobName, double& dFieldWidth,
+                                 double& dFieldHeight, int& nCopies, int& nTimer) {
+    CIniFile ticket(strPath);
+    strJobName = ticket.GetString("PRINTJOB", "JobName", "");
+    nCopies = ToInt(ticket.GetString("PRINTJOB", "Copies", "1"));
+    dFieldHeight = ToDouble(ticket.GetString("PRINTJOB", "FieldHeight", "1"));
+    dFieldWidth = ToDouble(ticket.GetString("PRINTJOB", "FieldWidth", "1"));
+    nTimer = ToInt(ticket.GetString("PRINTJOB", "Timer", "0"));
+    return 1;
+}
+
+std::string AbandonedParseName(const std::string& strPath) {
+    return ReplaceAll(ReplaceAll(strPath, ".tmp", ".klendo"), "ppr", "FATAL-");
+}
+
+int CFileRequestHandler::ParseDocument() {
+    try {
+        double dFirst = 0.0;
+        double dSecond = 0.0;
+        int nPages = 0;
+        int nTime = 0;
+        std::string strJobName;
+        int nResult = 1;
+        if (m_pRequest->IsTicketFolder()) {
+            CJobTicketReader().ReadTicket(m_strSourcePath, strJobName, dFirst, dSecond, nPages, nTime);
+            m_pActivity->m_document.m_strName = strJobName;
+            m_pActivity->m_document.m_fWidth = static_cast<float>(dFirst);
+            m_pActivity->m_document.m_fLength = static_cast<float>(dSecond);
+            m_pActivity->m_document.m_nPages = nTime / 1000;
+            m_pActivity->m_document.m_nCopies = 1;
+            m_pActivity->m_strType = "Time";
+            ReadFileOwner(m_strSourcePath, true);
+            if (nTime == 0) {
+                nResult = 0;
+            } else {
+                m_pActivity->m_strJobId += DigitsOf(m_strSourcePath);
+                m_pActivity->m_document.m_strMachineName = Platform::GetComputerName(15);
+            }
+        } else {
+            RunPrintFileParser(m_strSourcePath, dFirst, dSecond, nPages);
+            if (m_pRequest->halfsize == 1) {
+                LogTrace("--I: before half size L=%f W=%f", dFirst, dSecond);
+                dFirst *= 0.5;
+                dSecond *= 0.5;
+            }
+            m_pActivity->m_document.m_fWidth = static_cast<float>(dFirst);
+            m_pActivity->m_document.m_fLength = static_cast<float>(dSecond);
+            m_pActivity->m_document.m_nPages = nPages;
+            m_pActivity->m_document.m_nCopies = m_pRequest->copies;
+            m_pActivity->m_strType = "Print";
+            m_pActivity->m_document.m_strName = m_pRequest->filename;
+        }
+        LogTrace("--I: doc properties s=%s L=%f W=%f pages=%d, qty=%d", strJobName.c_str(), dFirst, dSecond, nPages,
+                 nTime);
+        return nResult;
+    } catch (...) {
+        LogTrace("**** E: CFileRequestHandler ParseDocument ***");
+        return 0;
+    }
+}
+
+// The parse runs in a child process, because a parse that hangs must be abandoned and a thread
+// cannot be ended safely; a parser that crashes on a hostile file ends only the child. The child
+// reports its values as it finds them, so an abandoned parse still gives the values read so far.
+void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages) {
+    FILEFORMATINFO info;
+    Platform::CChildProcess child;
+    if (!child.Start(m_environment.strParserPath, {kParserChildSwitch, strPath})) {
+        LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
+                 Platform::GetLastError());
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
+        std::string strLine;
+        Platform::CChildProcess::ReadResult result;
+        while ((result = child.ReadLine(strLine, deadline)) == Platform::CChildProcess::ReadResult::Line)
+            ParseProgressLine(strLine, info);
+        if (result == Platform::CChildProcess::ReadResult::TimedOut) {
+            child.Kill();
+            child.Wait();
+            LogTrace("--F: print file parse abandoned after %lld ms p=%s",
+                     static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
+            (void)Platform::MovePath(strPath, AbandonedParseName(strPath));
+        } else {
+            child.Wait();
+        }
+    }
+    dFirst = info.dWidth;
+    dSecond = info.dLength;
+    nPages = std::max(info.nPageCount, info.nPageCount2);
+}

@@ -1,0 +1,91 @@
+#include "request/FileOwner.h"
+
+#include "Include/LogFile.h"
+#include "Include/StringUtil.h"
+#include "activity/Activity.h"
+#include "platform/Accounts.h"
+#include "request/FileRequestHandler.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+// Requests of several threads look up the logged-on user at the same time.
+std::mutex g_lastUserMutex;
+std::string g_strLastUser;
+
+} // namespace
+
+int CFileRequestHandler::ReadFileOwner(std::string strPath, bool bLoggedOnUser) {
+    try {
+        m_pActivity->m_document.m_strUserName = "Administrator";
+        std::string strOwner;
+        std::string strDomain;
+        int nResult = bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(strPath, strOwner, strDomain);
+        LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(), strDomain.c_str(),
+                 nResult);
+        if (!strOwner.empty())
+            m_pActivity->m_document.m_strUserName = strOwner;
+        return 1;
+    } catch (...) {
+        LogTrace("*** E: ReadFileOwner ***");
+        return 0;
+    }
+}
+
+int GetFileOwner(const std::string& strPath, std::string& strOwner, std::string& strDomain) {
+    int nError = 0;
+    // Standard output may be a pipe to the journal: each message goes out whole and at once.
+    struct CFlushAtEnd {
+        ~CFlushAtEnd() { std::fflush(stdout); }
+    } flushAtEnd;
+    switch (Platform::GetFileOwnerAccount(strPath, strOwner, strDomain, nError)) {
+    case Platform::OwnerLookup::Found:
+        std::printf("Account owner = %s\n", strOwner.c_str());
+        return 0;
+    case Platform::OwnerLookup::OpenFailed:
+        std::printf("CreateFile error = %d\n", nError);
+        return -1;
+    case Platform::OwnerLookup::ReadFailed:
+        std::printf("GetSecurityInfo error = %d\n", nError);
+        return -1;
+    case Platform::OwnerLookup::NoAccount:
+        std::printf("Account owner not found for specified SID.\n");
+        return -1;
+    case Platform::OwnerLookup::LookupFailed:
+        std::printf("Error in LookupAccountSid.\n");
+        return -1;
+    }
+    return -1;
+}
+
+int GetExplorerUserName(std::string& strUser) {
+    strUser.clear();
+    std::string strFound;
+    int nError = 0;
+    bool bFound = Platform::GetFirstSessionUser(strFound, nError);
+    if (!bFound)
+        LogTrace("Faield to Get Exploerere Handle  Error( %d)", nError);
+    std::lock_guard<std::mutex> guard(g_lastUserMutex);
+    if (!bFound) {
+        LogTrace("Failed to Process UserName");
+        return g_strLastUser.empty() ? -1 : 0;
+    }
+    strUser = strFound;
+    if (EqualsNoCase(strFound, g_strLastUser))
+        return 0;
+    int nResult = g_strLastUser.empty() ? 1 : strFound.empty() ? 2 : 3;
+    g_strLastUser = strFound;
+    return nResult;
+}
+
+std::string GetLastUserForTest() {
+    std::lock_guard<std::mutex> guard(g_lastUserMutex);
+    return g_strLastUser;
+}
+
+void ResetLastUserForTest() {
+    std::lock_guard<std::mutex> guard(g_lastUserMutex);
+    g_strLastUser.clear();
+}

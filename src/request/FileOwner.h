@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+// The file's owner account and its domain (the host name). 0 when found, -1 otherwise; the steps'
+// messages go to standard output.
+int GetFileOwner(const std::string& strPath, std::string& strOwner, std::string& strDomain);
+
+// The user of the first logged-in session. Result codes: 0 the same user as last time, 1 the first
+// user seen since the process started, 2 an empty name, 3 another user than last time, -1 none
+// found and none seen before (0 when none found but one was seen before; the name is then empty).
+int GetExplorerUserName(std::string& strUser);
+
+// The logged-on user found by the last successful look-up; shared by all requests.
+std::string GetLastUserForTest();
+void ResetLastUserForTest();

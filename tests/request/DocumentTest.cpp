@@ -1,0 +1,191 @@
+#include "PipelineFixture.h"
+
+#include "platform/Accounts.h"
+#include "request/DocumentProperties.h"
+#include "request/FileOwner.h"
+
+#include <cstring>
+#include <unistd.h>
+#include <utmp.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A stand-in for KlendoPrintInfo: a script that answers the agent's child protocol its own way.
+std::string WriteParser(const CTempFolder& folder, const std::string& strBody) {
+    std::string strPath = folder / "fake-parser";
+    WriteWholeFile(strPath, "#!/bin/sh\n" + strBody);
+    fs::permissions(strPath, fs::perms::owner_all);
+    return strPath;
+}
+
+void UseParser(const std::string& strPath, std::chrono::milliseconds limit = std::chrono::seconds(300)) {
+    CRequestEnvironment environment = GetRequestEnvironment();
+    environment.strParserPath = strPath;
+    environment.parseLimit = limit;
+    SetRequestEnvironment(environment);
+}
+
+// Login records holding one live session of strUser (or none when empty).
+void WriteSessions(const std::string& strPath, const std::string& strUser) {
+    std::string strRecords;
+    if (!strUser.empty()) {
+        struct utmp record;
+        std::memset(&record, 0, sizeof(record));
+        record.ut_type = USER_PROCESS;
+        record.ut_pid = ::getpid();
+        std::strncpy(record.ut_user, strUser.c_str(), sizeof(record.ut_user));
+        strRecords.assign(reinterpret_cast<const char*>(&record), sizeof(record));
+    }
+    WriteWholeFile(strPath, strRecords);
+}
+
+class TicketTest : public PipelineTest {
+  protected:
+    void SetUp() override {
+        PipelineTest::SetUp();
+        StartServer();
+        ResetLastUserForTest();
+        WriteSessions(m_strSessions, "alice");
+        Platform::SetSessionRecordsForTest(m_strSessions);
+    }
+    void TearDown() override {
+        Platform::SetSessionRecordsForTest("");
+        PipelineTest::TearDown();
+    }
+
+    const CActivity& Run(const std::string& strName, const std::string& strTicket) {
+        Drop(strName, strTicket);
+        m_pHandler = std::make_unique<CFileRequestHandler>(Request(strName, "uls"));
+        m_pHandler->HandleRequest();
+        return m_pHandler->GetActivity();
+    }
+
+    std::string m_strSessions = m_folder / "utmp";
+    std::unique_ptr<CFileRequestHandler> m_pHandler;
+};
+
+} // namespace
+
+TEST_F(TicketTest, TicketBecomesATimeActivityAndStaysInTheHotFolder) {
+    fs::create_directories(m_strHot + "/jobs2");
+    fs::create_directories(m_strDestination + "/jobs2");
+    const CActivity& activity =
+        Run("jobs2/A17.dat", "[PRINTJOB]\nJobName=Banner\nCopies=3\nFieldHeight=20.5\nFieldWidth=12.5mm\nTimer=60000\n");
+    EXPECT_EQ(activity.m_strType, "Time");
+    EXPECT_EQ(activity.m_document.m_strName, "Banner");
+    EXPECT_EQ(activity.m_document.m_nPages, 60);
+    EXPECT_EQ(activity.m_document.m_nCopies, 1) << "the ticket's copies are only logged";
+    EXPECT_FLOAT_EQ(activity.m_document.m_fWidth, 12.5f);
+    EXPECT_FLOAT_EQ(activity.m_document.m_fLength, 20.5f);
+    EXPECT_EQ(activity.m_document.m_strUserName, "alice");
+    EXPECT_EQ(activity.m_strJobId, [&] {
+        std::string strDigits;
+        for (char c : m_strHot + "/jobs2/A17.dat")
+            if (c >= '0' && c <= '9')
+                strDigits += c;
+        return strDigits;
+    }());
+    EXPECT_EQ(activity.m_document.m_strMachineName, Platform::GetComputerName(15));
+    EXPECT_LE(activity.m_document.m_strMachineName.size(), 15u);
+    EXPECT_TRUE(Exists(m_strHot + "/jobs2/A17.dat")) << "the ticket stays";
+    EXPECT_FALSE(Exists(m_strDestination + "/jobs2/A17.dat")) << "its copy goes";
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_NE(m_log.Content().find("--I: doc properties s=Banner L=12.500000 W=20.500000 pages=3, qty=60000"),
+              std::string::npos);
+}
+
+TEST_F(TicketTest, TimerConversions) {
+    EXPECT_EQ(Run("a.dat", "[PRINTJOB]\nTimer=1999\n").m_document.m_nPages, 1);
+    EXPECT_EQ(Run("b.dat", "[PRINTJOB]\nTimer=999\n").m_document.m_nPages, 0);
+    EXPECT_EQ(Run("c.dat", "[PRINTJOB]\nTimer=-1500\n").m_document.m_nPages, -1);
+    EXPECT_EQ(Run("d.dat", "[PRINTJOB]\nTimer=99999999999999\n").m_document.m_nPages, 2147483) << "clamped, no overflow";
+    EXPECT_EQ(StoredCount(), 4);
+}
+
+TEST_F(TicketTest, TicketWithoutTimerPostsNothing) {
+    Run("zero.dat", "[PRINTJOB]\nTimer=0\n");
+    Run("word.dat", "[PRINTJOB]\nTimer=abc\n");
+    Run("none.dat", "[PRINTJOB]\nJobName=x\n");
+    Run("nosection.dat", "Timer=5000\n");
+    EXPECT_EQ(StoredCount(), 0);
+    EXPECT_EQ(Archive(), "");
+    for (const char* szName : {"zero.dat", "word.dat", "none.dat", "nosection.dat"}) {
+        EXPECT_TRUE(Exists(m_strHot + "/" + szName));
+        EXPECT_FALSE(Exists(m_strDestination + "/" + szName));
+    }
+    EXPECT_NE(m_log.Content().find("--E:status parsedoc failed ("), std::string::npos);
+}
+
+TEST_F(TicketTest, LoggedOnUserResultCodes) {
+    std::string strUser;
+    EXPECT_EQ(GetExplorerUserName(strUser), 1) << "first user seen";
+    EXPECT_EQ(strUser, "alice");
+    EXPECT_EQ(GetExplorerUserName(strUser), 0) << "same user";
+    WriteSessions(m_strSessions, "bob");
+    EXPECT_EQ(GetExplorerUserName(strUser), 3) << "another user";
+    WriteSessions(m_strSessions, "");
+    EXPECT_EQ(GetExplorerUserName(strUser), 0) << "nobody now, but one was seen";
+    EXPECT_EQ(strUser, "");
+    ResetLastUserForTest();
+    EXPECT_EQ(GetExplorerUserName(strUser), -1);
+    const CActivity& activity = Run("nobody.dat", "[PRINTJOB]\nTimer=5000\n");
+    EXPECT_EQ(activity.m_document.m_strUserName, "Administrator") << "nobody logged on, whoever owns the ticket";
+    EXPECT_NE(m_log.Content().find("Failed to Process UserName"), std::string::npos);
+}
+
+TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
+    StartServer();
+    UseParser(WriteParser(m_folder, "echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'\n"));
+    Drop("half.pdf");
+    CFileRequest* pRequest = Request("half.pdf");
+    pRequest->halfsize = 1;
+    CFileRequestHandler handler(pRequest);
+    handler.HandleRequest();
+    EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 4.25f);
+    EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fLength, 5.5f);
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 5) << "the larger of the two counts";
+    EXPECT_NE(m_log.Content().find("--I: before half size L=8.500000 W=11.000000"), std::string::npos);
+}
+
+TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
+    StartServer();
+    UseParser(WriteParser(m_folder, "echo 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\nexec sleep 60\n"),
+              std::chrono::milliseconds(300));
+    Drop("ppr0042.tmp");
+    CFileRequestHandler handler(Request("ppr0042.tmp"));
+    handler.HandleRequest();
+    EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
+    EXPECT_FALSE(Exists(m_strHot + "/ppr0042.tmp"));
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"), "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
+}
+
+TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
+    StartServer();
+    UseParser(WriteParser(m_folder, "echo 'pages=9 pages2=0 width=1e999 length=-4 format=1'\necho garbage\nkill -SEGV $$\n"));
+    Drop("crash.pcl");
+    CFileRequestHandler crashed(Request("crash.pcl"));
+    crashed.HandleRequest();
+    EXPECT_EQ(crashed.GetActivity().m_document.m_nPages, 0) << "a hostile progress line is not believed";
+    UseParser(m_folder / "no-such-parser");
+    Drop("missing.pcl");
+    CFileRequestHandler missing(Request("missing.pcl"));
+    missing.HandleRequest();
+    EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
+    EXPECT_EQ(StoredCount(), 2);
+    EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
+}
+
+TEST_F(PipelineTest, RealParserCountsThePages) {
+    StartServer();
+    Drop("three.ps", "%!PS-Adobe-3.0\n%%Pages: 3\n%%PageBoundingBox: 0 0 595 842\n%%Page: 1 1\nshowpage\n"
+                     "%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n%%EOF\n");
+    CFileRequestHandler handler(Request("three.ps"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 3);
+    EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);
+    EXPECT_NEAR(handler.GetActivity().m_document.m_fLength, 11.69, 0.05);
+}

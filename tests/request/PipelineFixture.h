@@ -1,0 +1,119 @@
+#pragma once
+
+#include "Include/LogFile.h"
+#include "activity/Activity.h"
+#include "client/HttpRequest.h"
+#include "config/AgentSettings.h"
+#include "request/FileRequestHandler.h"
+#include "support/RequestRecorder.h"
+#include "support/TempFolder.h"
+
+#include "ReferenceServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+// A hot folder, a destination, an archive folder and a reference server on 127.0.0.1, with the
+// settings pointing at it; each request runs the real pipeline on the test's thread.
+class PipelineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(m_strHot);
+        std::filesystem::create_directories(m_strDestination);
+        std::filesystem::create_directories(m_strArchiveFolder);
+        CRequestEnvironment environment;
+        environment.strArchiveFolder = m_strArchiveFolder;
+        environment.strParserPath = KLENDO_PRINTINFO_PATH;
+        environment.writeCompleteInterval = std::chrono::milliseconds(10);
+        SetRequestEnvironment(environment);
+        CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
+        CHttpRequest::SetTimeoutsForTest(2000, 5000);
+    }
+
+    void TearDown() override {
+        StopServer();
+        CAgentSettings::OverrideSettingsPathForTest("");
+    }
+
+    // Starts the server with the options and points the settings at it.
+    void StartServer(SReferenceServerOptions options = {}) {
+        StopServer();
+        options.strDatabase = m_folder / "server.db";
+        options.nPort = m_nPort;
+        m_pServer = std::make_unique<CReferenceServer>(options);
+        std::string strError;
+        ASSERT_TRUE(m_pServer->Start(strError)) << strError;
+        m_nPort = m_pServer->GetPort();
+        PointSettingsAt(m_nPort);
+    }
+
+    void StopServer() {
+        if (m_pServer)
+            m_pServer->Stop();
+        m_pServer.reset();
+    }
+
+    // Settings that point at a port where nobody listens.
+    void PointSettingsAtNobody() { PointSettingsAt(1); }
+
+    void PointSettingsAt(int nPort) {
+        WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini",
+                       "[configuration]\nserveraddress=127.0.0.1\nserverport=" + std::to_string(nPort) + "\n");
+    }
+
+    CFileRequest* Request(const std::string& strFilename, const std::string& strType = "") {
+        auto* pRequest = new CFileRequest();
+        pRequest->source = m_strHot;
+        pRequest->destination = m_strDestination;
+        pRequest->devicename = "Printer 7";
+        pRequest->copies = 2;
+        pRequest->type = strType;
+        pRequest->filename = strFilename;
+        pRequest->action = 1;
+        return pRequest;
+    }
+
+    void Drop(const std::string& strName, const std::string& strContent = "%!PS\nshowpage\n") {
+        WriteWholeFile(m_strHot + "/" + strName, strContent);
+    }
+
+    std::string Archive() const { return ReadWholeFile(m_strArchiveFolder + "/KlendoActivity.dat"); }
+
+    // What the server stored, as its JSON list.
+    std::string Stored() const {
+        CHttpRequest request("GET", "http://127.0.0.1:" + std::to_string(m_nPort) + "/activities?limit=100000");
+        return request.Send("") ? request.GetResponseText() : std::string();
+    }
+
+    // Ids of the stored activities that the server took (verdict "1").
+    std::set<std::string> AcknowledgedIds() const {
+        std::set<std::string> ids;
+        std::string strJson = Stored();
+        const std::string strIdField = "\"id\":\"";
+        const std::string strVerdictField = "\"verdict\":\"";
+        for (size_t nPos = strJson.find(strIdField); nPos != std::string::npos;
+             nPos = strJson.find(strIdField, nPos + 1)) {
+            size_t nIdStart = nPos + strIdField.size();
+            std::string strId = strJson.substr(nIdStart, strJson.find('"', nIdStart) - nIdStart);
+            size_t nVerdict = strJson.find(strVerdictField, nIdStart);
+            if (nVerdict != std::string::npos && strJson.compare(nVerdict + strVerdictField.size(), 2, "1\"") == 0)
+                ids.insert(strId);
+        }
+        return ids;
+    }
+
+    long StoredCount() const { return m_pServer ? m_pServer->GetStoredCount() : 0; }
+
+    CTempFolder m_folder;
+    std::string m_strHot = m_folder / "hot";
+    std::string m_strDestination = m_folder / "dst";
+    std::string m_strArchiveFolder = m_folder / "module";
+    CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
+    std::unique_ptr<CReferenceServer> m_pServer;
+    int m_nPort = 0;
+};
+
+inline bool Exists(const std::string& strPath) { return std::filesystem::exists(std::filesystem::symlink_status(strPath)); }

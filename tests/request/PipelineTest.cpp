@@ -1,0 +1,154 @@
+#include "PipelineFixture.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+TEST_F(PipelineTest, PrintFileIsCopiedPostedAndRemoved) {
+    StartServer();
+    Drop("job 1.ps", "%!PS-Adobe-3.0\n%%Pages: 3\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n");
+    CFileRequestHandler handler(Request("job 1.ps"));
+    EXPECT_EQ(handler.HandleRequest(), 1);
+    EXPECT_FALSE(Exists(m_strHot + "/job 1.ps"));
+    EXPECT_NE(ReadWholeFile(m_strDestination + "/job 1.ps").find("%%Pages: 3"), std::string::npos);
+    const CActivity& activity = handler.GetActivity();
+    EXPECT_EQ(activity.m_strType, "Print");
+    EXPECT_EQ(activity.m_strStatus, "pending");
+    EXPECT_EQ(activity.m_strSource, "KlendoHotFolderAgent");
+    EXPECT_EQ(activity.m_document.m_strName, "job 1.ps");
+    EXPECT_EQ(activity.m_document.m_strDevice, "Printer 7");
+    EXPECT_EQ(activity.m_document.m_nPages, 3);
+    EXPECT_EQ(activity.m_document.m_nCopies, 2) << "copies come from the hot folder";
+    EXPECT_EQ(activity.m_document.m_strUserName, "root");
+    EXPECT_EQ(activity.m_strId.size(), 36u);
+    EXPECT_EQ(StoredCount(), 1);
+    std::string strStored = Stored();
+    EXPECT_NE(strStored.find("\"id\":\"" + activity.m_strId + "\""), std::string::npos) << strStored;
+    EXPECT_EQ(Archive(), "");
+    std::string strLog = m_log.Content();
+    for (const char* szLine : {"--I: wait for write complete =", "--I: wait end =", "--I: f=", "--I: copying file S=",
+                               "--I: successfully copied the file", "--I: status copyfile= 1", "--I:status parsedoc = 1",
+                               "--I:status buildactivity = 1", "--I:status postactivity = 1",
+                               "--I:status deletefile = 1"})
+        EXPECT_NE(strLog.find(szLine), std::string::npos) << szLine;
+}
+
+TEST_F(PipelineTest, DestinationWithOrWithoutTrailingSeparatorAndSubfolders) {
+    StartServer();
+    fs::create_directories(m_strHot + "/sub");
+    fs::create_directories(m_strDestination + "/sub");
+    Drop("sub/a.prn", "a");
+    CFileRequest* pRequest = Request("sub/a.prn");
+    pRequest->destination += "/";
+    CFileRequestHandler withSeparator(pRequest);
+    EXPECT_EQ(withSeparator.GetDestinationPath(), m_strDestination + "/sub/a.prn");
+    withSeparator.HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/a.prn"), "a");
+    Drop("b.prn", "b");
+    CFileRequestHandler withoutSeparator(Request("b.prn"));
+    EXPECT_EQ(withoutSeparator.GetDestinationPath(), m_strDestination + "/b.prn");
+    WriteWholeFile(m_strDestination + "/b.prn", "an older file of the same name");
+    withoutSeparator.HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/b.prn"), "b") << "an existing copy is replaced";
+}
+
+TEST_F(PipelineTest, MissingDestinationKeepsTheSourceAndPostsNothing) {
+    StartServer();
+    Drop("kept.prn");
+    CFileRequest* pRequest = Request("kept.prn");
+    pRequest->destination = m_folder / "no-such-folder";
+    CFileRequestHandler(pRequest).HandleRequest();
+    EXPECT_TRUE(Exists(m_strHot + "/kept.prn")) << "the only copy of the job stays";
+    EXPECT_EQ(StoredCount(), 0);
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F: failed to copy file error =2"), std::string::npos);
+    EXPECT_NE(strLog.find("--E:status copy file destination failed (2)"), std::string::npos);
+    EXPECT_NE(strLog.find("--F: source file kept ="), std::string::npos);
+    EXPECT_EQ(strLog.find("--I:status parsedoc"), std::string::npos);
+}
+
+TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
+    StartServer();
+    std::string strPath = m_strHot + "/slow.prn";
+    Drop("slow.prn", "first half ");
+    // Another process keeps the file open for writing and adds the rest before it closes it.
+    std::string strCommand = "exec 3>>'" + strPath + "'; sleep 0.6; printf 'second half' >&3";
+    pid_t nWriter = ::fork();
+    if (nWriter == 0) {
+        ::execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    CFileRequestHandler(Request("slow.prn")).HandleRequest();
+    int nStatus = 0;
+    ::waitpid(nWriter, &nStatus, 0);
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/slow.prn"), "first half second half");
+    EXPECT_EQ(StoredCount(), 1);
+}
+
+TEST_F(PipelineTest, RequestForAVanishedFileEndsAtOnce) {
+    StartServer();
+    SetRequestEnvironment([] {
+        CRequestEnvironment environment = GetRequestEnvironment();
+        environment.writeCompleteInterval = std::chrono::seconds(10);
+        return environment;
+    }());
+    auto start = std::chrono::steady_clock::now();
+    CFileRequestHandler(Request("gone.prn")).HandleRequest();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "no 10 s sleep for a missing file";
+    EXPECT_EQ(StoredCount(), 0);
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("rv=-1"), std::string::npos);
+    EXPECT_NE(strLog.find("--I:status deletefile = 1"), std::string::npos);
+}
+
+TEST_F(PipelineTest, SymbolicLinkIsLeftAloneAndNothingIsPosted) {
+    StartServer();
+    WriteWholeFile(m_folder / "secret", "not for the destination");
+    fs::create_symlink(m_folder / "secret", m_strHot + "/link.prn");
+    CFileRequestHandler(Request("link.prn")).HandleRequest();
+    EXPECT_TRUE(Exists(m_strHot + "/link.prn"));
+    EXPECT_FALSE(Exists(m_strDestination + "/link.prn"));
+    EXPECT_EQ(StoredCount(), 0);
+    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/link.prn"), std::string::npos);
+}
+
+TEST_F(PipelineTest, DestinationLinkIsNotWrittenThrough) {
+    StartServer();
+    WriteWholeFile(m_folder / "victim", "unchanged");
+    fs::create_symlink(m_folder / "victim", m_strDestination + "/evil.prn");
+    Drop("evil.prn", "payload");
+    CFileRequestHandler(Request("evil.prn")).HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_folder / "victim"), "unchanged");
+    EXPECT_TRUE(Exists(m_strHot + "/evil.prn")) << "the copy failed, so the job stays";
+}
+
+TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a file away";
+    StartServer();
+    Drop("theirs.prn");
+    ASSERT_EQ(::chown((m_strHot + "/theirs.prn").c_str(), 65534, 65534), 0);
+    CFileRequestHandler handler(Request("theirs.prn"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_strUserName, "nobody");
+    EXPECT_NE(m_log.Content().find(" own=nobody dom="), std::string::npos);
+}
+
+TEST_F(PipelineTest, SameFileAskedForTwiceAtOnceIsProcessedOnce) {
+    StartServer();
+    std::string strPath = m_strHot + "/twice.prn";
+    Drop("twice.prn", "x");
+    int nWriter = ::open(strPath.c_str(), O_WRONLY | O_APPEND);
+    std::thread first([&] { CFileRequestHandler(Request("twice.prn")).HandleRequest(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    CFileRequestHandler(Request("twice.prn")).HandleRequest();
+    ::close(nWriter);
+    first.join();
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_NE(m_log.Content().find("--I: already in progress =" + strPath), std::string::npos);
+}

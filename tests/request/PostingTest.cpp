@@ -1,0 +1,148 @@
+#include "PipelineFixture.h"
+
+#include "activity/ActivityFileDataStorage.h"
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+namespace {
+
+size_t Occurrences(const std::string& strText, const std::string& strWhat) {
+    size_t nCount = 0;
+    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos; nPos = strText.find(strWhat, nPos + 1))
+        ++nCount;
+    return nCount;
+}
+
+} // namespace
+
+TEST_F(PipelineTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClears) {
+    PointSettingsAtNobody();
+    std::vector<std::string> ids;
+    for (const char* szName : {"a.prn", "b.prn", "c.prn"}) {
+        Drop(szName);
+        CFileRequestHandler handler(Request(szName));
+        handler.HandleRequest();
+        ids.push_back(handler.GetActivity().m_strId);
+        EXPECT_FALSE(Exists(m_strHot + "/" + szName)) << "archived, so the file may go";
+    }
+    std::string strArchive = Archive();
+    EXPECT_EQ(Occurrences(strArchive, "<activity "), 3u);
+    EXPECT_LT(strArchive.find(ids[0]), strArchive.find(ids[2])) << "archived in order";
+    EXPECT_EQ(Occurrences(m_log.Content(), "--I:failed activites archived to file"), 3u);
+    EXPECT_EQ(Occurrences(m_log.Content(), "--I:status postactivity = 0"), 3u);
+
+    StartServer();
+    Drop("d.prn");
+    CFileRequestHandler(Request("d.prn")).HandleRequest();
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(StoredCount(), 4);
+    std::string strStored = Stored();
+    for (const std::string& strId : ids)
+        EXPECT_NE(strStored.find(strId), std::string::npos) << "re-sent with the id it was archived with";
+    EXPECT_NE(m_log.Content().find("--I: pending activities processed successfully"), std::string::npos);
+}
+
+TEST_F(PipelineTest, RejectedActivityIsArchivedAndSentAgainLater) {
+    SReferenceServerOptions refuse;
+    refuse.activityStatuses = {"0"};
+    StartServer(refuse);
+    Drop("refused.prn");
+    CFileRequestHandler refused(Request("refused.prn"));
+    refused.HandleRequest();
+    EXPECT_NE(Archive().find(refused.GetActivity().m_strId), std::string::npos);
+    StartServer();
+    Drop("taken.prn");
+    CFileRequestHandler(Request("taken.prn")).HandleRequest();
+    EXPECT_EQ(Archive(), "");
+}
+
+TEST_F(PipelineTest, ResendKeepsOnlyWhatTheServerDidNotAcknowledge) {
+    PointSettingsAtNobody();
+    std::vector<std::string> ids;
+    for (const char* szName : {"1.prn", "2.prn", "3.prn", "4.prn"}) {
+        Drop(szName);
+        CFileRequestHandler handler(Request(szName));
+        handler.HandleRequest();
+        ids.push_back(handler.GetActivity().m_strId);
+    }
+    // The new post takes "1"; the re-send of four gets "0", "1", "0", "1".
+    SReferenceServerOptions mixed;
+    mixed.activityStatuses = {"1", "0", "1", "0", "1"};
+    StartServer(mixed);
+    Drop("5.prn");
+    CFileRequestHandler(Request("5.prn")).HandleRequest();
+    std::string strArchive = Archive();
+    EXPECT_EQ(Occurrences(strArchive, "<activity "), 2u) << strArchive;
+    EXPECT_NE(strArchive.find(ids[0]), std::string::npos);
+    EXPECT_EQ(strArchive.find(ids[1]), std::string::npos);
+    EXPECT_NE(strArchive.find(ids[2]), std::string::npos);
+    EXPECT_EQ(strArchive.find(ids[3]), std::string::npos);
+}
+
+TEST_F(PipelineTest, ResendAnsweredWithoutActivitiesKeepsTheArchive) {
+    PointSettingsAtNobody();
+    Drop("x.prn");
+    CFileRequestHandler(Request("x.prn")).HandleRequest();
+    std::string strBefore = Archive();
+    ASSERT_FALSE(strBefore.empty());
+    StartServer();
+    // A text that is not XML makes the re-send stop before sending.
+    CActivityFileDataStorage(m_strArchiveFolder).SaveData("not < xml");
+    Drop("y.prn");
+    CFileRequestHandler(Request("y.prn")).HandleRequest();
+    EXPECT_EQ(Archive(), strBefore + "not < xml");
+}
+
+TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
+    if (::geteuid() == 0) {
+        // Root writes through permissions; a folder that is a file cannot hold an archive.
+        std::filesystem::remove_all(m_strArchiveFolder);
+        WriteWholeFile(m_strArchiveFolder, "a file where the folder should be");
+    } else {
+        std::filesystem::permissions(m_strArchiveFolder, std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_exec);
+    }
+    PointSettingsAtNobody();
+    Drop("precious.prn");
+    CFileRequestHandler(Request("precious.prn")).HandleRequest();
+    EXPECT_TRUE(Exists(m_strHot + "/precious.prn")) << "neither taken nor archived: the job stays";
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F:failedto archive data=<activity "), std::string::npos);
+    EXPECT_NE(strLog.find("--F: source file kept ="), std::string::npos);
+}
+
+TEST_F(PipelineTest, ConcurrentArchivingAndResendingLoseNothing) {
+    // Half the posts are refused and archived while acknowledged posts re-send the archive.
+    SReferenceServerOptions alternating;
+    alternating.activityStatuses = {"1", "0", "0"};
+    StartServer(alternating);
+    constexpr int kThreads = 8;
+    constexpr int kFilesPerThread = 12;
+    std::mutex idsMutex;
+    std::set<std::string> ids;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFilesPerThread; ++i) {
+                std::string strName = "t" + std::to_string(t) + "-" + std::to_string(i) + ".prn";
+                Drop(strName);
+                CFileRequestHandler handler(Request(strName));
+                handler.HandleRequest();
+                std::lock_guard<std::mutex> guard(idsMutex);
+                ids.insert(handler.GetActivity().m_strId);
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    // Every job either reached the server with "1" at some point or is still in the archive.
+    StartServer();
+    Drop("final.prn");
+    CFileRequestHandler(Request("final.prn")).HandleRequest();
+    EXPECT_EQ(Archive(), "");
+    std::set<std::string> acknowledged = AcknowledgedIds();
+    for (const std::string& strId : ids)
+        EXPECT_EQ(acknowledged.count(strId), 1u) << strId << " was lost";
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kFilesPerThread));
+}
