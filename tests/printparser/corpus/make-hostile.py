@@ -182,12 +182,50 @@ def xps_files():
                                        ("Documents/1/Pages/1.fpage", fpage)]), "XPS", 2, "5.827", "8.268")
 
 
+def zip64_bytes(entries):
+    """A stored zip whose directory uses the zip64 forms throughout: sizes and offsets in zip64
+    extra fields, and the zip64 end records."""
+    out = b""
+    directory = b""
+    for name, data in entries:
+        name = name.encode()
+        crc = zlib.crc32(data)
+        offset = len(out)
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 0, 0, 0, crc, len(data), len(data), len(name), 0)
+        out += name + data
+        extra = struct.pack("<HHQQQ", 1, 24, len(data), len(data), offset)
+        directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 0, 0, 0, crc, 0xFFFFFFFF,
+                                 0xFFFFFFFF, len(name), len(extra), 0, 0, 0, 0, 0xFFFFFFFF) + name + extra
+    directory_at = len(out)
+    out += directory
+    record_at = len(out)
+    out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, len(entries), len(entries), len(directory),
+                       directory_at)
+    out += struct.pack("<IIQI", 0x07064B50, 0, record_at, 1)
+    out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return out
+
+
+def zip64_file():
+    rels = (b'<Relationships><Relationship Target="/Seq.fdseq" Type="http://schemas.microsoft.com/xps/2005/06/'
+            b'fixedrepresentation"/></Relationships>')
+    write("xps-zip64.xps", zip64_bytes([
+        ("_rels/.rels", rels),
+        ("Seq.fdseq", b'<FixedDocumentSequence><DocumentReference Source="/D/1.fdoc"/>'
+                      b'<DocumentReference Source="/D/2.fdoc"/></FixedDocumentSequence>'),
+        ("D/1.fdoc", b'<FixedDocument><PageContent Source="../P/1.fpage"/></FixedDocument>'),
+        ("D/2.fdoc", b'<FixedDocument><PageContent Source="/P/1.fpage"/><PageContent Source="/P/1.fpage"/>'
+                     b'</FixedDocument>'),
+        ("P/1.fpage", b"<FixedPage Height='1056' Width='816'/>")]), "XPS", 3, "8.500", "11.000")
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
     pdf_files()
     pcl_files()
     ps_files()
     xps_files()
+    zip64_file()
     with open(os.path.join(HERE, "manifest.txt"), "a") as f:
         f.write("\n".join(manifest) + "\n")
 
