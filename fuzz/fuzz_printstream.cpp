@@ -1,5 +1,5 @@
 // libFuzzer target: the whole parse (format detection, PJL header, every reader) on arbitrary
-// bytes, with a progress callback that checks the values it is given. Built by fuzz/build.sh.
+// bytes; the values it ends with must be sound. Built by fuzz/build.sh.
 #include "printparser/PrintFileParser.h"
 
 #include <cmath>
