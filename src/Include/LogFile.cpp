@@ -1,4 +1,5 @@
 #include "Include/LogFile.h"
+#include "Include/StringUtil.h"
 
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
@@ -34,13 +35,6 @@ std::string FormatArgs(const char* szFormat, va_list args) {
     std::vector<char> buffer(static_cast<size_t>(nLength) + 1);
     std::vsnprintf(buffer.data(), buffer.size(), szFormat, args);
     return std::string(buffer.data(), static_cast<size_t>(nLength));
-}
-
-std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith) {
-    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos;
-         nPos = strText.find(strWhat, nPos + strWith.size()))
-        strText.replace(nPos, strWhat.size(), strWith);
-    return strText;
 }
 
 // Writes and flushes; false when either fails (a full disk, for example).

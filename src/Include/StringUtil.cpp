@@ -24,3 +24,12 @@ std::string TrimBlanks(const std::string& strText) {
     size_t nEnd = strText.find_last_not_of(" \t");
     return strText.substr(nStart, nEnd - nStart + 1);
 }
+
+std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith) {
+    if (strWhat.empty())
+        return strText;
+    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos;
+         nPos = strText.find(strWhat, nPos + strWith.size()))
+        strText.replace(nPos, strWhat.size(), strWith);
+    return strText;
+}

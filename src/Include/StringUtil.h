@@ -8,3 +8,6 @@ bool EndsWithNoCase(const std::string& strText, const std::string& strEnd);
 
 // strText without leading and trailing blanks and tabs.
 std::string TrimBlanks(const std::string& strText);
+
+// strText with every occurrence of strWhat replaced by strWith, left to right.
+std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith);

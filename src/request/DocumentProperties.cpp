@@ -1,6 +1,7 @@
 #include "request/DocumentProperties.h"
 
 #include "Include/LogFile.h"
+#include "Include/StringUtil.h"
 #include "activity/Activity.h"
 #include "config/IniFile.h"
 #include "platform/Accounts.h"
@@ -28,13 +29,6 @@ int ToInt(const std::string& strValue) {
 }
 
 double ToDouble(const std::string& strValue) { return std::strtod(strValue.c_str(), nullptr); }
-
-std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith) {
-    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos;
-         nPos = strText.find(strWhat, nPos + strWith.size()))
-        strText.replace(nPos, strWhat.size(), strWith);
-    return strText;
-}
 
 std::string DigitsOf(const std::string& strText) {
     std::string strDigits;

@@ -17,12 +17,6 @@ CFileRequest* NewRequest(uint32_t nAction, const std::string& strFilename) {
     return pRequest;
 }
 
-size_t Occurrences(const std::string& strText, const std::string& strWhat) {
-    size_t nCount = 0;
-    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos; nPos = strText.find(strWhat, nPos + 1))
-        ++nCount;
-    return nCount;
-}
 
 } // namespace
 

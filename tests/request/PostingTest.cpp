@@ -6,16 +6,6 @@
 #include <set>
 #include <thread>
 
-namespace {
-
-size_t Occurrences(const std::string& strText, const std::string& strWhat) {
-    size_t nCount = 0;
-    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos; nPos = strText.find(strWhat, nPos + 1))
-        ++nCount;
-    return nCount;
-}
-
-} // namespace
 
 TEST_F(PipelineTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClears) {
     PointSettingsAtNobody();

@@ -31,3 +31,10 @@ void WriteWholeFile(const std::string& strPath, const std::string& strContent) {
     std::ofstream stream(strPath, std::ios::binary | std::ios::trunc);
     stream << strContent;
 }
+
+size_t Occurrences(const std::string& strText, const std::string& strWhat) {
+    size_t nCount = 0;
+    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos; nPos = strText.find(strWhat, nPos + 1))
+        ++nCount;
+    return nCount;
+}

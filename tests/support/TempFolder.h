@@ -21,3 +21,6 @@ class CTempFolder {
 // Test file helpers: the whole content of a file ("" when missing), and a file written whole.
 std::string ReadWholeFile(const std::string& strPath);
 void WriteWholeFile(const std::string& strPath, const std::string& strContent);
+
+// How often strWhat occurs in strText (overlaps counted).
+size_t Occurrences(const std::string& strText, const std::string& strWhat);
