@@ -81,5 +81,33 @@ class DeliveryTest(AgentTestCase):
         self.assertEqual((first[0]["device"], first[0]["type"], first[0]["pages"]), ("P1", "Print", "1"))
 
 
+    def test_http_error_page_archives_the_job_until_a_later_acknowledged_post(self):
+        self.server.start("--http-status", "503", port=self.port)
+        self.start_agent()
+        self.wait_gone(self.drop("unavailable.pdf"))
+        wait_until(lambda: self.archived_count() == 1, SHORT, "the job archived", self.archive_text)
+        self.server.stop()
+        self.server.start(port=self.port)
+        self.drop("available.pdf")
+        self.wait_documents(["unavailable.pdf", "available.pdf"])
+        wait_until(lambda: self.archive_text() == "", SHORT, "an empty archive", self.archive_text)
+        self.stop_agent()
+
+    def test_changed_server_port_takes_effect_without_a_restart(self):
+        self.server.start(port=self.port)
+        self.start_agent()
+        self.drop("to first.pdf")
+        self.wait_documents(["to first.pdf"])
+        second = type(self.server)(self.server_path, os.path.join(self.root, "second.db"))
+        self.addCleanup(second.stop)
+        second_port = second.start()
+        self.write_settings([dict(source=self.hot, destination=self.out, devicename="P1")], second_port)
+        self.drop("to second.pdf")
+        wait_until(lambda: "to second.pdf" in second.documents(), SHORT, "the job at the second server",
+                   second.documents)
+        self.stop_agent()
+        self.assertNotIn("to second.pdf", self.server.documents())
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)

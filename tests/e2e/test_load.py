@@ -44,7 +44,7 @@ class LoadTest(AgentTestCase):
         names = self.drop_burst(500, "kill")
         wait_until(lambda: len(self.server.activities()) >= 100, BURST_DEADLINE, "the first 100 activities")
         self.kill_agent()
-        at_kill = len(self.server.activities())
+        at_kill = [a["document"] for a in self.server.activities()]
         left = len(os.listdir(self.hot))
         # Every job is on the server or still in the hot folder; the restart's start-up scan takes
         # the rest.
@@ -57,11 +57,29 @@ class LoadTest(AgentTestCase):
         self.stop_agent()
         documents = [a["document"] for a in activities]
         duplicates = len(documents) - len(set(documents))
-        print("kill -9 burst: 500 files, %d on the server at the kill, %d left in the hot folder, "
-              "%d duplicates after the restart" % (at_kill, left, duplicates))
+        print("kill -9 burst: 500 files, %d activities (%d duplicates) on the server at the kill, %d files left "
+              "in the hot folder, %d duplicates after the restart"
+              % (len(at_kill), len(at_kill) - len(set(at_kill)), left, duplicates))
         self.assertEqual(set(documents), set(names))
         self.assertEqual(len(os.listdir(self.out)), 500)
         self.assertEqual(self.archive_text(), "")
+
+    def test_stop_in_the_middle_of_a_burst_is_clean_and_loses_no_job(self):
+        self.server.stop()
+        self.server.start("--delay-ms", "300", port=self.server.port)
+        self.start_agent()
+        names = self.drop_burst(100, "stop")
+        wait_until(lambda: self.server.activities(), BURST_DEADLINE, "the first activity")
+        # Requests still waiting for the server are given time to end; the stop is clean.
+        self.stop_agent()
+        received = {a["document"] for a in self.server.activities()}
+        left = set(os.listdir(self.hot))
+        print("stop in a burst: 100 files, %d on the server at the stop, %d left in the hot folder"
+              % (len(received), len(left)))
+        self.assertEqual(set(names) - received - left, set())
+        self.start_agent()
+        self.wait_all_done(names)
+        self.stop_agent()
 
     def test_burst_of_2000_files_with_bounded_threads_memory_and_whole_log_lines(self):
         self.start_agent()
