@@ -27,8 +27,8 @@ class CStopControl {
     CStopControl(const CStopControl&) = delete;
     CStopControl& operator=(const CStopControl&) = delete;
 
-    // Takes over SIGTERM, and SIGINT when bWithInterrupt. False, with GetLastError(), on failure;
-    // the signals then keep their default action.
+    // Takes over SIGTERM, and SIGINT when bWithInterrupt, and ignores SIGPIPE. False, with
+    // GetLastError(), on failure; the signals then keep their default action.
     bool Open(bool bWithInterrupt);
 
     // Blocks until a stop arrives: a signal taken over by Open, or RequestStop. Returns the signal

@@ -59,6 +59,9 @@ bool CStopControl::Open(bool bWithInterrupt) {
         return false;
     }
     m_nSignalHandle = nHandle;
+    // A write to a pipe whose reader went away (standard output to a restarted journal, for example)
+    // must fail as a write, not end the agent.
+    ::signal(SIGPIPE, SIG_IGN);
     return true;
 }
 
