@@ -6,6 +6,7 @@ CTest. Every wait has a deadline and fails with a message that says what was awa
 seen; every process started here is killed in tearDown, so a failing test leaves nothing running.
 """
 
+import ctypes
 import json
 import os
 import re
@@ -20,6 +21,9 @@ import unittest
 import urllib.request
 
 CLOSING_LINE = "CLogFile::Close - INFORMATION- Closing the LOG file .."
+PR_SET_PDEATHSIG = 1
+# Loaded before any fork: the child of a threaded process must not load libraries.
+_LIBC = ctypes.CDLL(None)
 LOG_LINE = re.compile(r"^\d+ \d\d/\d\d \d\d:\d\d:\d\d ")
 
 # The machine is shared and loaded; deadlines are generous because they only bound a failure.
@@ -32,6 +36,12 @@ def executable(name):
     if not path or not os.path.isfile(path):
         raise unittest.SkipTest("%s is not set to a built executable" % name)
     return path
+
+
+def _end_with_the_test():
+    """Runs in the child before exec: the kernel kills it when the test process dies, so a test
+    ended by CTest's time limit leaves no agent or server behind."""
+    _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def wait_until(predicate, timeout, what, state=lambda: ""):
@@ -123,6 +133,7 @@ class ReferenceServer:
             [self._path, "--port", str(port), "--db", self.database] + list(options),
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
+            preexec_fn=_end_with_the_test,
         )
         self._output = OutputReader(self.process.stdout)
         line = wait_until(
@@ -150,13 +161,7 @@ class ReferenceServer:
         self.process = None
 
     def activities(self):
-        """Every stored activity, from the running server or, when stopped, from its database."""
-        if self.process is None:
-            import sqlite3
-
-            with sqlite3.connect(self.database) as connection:
-                connection.row_factory = sqlite3.Row
-                return [dict(row) for row in connection.execute("SELECT * FROM activities ORDER BY seq")]
+        """Every stored activity, as the running server lists them."""
         url = "http://127.0.0.1:%d/activities?after=0&limit=100000" % self.port
         with urllib.request.urlopen(url, timeout=SHORT) as reply:
             return json.loads(reply.read().decode("utf-8"))
@@ -220,7 +225,7 @@ class AgentTestCase(unittest.TestCase):
 
     def start_agent(self):
         self.agent = subprocess.Popen([self.agent_path], env=self.environment, stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT)
+                                      stderr=subprocess.STDOUT, preexec_fn=_end_with_the_test)
         self.agent_output = OutputReader(self.agent.stdout)
         wait_until(lambda: self.agent_output.has("Service started") or self.agent.poll() is not None,
                    SHORT, "the agent to start", self.agent_output.text)
