@@ -150,5 +150,26 @@ class HostileFolderTest(AgentTestCase):
         self.stop_agent()
 
 
+class HostileSpecialFileTest(AgentTestCase):
+    def test_named_pipes_in_a_hot_folder_do_not_hold_up_other_jobs(self):
+        hot = self.folder("hot")
+        out = self.folder("out")
+        port = self.server.start()
+        self.write_settings([dict(source=hot, destination=out, devicename="D")], port)
+        self.register()
+        self.start_agent()
+        # More pipes than the agent runs request threads: a request that waits for a writer that
+        # never comes would leave no thread for real jobs.
+        pipes = ["pipe %03d.pdf" % n for n in range(130)]
+        for name in pipes:
+            os.mkfifo(os.path.join(hot, name))
+        write_file(os.path.join(hot, "real.pdf"), make_pdf())
+        self.wait_documents(["real.pdf"])
+        self.stop_agent()
+        self.assertNotIn("request threads still running at stop", self.log_text())
+        self.assertEqual(sorted(os.listdir(hot)), pipes)
+        self.assertEqual(os.listdir(out), ["real.pdf"])
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)
