@@ -112,7 +112,8 @@ OpenState ProbeExclusiveOpen(const std::string& strPath, bool bUseLease) {
 }
 
 bool CopyRegularFile(const std::string& strFrom, const std::string& strTo) {
-    CHandle source(::open(strFrom.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // O_NONBLOCK: opening a named pipe must not wait for a writer; it is then refused as no regular file.
+    CHandle source(::open(strFrom.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (source.Get() < 0)
         return false;
     struct stat info;
