@@ -12,14 +12,17 @@ no page count (the XML is the agent's own post with the id, name and time replac
   the writer's close to the "received" stamp the server stores (local time, whole milliseconds).
 - idle: CPU time and context switches (every one is a wake-up) of each process group watching
   the idle folders, and its resident memory.
+- spawn: CPU and wall time of one start of each child process a file costs the agent and the shell
+  peer, which is what bounds both on a busy machine.
 
 Usage: e2e_bench.py --install DIR [--files N] [--repeats N] [--latency-files N]
                     [--idle-folders N] [--idle-seconds S] [--budget S]
-                    [--only throughput,latency,idle]
+                    [--only throughput,latency,idle,spawn]
 DIR holds KlendoHotFolderAgent, KlendoPrintInfo and KlendoReferenceServer (cmake --install)."""
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import sqlite3
@@ -257,9 +260,11 @@ def latency_once(args, peer):
         hot = run.hot[0]
         for number in range(args.latency_files):
             path = os.path.join(hot, "single%04d.ps" % number)
-            with open(path, "wb") as f:
-                f.write(postscript(number))
-            closed = time.time()
+            writer = open(path, "wb")
+            writer.write(postscript(number))
+            writer.flush()
+            closed = time.time()  # taken before the close: a writer preempted after it would make it late
+            writer.close()
             if not poll(lambda: run.server.count() > number and not os.path.exists(path), 30, 0.002):
                 break
             latencies.append(1000.0 * (received_epoch(run.server.first_received(os.path.basename(path))) - closed))
@@ -408,6 +413,37 @@ def report_idle(args, peers):
             " ".join(str(r["wakeups"]) for r in runs)))
 
 
+def spawn_figures(command, starts):
+    """Median CPU and wall milliseconds of one start of command, CPU from the children's rusage."""
+    cpu, wall = [], []
+    for _ in range(starts):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.monotonic()
+        subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wall.append(1000.0 * (time.monotonic() - start))
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu.append(1000.0 * (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime))
+    return statistics.median(cpu), statistics.median(wall)
+
+
+def report_spawn(args, _peers):
+    starts = 40
+    print("\n== Process starts per file: the agent starts one parser child, the shell peer cp, curl and rm;\n"
+          "   %d starts each, one after the other, medians" % starts)
+    with tempfile.TemporaryDirectory(prefix="klendo-e2e-spawn-", dir=args.tmp) as folder:
+        job = os.path.join(folder, "job.ps")
+        with open(job, "wb") as f:
+            f.write(postscript(0))
+        commands = [("KlendoPrintInfo --agent-child", [os.path.join(args.install, "KlendoPrintInfo"), "--agent-child", job]),
+                    ("cp", ["cp", job, os.path.join(folder, "copy.ps")]),
+                    ("curl --version", ["curl", "--version"]),
+                    ("rm -f", ["rm", "-f", os.path.join(folder, "absent")]),
+                    ("/bin/true", ["/bin/true"])]
+        print("%-30s %8s %8s" % ("command", "CPU ms", "wall ms"))
+        for name, command in commands:
+            print("%-30s %8.2f %8.2f" % ((name,) + spawn_figures(command, starts)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--install", required=True)
@@ -417,16 +453,17 @@ def main():
     parser.add_argument("--idle-folders", type=int, default=50)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--timeout", type=float, default=240.0, help="longest wait for one throughput run")
-    parser.add_argument("--budget", type=float, default=150.0,
+    parser.add_argument("--budget", type=float, default=100.0,
                         help="no further throughput run of a peer once its runs took this long (s)")
     parser.add_argument("--tmp", default=None, help="folder for the temporary folders (default: the system's)")
-    parser.add_argument("--only", default="throughput,latency,idle")
+    parser.add_argument("--only", default="throughput,latency,idle,spawn")
     args = parser.parse_args()
     args.install = os.path.abspath(args.install)
     with tempfile.TemporaryDirectory(prefix="klendo-e2e-template-", dir=args.tmp) as folder:
         args.template = make_template(args.install, folder)
     peers = [Agent(args.install), ShellPeer(), WatchdogPeer()]
-    reports = {"throughput": report_throughput, "latency": report_latency, "idle": report_idle}
+    reports = {"throughput": report_throughput, "latency": report_latency, "idle": report_idle,
+               "spawn": report_spawn}
     for name in args.only.split(","):
         reports[name](args, peers)
 
