@@ -269,6 +269,9 @@ bool CReferenceServer::Start(std::string& strError) {
     httplib::Server& server = m_pImpl->server;
     int nThreads = m_options.nThreads > 0 ? m_options.nThreads : 1;
     server.new_task_queue = [nThreads] { return new httplib::ThreadPool(static_cast<size_t>(nThreads)); };
+    // The agent opens a connection per post. A worker that kept a finished connection for a next
+    // request would sit out the keep-alive time while other connections queue behind it.
+    server.set_keep_alive_max_count(1);
     server.set_payload_max_length(kMaxPostBytes);
     server.Post(kAddActivityPath, [this](const httplib::Request& request, httplib::Response& response) {
         if (!request.has_param(kAddActivityQuery)) {

@@ -17,9 +17,17 @@ class CChildProcess {
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    // Starts strExecutable with the arguments; its input and error output are discarded. False on
-    // failure, with the system error in Platform::GetLastError().
-    bool Start(const std::string& strExecutable, const std::vector<std::string>& arguments);
+    // Starts strExecutable with the arguments; its error output is discarded, and so is its input
+    // unless bWithInput, which lets WriteLine feed it. False on failure, with the system error in
+    // Platform::GetLastError().
+    bool Start(const std::string& strExecutable, const std::vector<std::string>& arguments, bool bWithInput = false);
+
+    // Sends one line to the child's input. False when the child no longer reads it (it ended);
+    // never raises SIGPIPE.
+    bool WriteLine(const std::string& strLine);
+
+    // Closes the child's input, which tells a child that reads it to the end to finish.
+    void CloseInput();
 
     enum class ReadResult { Line, End, TimedOut };
 
@@ -37,6 +45,7 @@ class CChildProcess {
   private:
     int m_nProcess = -1;
     int m_nOutput = -1;
+    int m_nInput = -1;
     std::string m_strPending;
     bool m_bEnded = false;
 };

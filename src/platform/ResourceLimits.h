@@ -11,4 +11,9 @@ namespace Platform {
 // system error in Platform::GetLastError().
 bool LimitProcessResources(uint64_t nAddressSpaceBytes, uint64_t nCpuSeconds, uint64_t nStackBytes);
 
+// Lets the calling process use nCpuSeconds more processor time from now on, then ends it (SIGXCPU),
+// for a process that does one bounded piece of work after another. Only the soft limit moves; the
+// hard limit stays as it is. False when it could not be set, with the system error in GetLastError().
+bool AllowCpuTimeFromNow(uint64_t nCpuSeconds);
+
 } // namespace Platform

@@ -2,6 +2,7 @@
 
 #include "printparser/PrintFileParser.h"
 #include "printparser/PrintInfoTool.h"
+#include "platform/ResourceLimits.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -61,17 +62,69 @@ bool ParseProgressLine(const std::string& strLine, FILEFORMATINFO& info) {
     return true;
 }
 
-int RunParserChild(const std::string& strPath, std::FILE* pOut) {
-    ApplyParserResourceLimits(kParserCpuSecondsPerFile);
-    CPrintFileParser parser;
-    parser.SetFilePath(strPath);
-    parser.SetProgressCallback([pOut](const FILEFORMATINFO& info) {
-        std::fprintf(pOut, "%s\n", FormatProgressLine(info).c_str());
-        std::fflush(pOut);
-    });
-    FILEFORMATINFO info;
-    int nResult = parser.GetFileInfo(info, -1);
-    std::fprintf(pOut, "%s\n", FormatProgressLine(info).c_str());
+std::string EscapePathLine(const std::string& strPath) {
+    std::string strLine;
+    for (char c : strPath) {
+        if (c == '%')
+            strLine += "%25";
+        else if (c == '\n')
+            strLine += "%0A";
+        else if (c == '\r')
+            strLine += "%0D";
+        else
+            strLine += c;
+    }
+    return strLine;
+}
+
+std::string UnescapePathLine(const std::string& strLine) {
+    std::string strPath;
+    for (size_t i = 0; i < strLine.size(); ++i) {
+        if (strLine.compare(i, 3, "%25") == 0)
+            strPath += '%';
+        else if (strLine.compare(i, 3, "%0A") == 0)
+            strPath += '\n';
+        else if (strLine.compare(i, 3, "%0D") == 0)
+            strPath += '\r';
+        else {
+            strPath += strLine[i];
+            continue;
+        }
+        i += 2;
+    }
+    return strPath;
+}
+
+namespace {
+
+bool ReadInputLine(std::FILE* pIn, std::string& strLine) {
+    strLine.clear();
+    int c;
+    while ((c = std::fgetc(pIn)) != EOF && c != '\n')
+        strLine += static_cast<char>(c);
+    return c != EOF || !strLine.empty();
+}
+
+void Report(std::FILE* pOut, const std::string& strLine) {
+    std::fprintf(pOut, "%s\n", strLine.c_str());
     std::fflush(pOut);
-    return nResult ? 0 : 1;
+}
+
+} // namespace
+
+int RunParserWorker(std::FILE* pIn, std::FILE* pOut) {
+    // Memory and stack are limited for the worker's life; processor time per file.
+    ApplyParserResourceLimits(0);
+    std::string strLine;
+    while (ReadInputLine(pIn, strLine)) {
+        Platform::AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
+        CPrintFileParser parser;
+        parser.SetFilePath(UnescapePathLine(strLine));
+        parser.SetProgressCallback([pOut](const FILEFORMATINFO& info) { Report(pOut, FormatProgressLine(info)); });
+        FILEFORMATINFO info;
+        parser.GetFileInfo(info, -1);
+        Report(pOut, FormatProgressLine(info));
+        Report(pOut, kParserEndLine);
+    }
+    return 0;
 }

@@ -5,11 +5,16 @@
 #include <cstdio>
 #include <string>
 
-// The agent runs every parse of a print file in a child process, "KlendoPrintInfo --agent-child
-// FILE", so that a parse can be abandoned at its time limit and a crash ends only the child. The
-// child prints one progress line each time a value changes; the last line read holds the values
-// found so far.
-constexpr const char* kParserChildSwitch = "--agent-child";
+// The agent parses print files in worker processes, "KlendoPrintInfo --agent-worker", so that a
+// parse can be abandoned at its time limit and a crash ends only the worker. A worker reads one
+// file's path per input line and answers with a progress line each time a value changes, then the
+// end line; it ends at the end of its input. The last progress line holds the values found so far.
+constexpr const char* kParserWorkerSwitch = "--agent-worker";
+constexpr const char* kParserEndLine = "end";
+
+// A path as one input line: "%" and line ends written as "%25", "%0A" and "%0D".
+std::string EscapePathLine(const std::string& strPath);
+std::string UnescapePathLine(const std::string& strLine);
 
 // "pages=N pages2=N width=W length=L format=F".
 std::string FormatProgressLine(const FILEFORMATINFO& info);
@@ -17,5 +22,6 @@ std::string FormatProgressLine(const FILEFORMATINFO& info);
 // Reads a progress line into info; false, leaving info unchanged, for a line that is not one.
 bool ParseProgressLine(const std::string& strLine, FILEFORMATINFO& info);
 
-// The child's work: limits its own resources, parses strPath and reports progress on pOut.
-int RunParserChild(const std::string& strPath, std::FILE* pOut);
+// The worker's work: limits its own resources, then parses one file per line of pIn and reports on
+// pOut until pIn ends.
+int RunParserWorker(std::FILE* pIn, std::FILE* pOut);

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-// The operator tool, and the agent's parser child when started with the child switch.
+// The operator tool, and the agent's parser worker when started with the worker switch.
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], kParserChildSwitch) == 0)
-        return RunParserChild(argv[2], stdout);
+    if (argc == 2 && std::strcmp(argv[1], kParserWorkerSwitch) == 0)
+        return RunParserWorker(stdin, stdout);
     return RunPrintInfoTool(std::vector<std::string>(argv + 1, argv + argc), stdout, stderr);
 }

@@ -10,6 +10,7 @@
 #include "platform/Thread.h"
 #include "printparser/ParserChild.h"
 #include "request/FileRequestHandler.h"
+#include "request/ParserWorkers.h"
 
 #include <cerrno>
 #include <climits>
@@ -101,30 +102,40 @@ int CFileRequestHandler::ParseDocument() {
     }
 }
 
-// The parse runs in a child process, because a parse that hangs must be abandoned and a thread
-// cannot be ended safely; a parser that crashes on a hostile file ends only the child. The child
+// The parse runs in a worker process, because a parse that hangs must be abandoned and a thread
+// cannot be ended safely; a parser that crashes on a hostile file ends only the worker. The worker
 // reports its values as it finds them, so an abandoned parse still gives the values read so far.
 void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages) {
     FILEFORMATINFO info;
-    Platform::CChildProcess child;
-    if (!child.Start(m_environment.strParserPath, {kParserChildSwitch, strPath})) {
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = g_parserWorkers.Take(m_environment.strParserPath);
+    // An idle worker may have ended meanwhile; a fresh one is tried once.
+    if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath))) {
+        pWorker = g_parserWorkers.Take(m_environment.strParserPath);
+        if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath)))
+            pWorker.reset();
+    }
+    if (!pWorker) {
         LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
                  Platform::GetLastError());
     } else {
         auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
         std::string strLine;
         Platform::CChildProcess::ReadResult result;
-        while ((result = child.ReadLine(strLine, deadline)) == Platform::CChildProcess::ReadResult::Line)
-            ParseProgressLine(strLine, info);
-        if (result == Platform::CChildProcess::ReadResult::TimedOut) {
-            child.Kill();
-            child.Wait();
+        bool bFinished = false;
+        while (!bFinished &&
+               (result = pWorker->process.ReadLine(strLine, deadline)) == Platform::CChildProcess::ReadResult::Line) {
+            if (strLine == kParserEndLine)
+                bFinished = true;
+            else
+                ParseProgressLine(strLine, info);
+        }
+        if (!bFinished && result == Platform::CChildProcess::ReadResult::TimedOut) {
+            pWorker->process.Kill();
             LogTrace("--F: print file parse abandoned after %lld ms p=%s",
                      static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
             (void)Platform::MovePath(strPath, AbandonedParseName(strPath));
-        } else {
-            child.Wait();
         }
+        g_parserWorkers.GiveBack(std::move(pWorker), bFinished);
     }
     dFirst = info.dWidth;
     dSecond = info.dLength;

@@ -3,6 +3,7 @@
 #include "platform/Accounts.h"
 #include "request/DocumentProperties.h"
 #include "request/FileOwner.h"
+#include "printparser/ParserChild.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -12,7 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A stand-in for KlendoPrintInfo: a script that answers the agent's child protocol its own way.
+// A stand-in for KlendoPrintInfo: a script that answers the agent's worker protocol its own way.
 std::string WriteParser(const CTempFolder& folder, const std::string& strBody) {
     std::string strPath = folder / "fake-parser";
     WriteWholeFile(strPath, "#!/bin/sh\n" + strBody);
@@ -137,7 +138,9 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    UseParser(WriteParser(m_folder, "echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'\n"));
+    UseParser(WriteParser(m_folder, "while read -r path; do\n"
+                                    "  echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'; echo end\n"
+                                    "done\n"));
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
@@ -151,7 +154,8 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
 
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    UseParser(WriteParser(m_folder, "echo 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\nexec sleep 60\n"),
+    UseParser(WriteParser(m_folder, "read -r path\necho 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\n"
+                                    "exec sleep 60\n"),
               std::chrono::milliseconds(300));
     Drop("ppr0042.tmp");
     CFileRequestHandler handler(Request("ppr0042.tmp"));
@@ -165,7 +169,8 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     StartServer();
-    UseParser(WriteParser(m_folder, "echo 'pages=9 pages2=0 width=1e999 length=-4 format=1'\necho garbage\nkill -SEGV $$\n"));
+    UseParser(WriteParser(m_folder, "read -r path\necho 'pages=9 pages2=0 width=1e999 length=-4 format=1'\n"
+                                    "echo garbage\nkill -SEGV $$\n"));
     Drop("crash.pcl");
     CFileRequestHandler crashed(Request("crash.pcl"));
     crashed.HandleRequest();
@@ -179,13 +184,19 @@ TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
 }
 
-TEST_F(PipelineTest, RealParserCountsThePages) {
+TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
     StartServer();
-    Drop("three.ps", "%!PS-Adobe-3.0\n%%Pages: 3\n%%PageBoundingBox: 0 0 595 842\n%%Page: 1 1\nshowpage\n"
-                     "%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n%%EOF\n");
-    CFileRequestHandler handler(Request("three.ps"));
-    handler.HandleRequest();
-    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 3);
-    EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);
-    EXPECT_NEAR(handler.GetActivity().m_document.m_fLength, 11.69, 0.05);
+    // Odd names travel to the worker as one escaped line each; the same worker serves file after file.
+    const std::string strNames[] = {"three.ps", "new\nline 100%0A.ps", "three again.ps"};
+    for (const std::string& strName : strNames) {
+        Drop(strName, "%!PS-Adobe-3.0\n%%Pages: 3\n%%PageBoundingBox: 0 0 595 842\n%%Page: 1 1\nshowpage\n"
+                      "%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n%%EOF\n");
+        CFileRequestHandler handler(Request(strName));
+        handler.HandleRequest();
+        EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 3) << strName;
+        EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);
+        EXPECT_NEAR(handler.GetActivity().m_document.m_fLength, 11.69, 0.05);
+    }
+    EXPECT_EQ(UnescapePathLine(EscapePathLine("a%0A\n\r%")), "a%0A\n\r%");
+    EXPECT_EQ(EscapePathLine("x\ny").find('\n'), std::string::npos);
 }

@@ -75,14 +75,18 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     StartServer();
     std::string strPath = m_strHot + "/slow.prn";
     Drop("slow.prn", "first half ");
-    // Another process keeps the file open for writing and adds the rest before it closes it.
-    std::string strCommand = "exec 3>>'" + strPath + "'; sleep 0.6; printf 'second half' >&3";
+    // Another process keeps the file open for writing and adds the rest before it closes it; it says
+    // when it holds the file, so that a loaded machine cannot make the test start too early.
+    std::string strReady = m_folder / "writer-ready";
+    std::string strCommand = "exec 3>>'" + strPath + "'; : >'" + strReady + "'; sleep 0.6; printf 'second half' >&3";
     pid_t nWriter = ::fork();
     if (nWriter == 0) {
         ::execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 1000 && !Exists(strReady); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Exists(strReady));
     CFileRequestHandler(Request("slow.prn")).HandleRequest();
     int nStatus = 0;
     ::waitpid(nWriter, &nStatus, 0);

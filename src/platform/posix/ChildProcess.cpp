@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,15 +20,28 @@ CChildProcess::~CChildProcess() {
     }
     if (m_nOutput >= 0)
         ::close(m_nOutput);
+    CloseInput();
 }
 
-bool CChildProcess::Start(const std::string& strExecutable, const std::vector<std::string>& arguments) {
+bool CChildProcess::Start(const std::string& strExecutable, const std::vector<std::string>& arguments,
+                          bool bWithInput) {
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0)
         return false;
+    // A socket rather than a pipe feeds the input, so that a write to a child that ended fails with
+    // an error instead of a SIGPIPE for the whole agent.
+    int input[2] = {-1, -1};
+    if (bWithInput && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) {
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        return false;
+    }
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (bWithInput)
+        ::posix_spawn_file_actions_adddup2(&actions, input[1], 0);
+    else
+        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
     ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
@@ -53,14 +67,40 @@ bool CChildProcess::Start(const std::string& strExecutable, const std::vector<st
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(pipe[1]);
+    if (input[1] >= 0)
+        ::close(input[1]);
     if (nError != 0) {
         ::close(pipe[0]);
+        if (input[0] >= 0)
+            ::close(input[0]);
         errno = nError;
         return false;
     }
     m_nProcess = nProcess;
     m_nOutput = pipe[0];
+    m_nInput = input[0];
     return true;
+}
+
+bool CChildProcess::WriteLine(const std::string& strLine) {
+    if (m_nInput < 0)
+        return false;
+    std::string strData = strLine + "\n";
+    for (size_t nSent = 0; nSent < strData.size();) {
+        ssize_t nResult = ::send(m_nInput, strData.data() + nSent, strData.size() - nSent, MSG_NOSIGNAL);
+        if (nResult < 0 && errno == EINTR)
+            continue;
+        if (nResult <= 0)
+            return false;
+        nSent += static_cast<size_t>(nResult);
+    }
+    return true;
+}
+
+void CChildProcess::CloseInput() {
+    if (m_nInput >= 0)
+        ::close(m_nInput);
+    m_nInput = -1;
 }
 
 CChildProcess::ReadResult CChildProcess::ReadLine(std::string& strLine,
