@@ -107,18 +107,21 @@ int CFileRequestHandler::ParseDocument() {
 // reports its values as it finds them, so an abandoned parse still gives the values read so far.
 void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages) {
     FILEFORMATINFO info;
-    std::unique_ptr<CParserWorkers::CWorker> pWorker = g_parserWorkers.Take(m_environment.strParserPath);
+    // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
+    auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = g_parserWorkers.Take(m_environment.strParserPath, deadline);
     // An idle worker may have ended meanwhile; a fresh one is tried once.
     if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath))) {
-        pWorker = g_parserWorkers.Take(m_environment.strParserPath);
+        g_parserWorkers.GiveBack(std::move(pWorker), false);
+        pWorker = g_parserWorkers.Take(m_environment.strParserPath, deadline);
         if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath)))
-            pWorker.reset();
+            g_parserWorkers.GiveBack(std::move(pWorker), false);
     }
+    deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
     if (!pWorker) {
         LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
                  Platform::GetLastError());
     } else {
-        auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
         std::string strLine;
         Platform::CChildProcess::ReadResult result;
         bool bFinished = false;

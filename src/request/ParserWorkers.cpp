@@ -2,32 +2,50 @@
 
 #include "printparser/ParserChild.h"
 
+#include <algorithm>
+#include <thread>
+
 CParserWorkers g_parserWorkers;
 
-std::unique_ptr<CParserWorkers::CWorker> CParserWorkers::Take(const std::string& strParserPath) {
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        // Workers of another parser program (tests move it) are not reused.
-        if (strParserPath != m_strParserPath) {
-            m_idle.clear();
-            m_strParserPath = strParserPath;
-        }
-        if (!m_idle.empty()) {
-            std::unique_ptr<CWorker> pWorker = std::move(m_idle.back());
-            m_idle.pop_back();
-            return pWorker;
-        }
+size_t CParserWorkers::GetMaxWorkers() {
+    // Parsing is processor work: two per processor keep every processor busy while a worker waits
+    // for the disk.
+    return std::max<size_t>(4, 2 * std::thread::hardware_concurrency());
+}
+
+std::unique_ptr<CParserWorkers::CWorker> CParserWorkers::Take(const std::string& strParserPath,
+                                                              std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Workers of another parser program (tests move it) are not reused.
+    m_idle.erase(std::remove_if(m_idle.begin(), m_idle.end(),
+                                [&](const std::unique_ptr<CWorker>& pIdle) { return pIdle->strParserPath != strParserPath; }),
+                 m_idle.end());
+    m_workerFree.wait_until(lock, deadline, [&] { return !m_idle.empty() || m_nTaken < GetMaxWorkers(); });
+    ++m_nTaken;
+    if (!m_idle.empty()) {
+        std::unique_ptr<CWorker> pWorker = std::move(m_idle.back());
+        m_idle.pop_back();
+        return pWorker;
     }
+    lock.unlock();
     auto pWorker = std::make_unique<CWorker>();
-    if (!pWorker->process.Start(strParserPath, {kParserWorkerSwitch}, true))
-        return nullptr;
-    return pWorker;
+    pWorker->strParserPath = strParserPath;
+    if (pWorker->process.Start(strParserPath, {kParserWorkerSwitch}, true))
+        return pWorker;
+    GiveBack(nullptr, false);
+    return nullptr;
 }
 
 void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
-    if (!bHealthy || ++pWorker->nUses >= kMaxUses)
-        return;
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_idle.size() < kMaxIdle)
-        m_idle.push_back(std::move(pWorker));
+    // A worker that is not kept is ended outside the lock: ending it waits for the process.
+    std::unique_ptr<CWorker> pEnded;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        --m_nTaken;
+        if (pWorker && bHealthy && ++pWorker->nUses < kMaxUses)
+            m_idle.push_back(std::move(pWorker));
+        else
+            pEnded = std::move(pWorker);
+    }
+    m_workerFree.notify_one();
 }

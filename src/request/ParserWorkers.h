@@ -2,6 +2,8 @@
 
 #include "platform/ChildProcess.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,27 +12,33 @@
 // Parser worker processes kept between print files: starting the parser program costs far more than
 // a small file's parse. A request thread takes a worker for one file and gives it back when the
 // worker finished that file; a worker that hung, crashed or served kMaxUses files is ended instead.
-// At most kMaxIdle wait for work; they sleep in a read and cost no processor time.
+// At most GetMaxWorkers() parse at once, so that a burst of files reuses the workers instead of
+// starting one per file; idle workers sleep in a read and cost no processor time.
 class CParserWorkers {
   public:
     struct CWorker {
         Platform::CChildProcess process;
+        std::string strParserPath;
         int nUses = 0;
     };
 
-    // An idle worker, or a new one of strParserPath; null when none could be started (the system
-    // error is then in Platform::GetLastError()).
-    std::unique_ptr<CWorker> Take(const std::string& strParserPath);
-    // bHealthy: the worker answered its file to the end and may serve another.
+    // An idle worker of strParserPath, or a new one while fewer than the maximum run; otherwise
+    // waits for one until the deadline, and then starts one beyond the maximum rather than leave
+    // the file unparsed. Null when none could be started (the system error is then in
+    // Platform::GetLastError()).
+    std::unique_ptr<CWorker> Take(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
+    // Every worker taken comes back here. bHealthy: it answered its file to the end and may serve
+    // another.
     void GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy);
 
-    static constexpr size_t kMaxIdle = 4;
+    static size_t GetMaxWorkers();
     static constexpr int kMaxUses = 1000;
 
   private:
     std::mutex m_mutex;
+    std::condition_variable m_workerFree;
     std::vector<std::unique_ptr<CWorker>> m_idle;
-    std::string m_strParserPath;
+    size_t m_nTaken = 0;
 };
 
 extern CParserWorkers g_parserWorkers;

@@ -3,9 +3,11 @@
 #include "platform/Accounts.h"
 #include "request/DocumentProperties.h"
 #include "request/FileOwner.h"
+#include "request/ParserWorkers.h"
 #include "printparser/ParserChild.h"
 
 #include <cstring>
+#include <thread>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -182,6 +184,29 @@ TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(StoredCount(), 2);
     EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
+}
+
+TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
+    StartServer();
+    // Each worker notes its start, then answers file after file slowly enough that the files overlap.
+    std::string strStarts = m_folder / "worker-starts";
+    UseParser(WriteParser(m_folder, "echo $$ >> '" + strStarts + "'\n"
+                                    "while read -r path; do\n"
+                                    "  sleep 0.05; echo 'pages=1 pages2=0 width=8.5 length=11 format=2'; echo end\n"
+                                    "done\n"));
+    const size_t nFiles = 3 * CParserWorkers::GetMaxWorkers();
+    std::vector<std::thread> requests;
+    for (size_t i = 0; i < nFiles; ++i) {
+        std::string strName = "burst" + std::to_string(i) + ".ps";
+        Drop(strName);
+        requests.emplace_back([this, strName] { CFileRequestHandler(Request(strName)).HandleRequest(); });
+    }
+    for (std::thread& request : requests)
+        request.join();
+    EXPECT_EQ(StoredCount(), static_cast<long>(nFiles));
+    size_t nStarts = Occurrences(ReadWholeFile(strStarts), "\n");
+    EXPECT_GE(nStarts, 1u);
+    EXPECT_LE(nStarts, CParserWorkers::GetMaxWorkers()) << "files wait for a worker instead of starting one each";
 }
 
 TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
