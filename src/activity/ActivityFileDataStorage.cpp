@@ -58,23 +58,7 @@ std::recursive_mutex& CActivityFileDataStorage::GetArchiveLock() {
 }
 
 int CActivityFileDataStorage::SaveData(const std::string& strText) {
-    try {
-        std::lock_guard<std::recursive_mutex> lock(GetArchiveLock());
-        Platform::CExclusiveFile archive;
-        if (!archive.Open(m_strFilePath, true))
-            return 0;
-        std::string strStored = ToStoredForm(strText);
-        Platform::CFileReplacement replacement;
-        if (!replacement.Begin(m_strFilePath) || !CopyInto(archive, replacement) ||
-            !replacement.Write(strStored.data(), strStored.size()) || !replacement.Commit()) {
-            LogTrace("*** E: CActivityFileDataStorage SaveData ***");
-            return 0;
-        }
-        return 1;
-    } catch (...) {
-        LogTrace("*** E: CActivityFileDataStorage SaveData ***");
-        return 0;
-    }
+    return Rewrite(strText, true, "*** E: CActivityFileDataStorage SaveData ***");
 }
 
 int CActivityFileDataStorage::ReadData(std::string& strText) {
@@ -101,14 +85,14 @@ int CActivityFileDataStorage::ReadData(std::string& strText) {
 }
 
 int CActivityFileDataStorage::ClearData() {
-    return Rewrite(std::string(), "*** E: CActivityFileDataStorage ClearData ***");
+    return Rewrite(std::string(), false, "*** E: CActivityFileDataStorage ClearData ***");
 }
 
 int CActivityFileDataStorage::ReplaceData(const std::string& strText) {
-    return Rewrite(strText, "*** E: CActivityFileDataStorage ReplaceData ***");
+    return Rewrite(strText, false, "*** E: CActivityFileDataStorage ReplaceData ***");
 }
 
-int CActivityFileDataStorage::Rewrite(const std::string& strText, const char* szFailure) {
+int CActivityFileDataStorage::Rewrite(const std::string& strText, bool bAppend, const char* szFailure) {
     try {
         std::lock_guard<std::recursive_mutex> lock(GetArchiveLock());
         Platform::CExclusiveFile archive;
@@ -116,8 +100,8 @@ int CActivityFileDataStorage::Rewrite(const std::string& strText, const char* sz
             return 0;
         std::string strStored = ToStoredForm(strText);
         Platform::CFileReplacement replacement;
-        if (!replacement.Begin(m_strFilePath) || !replacement.Write(strStored.data(), strStored.size()) ||
-            !replacement.Commit()) {
+        if (!replacement.Begin(m_strFilePath) || (bAppend && !CopyInto(archive, replacement)) ||
+            !replacement.Write(strStored.data(), strStored.size()) || !replacement.Commit()) {
             LogTrace("%s", szFailure);
             return 0;
         }

@@ -41,8 +41,9 @@ class CActivityFileDataStorage {
     const std::string& GetFilePath() const { return m_strFilePath; }
 
   private:
-    // Writes strText as the archive's whole content; logs szFailure when that fails after the open.
-    int Rewrite(const std::string& strText, const char* szFailure);
+    // Puts strText in place of the archive's content, or after it with bAppend, in one atomic step;
+    // logs szFailure when that fails after the open.
+    int Rewrite(const std::string& strText, bool bAppend, const char* szFailure);
 
     std::string m_strFolder;
     std::string m_strFilePath;
