@@ -24,7 +24,7 @@ CLOSING_LINE = "CLogFile::Close - INFORMATION- Closing the LOG file .."
 PR_SET_PDEATHSIG = 1
 # Loaded before any fork: the child of a threaded process must not load libraries.
 _LIBC = ctypes.CDLL(None)
-LOG_LINE = re.compile(r"^\d+ \d\d/\d\d \d\d:\d\d:\d\d ")
+LOG_LINE = re.compile(r"^ *\d+ \d\d/\d\d \d\d:\d\d:\d\d ")
 
 # The machine is shared and loaded; deadlines are generous because they only bound a failure.
 SHORT = 30.0
