@@ -1,6 +1,9 @@
 #include "Include/StringUtil.h"
 
 #include <cctype>
+#include <cfloat>
+#include <climits>
+#include <cstdlib>
 
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {
     if (strA.size() != strB.size())
@@ -32,4 +35,63 @@ std::string ReplaceAll(std::string strText, const std::string& strWhat, const st
          nPos = strText.find(strWhat, nPos + strWith.size()))
         strText.replace(nPos, strWhat.size(), strWith);
     return strText;
+}
+
+int ParseLeadingInt(const std::string& strText) {
+    const char* szStart = strText.c_str();
+    while (std::isspace(static_cast<unsigned char>(*szStart)))
+        ++szStart;
+    const char* szDigits = szStart + ((*szStart == '+' || *szStart == '-') ? 1 : 0);
+    if (!std::isdigit(static_cast<unsigned char>(*szDigits)))
+        return 0;
+    long long nValue = std::strtoll(szStart, nullptr, 10);
+    if (nValue > INT_MAX)
+        return INT_MAX;
+    if (nValue < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(nValue);
+}
+
+namespace {
+
+// Length of the decimal number (sign, digits, point, exponent) at the front of szText; 0 when none.
+size_t DecimalPrefixLength(const char* szText) {
+    size_t nPos = (szText[0] == '+' || szText[0] == '-') ? 1 : 0;
+    size_t nDigits = 0;
+    for (; std::isdigit(static_cast<unsigned char>(szText[nPos])); ++nPos)
+        ++nDigits;
+    if (szText[nPos] == '.')
+        for (++nPos; std::isdigit(static_cast<unsigned char>(szText[nPos])); ++nPos)
+            ++nDigits;
+    if (nDigits == 0)
+        return 0;
+    if (szText[nPos] == 'e' || szText[nPos] == 'E') {
+        size_t nExponent = nPos + 1 + ((szText[nPos + 1] == '+' || szText[nPos + 1] == '-') ? 1 : 0);
+        if (std::isdigit(static_cast<unsigned char>(szText[nExponent]))) {
+            nPos = nExponent;
+            while (std::isdigit(static_cast<unsigned char>(szText[nPos])))
+                ++nPos;
+        }
+    }
+    return nPos;
+}
+
+} // namespace
+
+double ParseLeadingDouble(const std::string& strText) {
+    const char* szStart = strText.c_str();
+    while (std::isspace(static_cast<unsigned char>(*szStart)))
+        ++szStart;
+    size_t nLength = DecimalPrefixLength(szStart);
+    if (nLength == 0)
+        return 0.0;
+    return std::strtod(std::string(szStart, nLength).c_str(), nullptr);
+}
+
+float ClampToFloat(double dValue) {
+    if (dValue > FLT_MAX)
+        return FLT_MAX;
+    if (dValue < -FLT_MAX)
+        return -FLT_MAX;
+    return static_cast<float>(dValue);
 }

@@ -11,3 +11,13 @@ std::string TrimBlanks(const std::string& strText);
 
 // strText with every occurrence of strWhat replaced by strWith, left to right.
 std::string ReplaceAll(std::string strText, const std::string& strWhat, const std::string& strWith);
+
+// The number at the front of a text as atoi and atof read it (leading blanks, a sign, decimal digits;
+// for the double a point and an exponent too; anything after is ignored, no number gives 0), without
+// their undefined behaviour: integers beyond the 32-bit range stop at its ends, and "inf", "nan" and
+// hexadecimal texts give 0.
+int ParseLeadingInt(const std::string& strText);
+double ParseLeadingDouble(const std::string& strText);
+
+// Narrowing a double beyond the float range is undefined, so such values stop at the largest float.
+float ClampToFloat(double dValue);

@@ -1,5 +1,7 @@
 #include "activity/KlendoActivityParser.h"
 
+#include "Include/StringUtil.h"
+
 #include "Include/LogFile.h"
 #include "activity/XmlDocument.h"
 #include "platform/Guid.h"
@@ -31,65 +33,7 @@ std::string FormatFloat(double dValue) {
     return FormatNumber("%f", dValue);
 }
 
-// Leading blanks, an optional sign and decimal digits; anything after them is ignored and no digit
-// gives 0. Values beyond the 32-bit range stop at its ends instead of overflowing.
-int ToInt(const std::string& strText) {
-    const char* szStart = strText.c_str();
-    while (std::isspace(static_cast<unsigned char>(*szStart)))
-        ++szStart;
-    const char* szDigits = szStart + ((*szStart == '+' || *szStart == '-') ? 1 : 0);
-    if (!std::isdigit(static_cast<unsigned char>(*szDigits)))
-        return 0;
-    long long nValue = std::strtoll(szStart, nullptr, 10);
-    if (nValue > INT_MAX)
-        return INT_MAX;
-    if (nValue < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(nValue);
-}
-
-// Length of the decimal number (sign, digits, point, exponent) at the front of szText; 0 when none.
-// Only this plain form is accepted, so "inf", "nan" and hexadecimal texts give 0.
-size_t DecimalPrefixLength(const char* szText) {
-    size_t nPos = (szText[0] == '+' || szText[0] == '-') ? 1 : 0;
-    size_t nDigits = 0;
-    for (; std::isdigit(static_cast<unsigned char>(szText[nPos])); ++nPos)
-        ++nDigits;
-    if (szText[nPos] == '.')
-        for (++nPos; std::isdigit(static_cast<unsigned char>(szText[nPos])); ++nPos)
-            ++nDigits;
-    if (nDigits == 0)
-        return 0;
-    if (szText[nPos] == 'e' || szText[nPos] == 'E') {
-        size_t nExponent = nPos + 1 + ((szText[nPos + 1] == '+' || szText[nPos + 1] == '-') ? 1 : 0);
-        if (std::isdigit(static_cast<unsigned char>(szText[nExponent]))) {
-            nPos = nExponent;
-            while (std::isdigit(static_cast<unsigned char>(szText[nPos])))
-                ++nPos;
-        }
-    }
-    return nPos;
-}
-
-double ToDouble(const std::string& strText) {
-    const char* szStart = strText.c_str();
-    while (std::isspace(static_cast<unsigned char>(*szStart)))
-        ++szStart;
-    size_t nLength = DecimalPrefixLength(szStart);
-    if (nLength == 0)
-        return 0.0;
-    return std::strtod(std::string(szStart, nLength).c_str(), nullptr);
-}
-
-// Narrowing a double beyond the float range is undefined, so such values stop at the largest float.
-float ToFloat(const std::string& strText) {
-    double dValue = ToDouble(strText);
-    if (dValue > FLT_MAX)
-        return FLT_MAX;
-    if (dValue < -FLT_MAX)
-        return -FLT_MAX;
-    return static_cast<float>(dValue);
-}
+float ToFloat(const std::string& strText) { return ClampToFloat(ParseLeadingDouble(strText)); }
 
 std::string OrDefaultZero(const std::string& strText, const char* szZero) {
     return strText.empty() ? std::string(szZero) : strText;
@@ -169,19 +113,19 @@ void ReadDocument(const CXmlDocument& xml, XmlNode node, CActivityDocument& docu
     document.m_strDateTime = xml.GetAttribute(node, "datetime", "");
     document.m_fWidth = ToFloat(xml.GetAttribute(node, "width", ""));
     document.m_fLength = ToFloat(xml.GetAttribute(node, "length", ""));
-    document.m_nCopies = ToInt(xml.GetAttribute(node, "copies", ""));
-    document.m_nPages = ToInt(xml.GetAttribute(node, "pages", ""));
+    document.m_nCopies = ParseLeadingInt(xml.GetAttribute(node, "copies", ""));
+    document.m_nPages = ParseLeadingInt(xml.GetAttribute(node, "pages", ""));
     document.m_bColor = xml.GetAttribute(node, "color", "") == "1";
     document.m_strDevice = xml.GetAttribute(node, "device", "");
     if (document.m_strDevice.empty())
         document.m_strDevice = xml.GetAttribute(node, "devicename", "");
     document.m_strMachineName = xml.GetAttribute(node, "machinename", "");
     document.m_strPageSizeRef = xml.GetAttribute(node, "pagesizeref", "");
-    document.m_nColorSheets = ToInt(OrDefaultZero(xml.GetAttribute(node, "colorsheets", ""), "0"));
-    document.m_dClrC = ToDouble(OrDefaultZero(xml.GetAttribute(node, "clr_c", ""), "0.0"));
-    document.m_dClrM = ToDouble(OrDefaultZero(xml.GetAttribute(node, "clr_m", ""), "0.0"));
-    document.m_dClrY = ToDouble(OrDefaultZero(xml.GetAttribute(node, "clr_y", ""), "0.0"));
-    document.m_dClrK = ToDouble(OrDefaultZero(xml.GetAttribute(node, "clr_k", ""), "0.0"));
+    document.m_nColorSheets = ParseLeadingInt(OrDefaultZero(xml.GetAttribute(node, "colorsheets", ""), "0"));
+    document.m_dClrC = ParseLeadingDouble(OrDefaultZero(xml.GetAttribute(node, "clr_c", ""), "0.0"));
+    document.m_dClrM = ParseLeadingDouble(OrDefaultZero(xml.GetAttribute(node, "clr_m", ""), "0.0"));
+    document.m_dClrY = ParseLeadingDouble(OrDefaultZero(xml.GetAttribute(node, "clr_y", ""), "0.0"));
+    document.m_dClrK = ParseLeadingDouble(OrDefaultZero(xml.GetAttribute(node, "clr_k", ""), "0.0"));
 }
 
 // A new activity from one "activity" element; a missing document part is logged and left initial.
@@ -193,7 +137,7 @@ std::unique_ptr<CActivity> ReadActivity(const CXmlDocument& xml, XmlNode node, c
     pActivity->m_strSource = xml.GetAttribute(node, "source", "");
     std::string strFlags = xml.GetAttribute(node, "flags", "");
     if (!strFlags.empty())
-        pActivity->m_nFlags = ToInt(strFlags);
+        pActivity->m_nFlags = ParseLeadingInt(strFlags);
     pActivity->m_strDevSerial = xml.GetAttribute(node, "devserial", "");
     pActivity->m_strJobId = xml.GetAttribute(node, "jobid", "");
     XmlNode billing = xml.SelectSingleNode(node, "billing");

@@ -12,24 +12,7 @@
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-
 namespace {
-
-// atoi without its undefined behaviour on overflow: the longest decimal prefix, clamped.
-int ToInt(const std::string& strValue) {
-    errno = 0;
-    long long nValue = std::strtoll(strValue.c_str(), nullptr, 10);
-    if (nValue > INT_MAX)
-        return INT_MAX;
-    if (nValue < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(nValue);
-}
-
-double ToDouble(const std::string& strValue) { return std::strtod(strValue.c_str(), nullptr); }
 
 std::string DigitsOf(const std::string& strText) {
     std::string strDigits;
@@ -45,10 +28,10 @@ int CJobTicketReader::ReadTicket(std::string strPath, std::string& strJobName, d
                                  double& dFieldHeight, int& nCopies, int& nTimer) {
     CIniFile ticket(strPath);
     strJobName = ticket.GetString("PRINTJOB", "JobName", "");
-    nCopies = ToInt(ticket.GetString("PRINTJOB", "Copies", "1"));
-    dFieldHeight = ToDouble(ticket.GetString("PRINTJOB", "FieldHeight", "1"));
-    dFieldWidth = ToDouble(ticket.GetString("PRINTJOB", "FieldWidth", "1"));
-    nTimer = ToInt(ticket.GetString("PRINTJOB", "Timer", "0"));
+    nCopies = ParseLeadingInt(ticket.GetString("PRINTJOB", "Copies", "1"));
+    dFieldHeight = ParseLeadingDouble(ticket.GetString("PRINTJOB", "FieldHeight", "1"));
+    dFieldWidth = ParseLeadingDouble(ticket.GetString("PRINTJOB", "FieldWidth", "1"));
+    nTimer = ParseLeadingInt(ticket.GetString("PRINTJOB", "Timer", "0"));
     return 1;
 }
 
@@ -67,8 +50,8 @@ int CFileRequestHandler::ParseDocument() {
         if (m_pRequest->IsTicketFolder()) {
             CJobTicketReader().ReadTicket(m_strSourcePath, strJobName, dFirst, dSecond, nPages, nTime);
             m_pActivity->m_document.m_strName = strJobName;
-            m_pActivity->m_document.m_fWidth = static_cast<float>(dFirst);
-            m_pActivity->m_document.m_fLength = static_cast<float>(dSecond);
+            m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
+            m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);
             m_pActivity->m_document.m_nPages = nTime / 1000;
             m_pActivity->m_document.m_nCopies = 1;
             m_pActivity->m_strType = "Time";
@@ -86,8 +69,8 @@ int CFileRequestHandler::ParseDocument() {
                 dFirst *= 0.5;
                 dSecond *= 0.5;
             }
-            m_pActivity->m_document.m_fWidth = static_cast<float>(dFirst);
-            m_pActivity->m_document.m_fLength = static_cast<float>(dSecond);
+            m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
+            m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);
             m_pActivity->m_document.m_nPages = nPages;
             m_pActivity->m_document.m_nCopies = m_pRequest->copies;
             m_pActivity->m_strType = "Print";
@@ -109,36 +92,35 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
     FILEFORMATINFO info;
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
     auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
-    std::unique_ptr<CParserWorkers::CWorker> pWorker = g_parserWorkers.Take(m_environment.strParserPath, deadline);
+    CParserWorkers::CLease worker(m_environment.strParserPath, deadline);
     // An idle worker may have ended meanwhile; a fresh one is tried once.
-    if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath))) {
-        g_parserWorkers.GiveBack(std::move(pWorker), false);
-        pWorker = g_parserWorkers.Take(m_environment.strParserPath, deadline);
-        if (pWorker && !pWorker->process.WriteLine(EscapePathLine(strPath)))
-            g_parserWorkers.GiveBack(std::move(pWorker), false);
+    if (worker.IsHeld() && !worker->process.WriteLine(EscapePathLine(strPath))) {
+        worker.Retake(deadline);
+        if (worker.IsHeld() && !worker->process.WriteLine(EscapePathLine(strPath)))
+            worker.Return(false);
     }
-    deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
-    if (!pWorker) {
+    if (!worker.IsHeld()) {
         LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
-                 Platform::GetLastError());
+                 worker.GetError());
     } else {
+        deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
         std::string strLine;
         Platform::CChildProcess::ReadResult result;
         bool bFinished = false;
-        while (!bFinished &&
-               (result = pWorker->process.ReadLine(strLine, deadline)) == Platform::CChildProcess::ReadResult::Line) {
+        while (!bFinished && (result = worker->process.ReadLine(strLine, deadline)) ==
+                                 Platform::CChildProcess::ReadResult::Line) {
             if (strLine == kParserEndLine)
                 bFinished = true;
             else
                 ParseProgressLine(strLine, info);
         }
         if (!bFinished && result == Platform::CChildProcess::ReadResult::TimedOut) {
-            pWorker->process.Kill();
+            worker->process.Kill();
             LogTrace("--F: print file parse abandoned after %lld ms p=%s",
                      static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
             (void)Platform::MovePath(strPath, AbandonedParseName(strPath));
         }
-        g_parserWorkers.GiveBack(std::move(pWorker), bFinished);
+        worker.Return(bFinished);
     }
     dFirst = info.dWidth;
     dSecond = info.dLength;

@@ -73,6 +73,10 @@ int CFileRequestHandler::HandleRequest() {
             LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
             return 1;
         }
+        if (IsAbandonedPrintFile()) {
+            LogTrace("--I: abandoned print file left alone =%s", m_strSourcePath.c_str());
+            return 1;
+        }
         LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
         WaitForWriteComplete();
         LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
@@ -87,7 +91,6 @@ int CFileRequestHandler::HandleRequest() {
                 LogTrace("--I:status postactivity = %d", PostActivity());
             } else {
                 LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
-                m_bNothingToPost = true;
             }
         } else {
             LogTrace("--E:status copy file destination failed (%d)", Platform::GetLastError());
@@ -103,6 +106,13 @@ int CFileRequestHandler::HandleRequest() {
         LogTrace("*** E: HandleRequest ***");
         return 0;
     }
+}
+
+bool CFileRequestHandler::IsAbandonedPrintFile() const {
+    if (m_pRequest->IsTicketFolder())
+        return false;
+    std::string strName = SplitPath(m_strSourcePath, 0);
+    return strName.find("FATAL-") != std::string::npos || strName.find(".klendo") != std::string::npos;
 }
 
 void CFileRequestHandler::WaitForWriteComplete() {

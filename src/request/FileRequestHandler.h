@@ -37,8 +37,11 @@ class CFileRequestHandler {
 
   private:
     // True when the job is safe without the source file: the server took the activity, or it is in
-    // the archive, or there was nothing to post (a ticket that describes no job).
-    bool IsJobSafe() const { return m_bAcknowledged || m_bArchived || m_bNothingToPost; }
+    // the archive.
+    bool IsJobSafe() const { return m_bAcknowledged || m_bArchived; }
+    // A print file renamed after its parse was abandoned: it stays in the hot folder, and its
+    // activity was posted under its old name.
+    bool IsAbandonedPrintFile() const;
 
     CFileRequest* m_pRequest;
     std::string m_strSourcePath;
@@ -47,7 +50,6 @@ class CFileRequestHandler {
     CRequestEnvironment m_environment;
     bool m_bAcknowledged = false;
     bool m_bArchived = false;
-    bool m_bNothingToPost = false;
 };
 
 // The pool's request processor: runs the pipeline for one request on the calling thread.

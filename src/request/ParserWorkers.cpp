@@ -1,5 +1,6 @@
 #include "request/ParserWorkers.h"
 
+#include "platform/Thread.h"
 #include "printparser/ParserChild.h"
 
 #include <algorithm>
@@ -32,7 +33,9 @@ std::unique_ptr<CParserWorkers::CWorker> CParserWorkers::Take(const std::string&
     pWorker->strParserPath = strParserPath;
     if (pWorker->process.Start(strParserPath, {kParserWorkerSwitch}, true))
         return pWorker;
+    int nError = Platform::GetLastError();
     GiveBack(nullptr, false);
+    Platform::SetLastError(nError);
     return nullptr;
 }
 
@@ -48,4 +51,21 @@ void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
             pEnded = std::move(pWorker);
     }
     m_workerFree.notify_one();
+}
+
+CParserWorkers::CLease::CLease(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline)
+    : m_strParserPath(strParserPath) {
+    Retake(deadline);
+}
+
+void CParserWorkers::CLease::Return(bool bHealthy) {
+    if (m_pWorker)
+        g_parserWorkers.GiveBack(std::move(m_pWorker), bHealthy);
+}
+
+void CParserWorkers::CLease::Retake(std::chrono::steady_clock::time_point deadline) {
+    Return(false);
+    m_pWorker = g_parserWorkers.Take(m_strParserPath, deadline);
+    if (!m_pWorker)
+        m_nError = Platform::GetLastError();
 }

@@ -31,6 +31,30 @@ class CParserWorkers {
     // another.
     void GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy);
 
+    // One worker taken for one file. It always goes back to the pool, unhealthy unless Return said
+    // otherwise, also when the file's processing fails with an exception.
+    class CLease {
+      public:
+        CLease(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
+        ~CLease() { Return(false); }
+        CLease(const CLease&) = delete;
+        CLease& operator=(const CLease&) = delete;
+
+        bool IsHeld() const { return static_cast<bool>(m_pWorker); }
+        CWorker* operator->() const { return m_pWorker.get(); }
+        // The system error of the last failed start.
+        int GetError() const { return m_nError; }
+        // Gives the held worker back (bHealthy: it may serve another file).
+        void Return(bool bHealthy);
+        // Gives the held worker back as unhealthy and takes another.
+        void Retake(std::chrono::steady_clock::time_point deadline);
+
+      private:
+        std::string m_strParserPath;
+        std::unique_ptr<CWorker> m_pWorker;
+        int m_nError = 0;
+    };
+
     static size_t GetMaxWorkers();
     static constexpr int kMaxUses = 1000;
 

@@ -23,7 +23,7 @@ bool IsAcknowledged(const CAddActivityContext& context, const std::string& strId
     return status != context.m_mapActivityStatus.end() && status->second == "1";
 }
 
-// Takes every activity the server acknowledged with "1" out of the list, without deleting it.
+// Takes every activity the server acknowledged with "1" out of the list; bDelete frees it as well.
 void RemoveAcknowledged(const CAddActivityContext& context, CActivityList& list, bool bDelete) {
     for (int nIndex = list.GetCount() - 1; nIndex >= 0; --nIndex) {
         CActivity* pActivity = list.GetAt(nIndex);

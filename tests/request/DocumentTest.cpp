@@ -166,6 +166,10 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     EXPECT_FALSE(Exists(m_strHot + "/ppr0042.tmp"));
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
     EXPECT_EQ(StoredCount(), 1);
+    // The rename is seen as a new name in the hot folder: that request must not bill the job again.
+    CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
+    EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
+    EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"), "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
 }
 
