@@ -200,6 +200,8 @@ class OverflowTest : public MonitorTest {
         {
             std::ofstream(szLimit) << "8";
         }
+        if (ReadWholeFile(szLimit) != "8\n")
+            GTEST_SKIP() << "the kernel's change queue limit cannot be changed here";
         Start(strType);
         std::ofstream(szLimit) << strOld;
     }
