@@ -19,8 +19,6 @@ class CAgentSettings {
     // CServiceManager::CleanArray); 1 when the array holds a record afterwards, else 0.
     int GetHotFolders(std::vector<CHotFolderInfo*>& folders) const;
 
-    const std::string& GetSettingsPath() const { return m_strSettingsPath; }
-
     // The settings file's path beside the executable, unless a test has moved it.
     static std::string DefaultSettingsPath();
     // Test seam, not reachable from the settings: read this file instead (empty restores the default).

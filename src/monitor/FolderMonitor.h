@@ -34,9 +34,6 @@ class CFolderMonitor {
     void PostStop();
     // True when the thread ended within the wait; a thread that did not is left running on its own.
     bool WaitForEnd(std::chrono::milliseconds wait);
-    bool HasThread() const { return m_thread.joinable(); }
-
-    const CHotFolderInfo& GetFolder() const { return m_folder; }
 
     // Test seam, not reachable from the settings: the length of the ".dat" duplicate window.
     void SetDuplicateWindowForTest(int32_t nMilliseconds) { m_nDuplicateWindow = nMilliseconds; }

@@ -104,7 +104,7 @@ int CServiceManager::StopMonitorFolders() {
 // force here; it keeps its monitor, which is then never freed.
 bool CServiceManager::StopMonitor(CFolderMonitor* pMonitor) {
     pMonitor->PostStop();
-    if (!pMonitor->WaitForEnd(m_stopWait))
+    if (!pMonitor->WaitForEnd(kMonitorStopWait))
         return false;
     delete pMonitor;
     return true;

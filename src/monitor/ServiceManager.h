@@ -30,9 +30,6 @@ class CServiceManager {
     CIOThreadPool& GetThreadPool() { return m_threadPool; }
     size_t GetMonitorCount() const { return m_monitors.size(); }
 
-    // Test seam, not reachable from the settings: how long a stop waits for a monitor thread.
-    void SetStopWaitForTest(std::chrono::milliseconds wait) { m_stopWait = wait; }
-
   private:
     CIOThreadPool m_threadPool;
     // Owns its records; holds the table of the last start until destruction.
@@ -40,7 +37,8 @@ class CServiceManager {
     // Keyed by the exact source string, owning its monitors. Two hot folders with the same source
     // both start; the second one stops and replaces the first when it is entered.
     std::map<std::string, CFolderMonitor*> m_monitors;
-    std::chrono::milliseconds m_stopWait{10000};
+    // How long a stop waits for each monitor thread.
+    static constexpr std::chrono::milliseconds kMonitorStopWait{10000};
 
     bool StopMonitor(CFolderMonitor* pMonitor);
 };

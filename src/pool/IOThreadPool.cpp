@@ -105,7 +105,7 @@ int CIOThreadPool::ShutdownThreadPool() {
         m_pShared->queue.push_back(nullptr);
     m_pShared->queueChanged.notify_all();
     size_t nDispatchers = m_dispatchers.size();
-    bool bEnded = m_pShared->queueChanged.wait_for(lock, m_shutdownWait, [&] {
+    bool bEnded = m_pShared->queueChanged.wait_for(lock, kShutdownWait, [&] {
         return static_cast<size_t>(m_pShared->nEndedDispatchers) == nDispatchers;
     });
     m_pShared->bPortOpen = false;

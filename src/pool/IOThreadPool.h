@@ -32,12 +32,13 @@ class CIOThreadPool {
     bool WaitForRequestThreads(std::chrono::milliseconds timeout);
     size_t GetRunningRequestCount();
 
-    // Test seams, not reachable from the settings.
+    // Test seam, not reachable from the settings.
     void SetMaxRequestThreadsForTest(size_t nMax);
-    void SetShutdownWaitForTest(std::chrono::milliseconds wait) { m_shutdownWait = wait; }
 
     // Request threads running at once; further requests wait in the queue for a free slot.
     static constexpr size_t kMaxRequestThreads = 128;
+    // How long a shutdown waits for the dispatcher thread.
+    static constexpr std::chrono::milliseconds kShutdownWait{10000};
 
   private:
     struct CShared;
@@ -51,5 +52,4 @@ class CIOThreadPool {
     std::shared_ptr<CShared> m_pShared;
     std::vector<std::thread> m_dispatchers;
     int m_nThreadCount = 1;
-    std::chrono::milliseconds m_shutdownWait{10000};
 };

@@ -80,11 +80,6 @@ int GetExplorerUserName(std::string& strUser) {
     return nResult;
 }
 
-std::string GetLastUserForTest() {
-    std::lock_guard<std::mutex> guard(g_lastUserMutex);
-    return g_strLastUser;
-}
-
 void ResetLastUserForTest() {
     std::lock_guard<std::mutex> guard(g_lastUserMutex);
     g_strLastUser.clear();

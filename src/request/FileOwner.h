@@ -11,6 +11,5 @@ int GetFileOwner(const std::string& strPath, std::string& strOwner, std::string&
 // found and none seen before (0 when none found but one was seen before; the name is then empty).
 int GetExplorerUserName(std::string& strUser);
 
-// The logged-on user found by the last successful look-up; shared by all requests.
-std::string GetLastUserForTest();
+// Test seam: forgets the logged-on user found by the last successful look-up.
 void ResetLastUserForTest();
