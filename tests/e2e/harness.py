@@ -230,6 +230,9 @@ class AgentTestCase(unittest.TestCase):
         wait_until(lambda: self.agent_output.has("Service started") or self.agent.poll() is not None,
                    SHORT, "the agent to start", self.agent_output.text)
         self.assertIsNone(self.agent.poll(), "agent exited at start: " + self.agent_output.text())
+        # Every folder is watched once this line is written; a ticket folder misses, by design,
+        # tickets that arrive before its watch.
+        self.wait_log("--I : monitor status = ")
 
     def stop_agent(self):
         """SIGTERM; asserts a clean stop: exit 0, "Service stopped", the closing log line last."""
