@@ -7,11 +7,6 @@ namespace Platform {
 // Where the owner look-up of a file stopped.
 enum class OwnerLookup { Found, OpenFailed, ReadFailed, NoAccount, LookupFailed };
 
-// The account name of the file's owner; the domain is the host name. Not followed through a
-// symbolic link. On failure nError holds the system error.
-OwnerLookup GetFileOwnerAccount(const std::string& strPath, std::string& strOwner, std::string& strDomain,
-                                int& nError);
-
 // The host name, at most nMaxLength characters (the computer name of the Windows agent holds 15).
 std::string GetComputerName(size_t nMaxLength = 15);
 

@@ -1,26 +1,121 @@
 #pragma once
 
+#include "platform/Accounts.h"
+#include "platform/FileVersion.h"
+
+#include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace Platform {
 
+// What an entry is, read without following a symbolic link.
 enum class FileKind { Missing, Regular, SymbolicLink, Other };
 
-// What the path names, without following a symbolic link. Missing also when it cannot be read.
-FileKind GetFileKind(const std::string& strPath);
-
+// The write-complete state of a file: Free when no other process has it open.
 enum class OpenState { Free, Busy, Missing, NotRegular };
 
-// The write-complete test: Free only when no process, of any user, has the file open. A write lease
-// answers that where the kernel grants one; where it refuses (a file system without leases), the
-// open files of every process are searched instead. bUseLease false goes straight to that search
-// (tests of the fallback). Never follows a symbolic link.
-OpenState ProbeExclusiveOpen(const std::string& strPath, bool bUseLease = true);
+// What a removal did. Replaced: the name holds another file than the one processed, which stays.
+enum class RemoveResult { Removed, Replaced, Failed };
 
-// Copies a regular file, replacing the destination's content. Neither the source nor the
-// destination is followed through a symbolic link, so that a link planted in a hot folder or a
-// destination folder cannot make the agent read or write another file. False on failure, with the
-// system error in Platform::GetLastError().
-bool CopyRegularFile(const std::string& strFrom, const std::string& strTo);
+// How a path below a root is resolved without following a link: the kernel's own resolution
+// beneath a folder where it has one, or one folder at a time, each opened without following a link.
+enum class PathResolution { Automatic, KernelBeneath, ComponentWalk };
+
+// Test seam, not reachable from the settings: every later resolution of the process takes this way
+// (Automatic: the kernel's where it has one).
+void SetPathResolutionForTest(PathResolution resolution);
+
+// Which test told that no other process has a file open.
+enum class WriteCompleteTest {
+    // The kernel granted a write lease: no other process has the file open.
+    WriteLease,
+    // No lease here (a network file system, or no right to one): the open files of every process this
+    // one may inspect were searched. A writer of another user or another host is not seen.
+    OpenFileSearch,
+};
+
+// What one write-complete probe found.
+struct CProbeResult {
+    OpenState state = OpenState::Missing;
+    WriteCompleteTest test = WriteCompleteTest::WriteLease;
+    // The file's version at the probe, when it was opened.
+    CFileVersion version;
+    // Why the lease was refused (OpenFileSearch only).
+    int nLeaseError = 0;
+};
+
+// One entry below a trusted root folder (a hot folder or a destination named in the settings),
+// named by its path relative to the root. The root is the operator's choice and may itself be a
+// link; below it no link is ever followed, in any folder of the path nor the entry itself. The
+// folder that holds the entry is opened once, by Resolve, and every later operation works on that
+// open folder, so a folder of the path that is swapped for a link meanwhile cannot redirect it.
+//
+// One object per use, one thread. Failures give the system error through GetLastError().
+class CFileBeneath {
+  public:
+    enum class Resolution { Resolved, Missing, Link, Failed };
+
+    CFileBeneath();
+    ~CFileBeneath();
+    CFileBeneath(const CFileBeneath&) = delete;
+    CFileBeneath& operator=(const CFileBeneath&) = delete;
+
+    // Opens the folder that holds strRelative below strRoot. Missing when the root or a folder on the
+    // way does not exist, Link when one of them is a link (or the name would leave the root).
+    Resolution Resolve(const std::string& strRoot, const std::string& strRelative);
+    // The way the last Resolve took (tests assert it).
+    PathResolution GetResolution() const { return m_resolution; }
+    const std::string& GetName() const { return m_strName; }
+
+    // What the entry is, without following a link; Missing when unresolved.
+    FileKind GetKind() const;
+    // The entry's version without opening it; false when it cannot be read.
+    bool GetVersion(CFileVersion& version) const;
+
+    // The write-complete probe: Free only when no other process has the file open. bUseLease false
+    // goes straight to the open-file search (tests of that way).
+    CProbeResult ProbeExclusiveOpen(bool bUseLease) const;
+
+    // Opens the regular file for reading and holds it until the object ends: the owner, the content,
+    // the copy and the removal below all concern the file held, not whatever the name holds later.
+    // Never waits for a writer of a named pipe.
+    bool OpenHeld();
+    bool IsHeld() const;
+    CFileVersion GetHeldVersion() const;
+    OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const;
+    // Up to nMaxBytes of the held file from its start.
+    bool ReadHeld(std::string& strContent, size_t nMaxBytes) const;
+
+    // Copies the held file to the entry named by destination: written beside it under a temporary
+    // name (PartialCopyName), flushed to the disk, renamed over the name and the folder flushed, so
+    // the copy appears whole or not at all. On failure the temporary file is removed. An existing
+    // entry of the name is replaced, never written through (a link there is replaced, not followed).
+    bool CopyHeldTo(CFileBeneath& destination) const;
+
+    // Removes the entry (an entry already gone counts as removed); when a file is held (or was copied
+    // here), only while the name still holds that same file.
+    RemoveResult Remove();
+
+    // Renames the entry to strNewRelative (relative to the same root), never replacing an existing
+    // entry: where the name is taken, "_2", "_3" ... go before its extension. strNewRelative becomes
+    // the name used. False when no free name was found or the rename failed.
+    bool MoveToFreeName(std::string& strNewRelative);
+
+    // Whether a name is a temporary file of CopyHeldTo (a leading dot and kPartialCopySuffix).
+    static bool IsPartialCopyName(const std::string& strName);
+    // Removes partial copies left in the tree below strRoot by an interrupted run; the relative names
+    // removed go to removed. Links are not followed.
+    static void RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed);
+
+    static constexpr const char* kPartialCopySuffix = ".klendo-part";
+
+  private:
+    class CImpl;
+    std::unique_ptr<CImpl> m_pImpl;
+    std::string m_strName;
+    PathResolution m_resolution = PathResolution::Automatic;
+};
 
 } // namespace Platform

@@ -1,4 +1,5 @@
 #include "platform/Accounts.h"
+#include "platform/posix/OwnerOfHandle.h"
 
 #include <cerrno>
 #include <cstring>
@@ -26,19 +27,12 @@ std::string SessionRecordsPath() {
 
 } // namespace
 
-OwnerLookup GetFileOwnerAccount(const std::string& strPath, std::string& strOwner, std::string& strDomain,
-                                int& nError) {
-    int nHandle = ::open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (nHandle < 0) {
-        nError = errno;
-        return OwnerLookup::OpenFailed;
-    }
+OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain, int& nError) {
     struct stat info;
-    int nStat = ::fstat(nHandle, &info);
-    nError = errno;
-    ::close(nHandle);
-    if (nStat != 0)
+    if (::fstat(nHandle, &info) != 0) {
+        nError = errno;
         return OwnerLookup::ReadFailed;
+    }
     long nSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(nSize > 0 ? static_cast<size_t>(nSize) : 16384);
     struct passwd entry;

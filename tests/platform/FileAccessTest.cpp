@@ -1,0 +1,181 @@
+#include "platform/FileAccess.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+
+namespace fs = std::filesystem;
+
+using Platform::CFileBeneath;
+using Platform::PathResolution;
+using Resolution = CFileBeneath::Resolution;
+
+namespace {
+
+// Every test runs once with each way of resolving, forced, and checks the way that ran: a test that
+// passes because the kernel took the other way proves nothing.
+class FileBeneathTest : public ::testing::TestWithParam<PathResolution> {
+  protected:
+    void SetUp() override {
+        Platform::SetPathResolutionForTest(GetParam());
+        fs::create_directories(m_strRoot + "/a/b");
+        fs::create_directories(m_folder / "outside/b");
+        WriteWholeFile(m_folder / "outside/secret", "secret");
+        WriteWholeFile(m_folder / "outside/b/secret", "secret");
+    }
+    void TearDown() override { Platform::SetPathResolutionForTest(PathResolution::Automatic); }
+
+    Resolution Resolve(CFileBeneath& file, const std::string& strRelative, const std::string& strRoot = "") {
+        Resolution result = file.Resolve(strRoot.empty() ? m_strRoot : strRoot, strRelative);
+        if (strRelative.find('/') != std::string::npos) {
+            EXPECT_EQ(file.GetResolution(), GetParam()) << "the forced way resolved " << strRelative;
+        }
+        return result;
+    }
+
+    CTempFolder m_folder;
+    std::string m_strRoot = m_folder / "root";
+};
+
+std::string ResolutionName(const ::testing::TestParamInfo<PathResolution>& info) {
+    return info.param == PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(BothWays, FileBeneathTest,
+                         ::testing::Values(PathResolution::KernelBeneath, PathResolution::ComponentWalk), ResolutionName);
+
+TEST_P(FileBeneathTest, LinkInAnyFolderOfThePathIsRefused) {
+    fs::create_directory_symlink(m_folder / "outside", m_strRoot + "/first");
+    fs::create_directory_symlink(m_folder / "outside/b", m_strRoot + "/a/middle");
+    fs::create_directory_symlink("../../outside", m_strRoot + "/a/relative");
+    CFileBeneath file;
+    EXPECT_EQ(Resolve(file, "first/secret"), Resolution::Link);
+    EXPECT_EQ(Resolve(file, "a/middle/secret"), Resolution::Link);
+    EXPECT_EQ(Resolve(file, "a/relative/secret"), Resolution::Link);
+    EXPECT_EQ(Resolve(file, "a/../../outside/secret"), Resolution::Link) << "a name that climbs out";
+    EXPECT_EQ(Resolve(file, "a/missing/x"), Resolution::Missing);
+    EXPECT_EQ(Resolve(file, "a/b/x"), Resolution::Resolved);
+    EXPECT_EQ(file.GetKind(), Platform::FileKind::Missing);
+}
+
+TEST_P(FileBeneathTest, LinkAsTheEntryItselfIsSeenAndNeverOpened) {
+    fs::create_symlink(m_folder / "outside/secret", m_strRoot + "/a/job.prn");
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/job.prn"), Resolution::Resolved);
+    EXPECT_EQ(file.GetKind(), Platform::FileKind::SymbolicLink);
+    EXPECT_FALSE(file.OpenHeld());
+    EXPECT_EQ(file.ProbeExclusiveOpen(true).state, Platform::OpenState::NotRegular);
+}
+
+TEST_P(FileBeneathTest, FolderSwappedForALinkAfterResolveDoesNotRedirect) {
+    WriteWholeFile(m_strRoot + "/a/b/job.prn", "the job");
+    CFileBeneath source;
+    ASSERT_EQ(Resolve(source, "a/b/job.prn"), Resolution::Resolved);
+    // The folder of the job is swapped for a link to a folder holding a file of the same name.
+    fs::rename(m_strRoot + "/a/b", m_strRoot + "/a/b.old");
+    WriteWholeFile(m_folder / "outside/b/job.prn", "not the job");
+    fs::create_directory_symlink(m_folder / "outside/b", m_strRoot + "/a/b");
+    ASSERT_TRUE(source.OpenHeld());
+    std::string strContent;
+    ASSERT_TRUE(source.ReadHeld(strContent, 1024));
+    EXPECT_EQ(strContent, "the job");
+    EXPECT_EQ(source.Remove(), Platform::RemoveResult::Removed);
+    EXPECT_FALSE(fs::exists(m_strRoot + "/a/b.old/job.prn"));
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/b/job.prn"), "not the job");
+}
+
+TEST_P(FileBeneathTest, CopyAppearsWholeReplacesALinkAndWritesNothingThroughIt) {
+    WriteWholeFile(m_strRoot + "/a/job.prn", "payload");
+    std::string strDestination = m_folder / "dst";
+    fs::create_directories(strDestination + "/a");
+    fs::create_symlink(m_folder / "outside/secret", strDestination + "/a/job.prn");
+    fs::create_directory_symlink(m_folder / "outside", strDestination + "/linked");
+    CFileBeneath source;
+    ASSERT_EQ(Resolve(source, "a/job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(source.OpenHeld());
+    CFileBeneath throughLink;
+    EXPECT_EQ(Resolve(throughLink, "linked/job.prn", strDestination), Resolution::Link);
+    CFileBeneath destination;
+    ASSERT_EQ(Resolve(destination, "a/job.prn", strDestination), Resolution::Resolved);
+    ASSERT_TRUE(source.CopyHeldTo(destination));
+    EXPECT_FALSE(fs::is_symlink(strDestination + "/a/job.prn"));
+    EXPECT_EQ(ReadWholeFile(strDestination + "/a/job.prn"), "payload");
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/secret"), "secret");
+    EXPECT_EQ(std::distance(fs::directory_iterator(strDestination + "/a"), fs::directory_iterator()), 1)
+        << "no temporary file is left beside the copy";
+}
+
+TEST_P(FileBeneathTest, RemovalLeavesAFileThatTookTheNameMeanwhile) {
+    WriteWholeFile(m_strRoot + "/job.prn", "first job");
+    CFileBeneath source;
+    ASSERT_EQ(Resolve(source, "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(source.OpenHeld());
+    WriteWholeFile(m_strRoot + "/next.prn", "second job");
+    fs::rename(m_strRoot + "/next.prn", m_strRoot + "/job.prn");
+    EXPECT_EQ(source.Remove(), Platform::RemoveResult::Replaced);
+    EXPECT_EQ(ReadWholeFile(m_strRoot + "/job.prn"), "second job");
+}
+
+TEST_P(FileBeneathTest, RenameNeverReplacesAndCountsBeforeTheExtension) {
+    WriteWholeFile(m_strRoot + "/a/FATAL-0042.klendo", "the first hung job");
+    WriteWholeFile(m_strRoot + "/a/ppr0042.tmp", "the second hung job");
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/ppr0042.tmp"), Resolution::Resolved);
+    ASSERT_TRUE(file.OpenHeld());
+    std::string strNewName = "a/FATAL-0042.klendo";
+    ASSERT_TRUE(file.MoveToFreeName(strNewName));
+    EXPECT_EQ(strNewName, "a/FATAL-0042_2.klendo");
+    EXPECT_EQ(ReadWholeFile(m_strRoot + "/a/FATAL-0042.klendo"), "the first hung job");
+    EXPECT_EQ(ReadWholeFile(m_strRoot + "/a/FATAL-0042_2.klendo"), "the second hung job");
+    fs::create_directory_symlink(m_folder / "outside", m_strRoot + "/out");
+    std::string strEscape = "out/moved";
+    EXPECT_FALSE(file.MoveToFreeName(strEscape)) << "a new name through a link is refused";
+    EXPECT_FALSE(fs::exists(m_folder / "outside/moved"));
+}
+
+TEST(PartialCopies, InterruptedCopiesAreRemovedAtStartButNothingBehindALink) {
+    CTempFolder folder;
+    std::string strRoot = folder / "dst";
+    fs::create_directories(strRoot + "/sub");
+    fs::create_directories(folder / "elsewhere");
+    WriteWholeFile(strRoot + "/sub/.job.prn.1a2.3.klendo-part", "half");
+    WriteWholeFile(strRoot + "/.klendo-part", "a name that is only the suffix");
+    WriteWholeFile(strRoot + "/.notes.klendo-part", "a user's file without the copy's numbers");
+    WriteWholeFile(strRoot + "/job.prn.klendo-part", "no leading dot: a consumer's file");
+    WriteWholeFile(folder / "elsewhere/.other.klendo-part", "not below the destination");
+    fs::create_directory_symlink(folder / "elsewhere", strRoot + "/link");
+    std::vector<std::string> removed;
+    CFileBeneath::RemovePartialCopies(strRoot, removed);
+    EXPECT_EQ(removed, std::vector<std::string>{"sub/.job.prn.1a2.3.klendo-part"});
+    EXPECT_TRUE(fs::exists(strRoot + "/job.prn.klendo-part"));
+    EXPECT_TRUE(fs::exists(strRoot + "/.notes.klendo-part"));
+    EXPECT_TRUE(fs::exists(folder / "elsewhere/.other.klendo-part"));
+}
+
+// A write that meets the file size limit (a full disk behaves alike) fails part-way: nothing of the
+// copy may remain under the job's name or beside it.
+TEST(PartialCopies, CopyThatFailsPartWayLeavesNothingInTheDestination) {
+    CTempFolder folder;
+    fs::create_directories(folder / "hot");
+    fs::create_directories(folder / "dst");
+    WriteWholeFile(folder / "hot/big.prn", std::string(64 * 1024, 'x'));
+    CFileBeneath source;
+    CFileBeneath destination;
+    ASSERT_EQ(source.Resolve(folder / "hot", "big.prn"), Resolution::Resolved);
+    ASSERT_TRUE(source.OpenHeld());
+    ASSERT_EQ(destination.Resolve(folder / "dst", "big.prn"), Resolution::Resolved);
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = {4096, old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool bCopied = source.CopyHeldTo(destination);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(bCopied);
+    EXPECT_TRUE(fs::is_empty(folder / "dst")) << "neither a truncated copy nor its temporary file";
+}
