@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -51,8 +52,21 @@ CIniFile::CIniFile(std::string strPath) : m_strPath(std::move(strPath)) {}
 
 CIniFile::~CIniFile() = default;
 
+CIniFile CIniFile::FromContent(std::string strContent) {
+    CIniFile file(std::string{});
+    file.m_bFromContent = true;
+    file.m_strContent = std::move(strContent);
+    return file;
+}
+
 bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey, std::string& strValue) const {
-    std::ifstream stream(m_strPath, std::ios::binary);
+    std::ifstream file;
+    std::istringstream content;
+    if (m_bFromContent)
+        content.str(m_strContent);
+    else
+        file.open(m_strPath, std::ios::binary);
+    std::istream& stream = m_bFromContent ? static_cast<std::istream&>(content) : file;
     if (!stream)
         return false;
     SkipByteOrderMark(stream);

@@ -12,6 +12,10 @@ class CIniFile {
     explicit CIniFile(std::string strPath);
     virtual ~CIniFile();
 
+    // A reader of a content already read (a job ticket read from the file held open), with the same
+    // rules; it never opens a file.
+    static CIniFile FromContent(std::string strContent);
+
     std::string GetString(const std::string& strSection, const std::string& strKey,
                           const std::string& strDefault) const;
     int GetInt(const std::string& strSection, const std::string& strKey, int nDefault) const;
@@ -25,4 +29,6 @@ class CIniFile {
     bool FindValue(const std::string& strSection, const std::string& strKey, std::string& strValue) const;
 
     std::string m_strPath;
+    bool m_bFromContent = false;
+    std::string m_strContent;
 };
