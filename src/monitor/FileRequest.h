@@ -12,4 +12,6 @@
 struct CFileRequest : CHotFolderInfo {
     std::string filename;
     uint32_t action = 0;
+    // How often the file was kept after a failure and tried again.
+    int nRetries = 0;
 };

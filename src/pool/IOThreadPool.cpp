@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 
 struct CIOThreadPool::CShared {
     // The queue stands in for the completion port: bPortOpen while it takes packets. A packet with
@@ -26,7 +28,31 @@ struct CIOThreadPool::CShared {
     size_t nRunningRequests = 0;
     size_t nMaxRequestThreads = kMaxRequestThreads;
     bool bStopping = false;
+
+    // Kept files waiting for their retry, by when it is due; retryKeys holds the source and name of
+    // each so that a file is never queued twice. The retry thread sleeps until the first is due.
+    std::mutex retryMutex;
+    std::condition_variable retryChanged;
+    std::multimap<std::chrono::steady_clock::time_point, CFileRequest*> retries;
+    std::set<std::string> retryKeys;
+    bool bRetriesOpen = false;
+    std::chrono::milliseconds firstRetryWait = kFirstRetryWait;
+    std::chrono::milliseconds longestRetryWait = kLongestRetryWait;
 };
+
+namespace {
+
+std::string RetryKey(const CFileRequest& request) { return request.source + '\0' + request.filename; }
+
+// The wait before the request's next try: doubling from the first, never above the longest.
+std::chrono::milliseconds RetryWait(int nRetries, std::chrono::milliseconds first, std::chrono::milliseconds longest) {
+    std::chrono::milliseconds wait = first;
+    for (int i = 0; i < nRetries && wait < longest; ++i)
+        wait *= 2;
+    return std::min(wait, longest);
+}
+
+} // namespace
 
 CIOThreadPool::CIOThreadPool() : m_pShared(std::make_shared<CShared>()) {}
 
@@ -34,6 +60,7 @@ CIOThreadPool::~CIOThreadPool() {
     for (std::thread& dispatcher : m_dispatchers)
         if (dispatcher.joinable())
             dispatcher.detach();
+    StopRetries();
     std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
     for (CFileRequest* pRequest : m_pShared->queue)
         delete pRequest;
@@ -45,6 +72,12 @@ void CIOThreadPool::SetRequestProcessor(RequestProcessor processor) { m_pShared-
 void CIOThreadPool::SetMaxRequestThreadsForTest(size_t nMax) {
     std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
     m_pShared->nMaxRequestThreads = nMax;
+}
+
+void CIOThreadPool::SetRetryWaitsForTest(std::chrono::milliseconds first, std::chrono::milliseconds longest) {
+    std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+    m_pShared->firstRetryWait = first;
+    m_pShared->longestRetryWait = longest;
 }
 
 int CIOThreadPool::InitThreadPool(int nCount) {
@@ -61,6 +94,11 @@ int CIOThreadPool::InitThreadPool(int nCount) {
         }
         for (int i = 0; i < nCount; ++i)
             m_dispatchers.emplace_back(&CIOThreadPool::DispatchThreadMain, m_pShared);
+        {
+            std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+            m_pShared->bRetriesOpen = true;
+        }
+        m_retryThread = std::thread(&CIOThreadPool::RetryThreadMain, m_pShared);
         LogTrace("--I: thread pool created successfully");
         return 1;
     } catch (...) {
@@ -69,14 +107,16 @@ int CIOThreadPool::InitThreadPool(int nCount) {
     }
 }
 
-int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
+int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) { return Enqueue(m_pShared, pRequest); }
+
+int CIOThreadPool::Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest) {
     std::unique_ptr<CFileRequest> pOwned(pRequest);
     try {
         LogTrace("--I dispacth new request s=%s file=%s", pOwned->source.c_str(), pOwned->filename.c_str());
         {
-            std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
-            if (m_pShared->bPortOpen) {
-                m_pShared->queue.push_back(pOwned.get());
+            std::lock_guard<std::mutex> guard(pShared->queueMutex);
+            if (pShared->bPortOpen) {
+                pShared->queue.push_back(pOwned.get());
                 pOwned.release();
             }
         }
@@ -84,7 +124,7 @@ int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
             LogTrace("--F: failed to send request threadpool error =%d", EBADF);
             return 0;
         }
-        m_pShared->queueChanged.notify_all();
+        pShared->queueChanged.notify_all();
         return 1;
     } catch (...) {
         LogTrace("*** E: DispatchNewRequest ***");
@@ -92,7 +132,74 @@ int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
     }
 }
 
+void CIOThreadPool::RetryLater(std::unique_ptr<CFileRequest> pRequest) {
+    try {
+        std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+        if (!m_pShared->bRetriesOpen || !m_pShared->retryKeys.insert(RetryKey(*pRequest)).second)
+            return;
+        if (m_pShared->retries.size() >= kMaxWaitingRetries) {
+            m_pShared->retryKeys.erase(RetryKey(*pRequest));
+            LogTrace("--F: too many kept files waiting for a retry, s=%s file=%s waits for the next start",
+                     pRequest->source.c_str(), pRequest->filename.c_str());
+            return;
+        }
+        auto wait = RetryWait(pRequest->nRetries, m_pShared->firstRetryWait, m_pShared->longestRetryWait);
+        LogTrace("--I: kept file s=%s file=%s is tried again in %lld s", pRequest->source.c_str(),
+                 pRequest->filename.c_str(), static_cast<long long>(wait.count() / 1000));
+        ++pRequest->nRetries;
+        m_pShared->retries.emplace(std::chrono::steady_clock::now() + wait, pRequest.get());
+        pRequest.release();
+        m_pShared->retryChanged.notify_all();
+    } catch (...) {
+        LogTrace("*** E: CIOThreadPool RetryLater ***");
+    }
+}
+
+size_t CIOThreadPool::GetWaitingRetryCount() {
+    std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+    return m_pShared->retries.size();
+}
+
+void CIOThreadPool::RetryThreadMain(std::shared_ptr<CShared> pShared) {
+    std::unique_lock<std::mutex> lock(pShared->retryMutex);
+    while (pShared->bRetriesOpen) {
+        if (pShared->retries.empty()) {
+            pShared->retryChanged.wait(lock);
+            continue;
+        }
+        auto first = pShared->retries.begin();
+        if (std::chrono::steady_clock::now() < first->first) {
+            pShared->retryChanged.wait_until(lock, first->first);
+            continue;
+        }
+        CFileRequest* pRequest = first->second;
+        pShared->retries.erase(first);
+        pShared->retryKeys.erase(RetryKey(*pRequest));
+        lock.unlock();
+        LogTrace("--I: retrying kept file s=%s file=%s (retry %d)", pRequest->source.c_str(), pRequest->filename.c_str(),
+                 pRequest->nRetries);
+        Enqueue(pShared, pRequest);
+        lock.lock();
+    }
+}
+
+void CIOThreadPool::StopRetries() {
+    {
+        std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+        m_pShared->bRetriesOpen = false;
+        for (auto& retry : m_pShared->retries)
+            delete retry.second;
+        m_pShared->retries.clear();
+        m_pShared->retryKeys.clear();
+    }
+    m_pShared->retryChanged.notify_all();
+    if (m_retryThread.joinable())
+        m_retryThread.join();
+}
+
 int CIOThreadPool::ShutdownThreadPool() {
+    // Kept files stay in their hot folders for the next start.
+    StopRetries();
     {
         std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
         m_pShared->bStopping = true;

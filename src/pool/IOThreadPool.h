@@ -28,17 +28,30 @@ class CIOThreadPool {
     // Set before InitThreadPool; without one, accepted requests are only freed.
     void SetRequestProcessor(RequestProcessor processor);
 
+    // A file kept in its hot folder after a failure (a full destination disk, a server and an archive
+    // both out of reach, a writer that never finished) is dispatched again on its own: first after
+    // kFirstRetryWait, then after twice the previous wait, up to kLongestRetryWait. Takes ownership; a
+    // file already waiting for its retry is not queued twice. Any thread; nothing happens after
+    // ShutdownThreadPool (the file stays for the next start).
+    void RetryLater(std::unique_ptr<CFileRequest> pRequest);
+    size_t GetWaitingRetryCount();
+
     // Request threads are tracked so that a stop can wait for them before the log is closed.
     bool WaitForRequestThreads(std::chrono::milliseconds timeout);
     size_t GetRunningRequestCount();
 
-    // Test seam, not reachable from the settings.
+    // Test seams, not reachable from the settings.
     void SetMaxRequestThreadsForTest(size_t nMax);
+    void SetRetryWaitsForTest(std::chrono::milliseconds first, std::chrono::milliseconds longest);
 
     // Request threads running at once; further requests wait in the queue for a free slot.
     static constexpr size_t kMaxRequestThreads = 128;
     // How long a shutdown waits for the dispatcher thread.
     static constexpr std::chrono::milliseconds kShutdownWait{10000};
+    static constexpr std::chrono::milliseconds kFirstRetryWait{60000};
+    static constexpr std::chrono::milliseconds kLongestRetryWait{900000};
+    // Kept files waiting for a retry at most; more wait for the next start, so memory stays bounded.
+    static constexpr size_t kMaxWaitingRetries = 65536;
 
   private:
     struct CShared;
@@ -46,10 +59,15 @@ class CIOThreadPool {
     static void DispatchThreadMain(std::shared_ptr<CShared> pShared);
     static void HandleRequest(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);
     static void RequestHandlerThreadMain(std::shared_ptr<CShared> pShared, std::unique_ptr<CFileRequest> pRequest);
+    static void RetryThreadMain(std::shared_ptr<CShared> pShared);
+    // Queues a request for the dispatcher (DispatchNewRequest's body, also used by the retry thread).
+    static int Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);
+    void StopRetries();
 
     // Everything the pool's threads touch lives here, shared with them, so that a thread that
     // outlives its wait at shutdown never touches a destroyed pool.
     std::shared_ptr<CShared> m_pShared;
     std::vector<std::thread> m_dispatchers;
+    std::thread m_retryThread;
     int m_nThreadCount = 1;
 };
