@@ -24,9 +24,12 @@ std::string DigitsOf(const std::string& strText) {
 
 } // namespace
 
-int CJobTicketReader::ReadTicket(std::string strPath, std::string& strJobName, double& dFieldWidth,
+int CJobTicketReader::ReadTicket(const Platform::CFileBeneath& file, std::string& strJobName, double& dFieldWidth,
                                  double& dFieldHeight, int& nCopies, int& nTimer) {
-    CIniFile ticket(strPath);
+    std::string strContent;
+    // An unreadable ticket reads as an empty one: every key takes its default.
+    (void)file.ReadHeld(strContent, kMaxTicketBytes);
+    CIniFile ticket = CIniFile::FromContent(std::move(strContent));
     strJobName = ticket.GetString("PRINTJOB", "JobName", "");
     nCopies = ParseLeadingInt(ticket.GetString("PRINTJOB", "Copies", "1"));
     dFieldHeight = ParseLeadingDouble(ticket.GetString("PRINTJOB", "FieldHeight", "1"));
@@ -35,8 +38,8 @@ int CJobTicketReader::ReadTicket(std::string strPath, std::string& strJobName, d
     return 1;
 }
 
-std::string AbandonedParseName(const std::string& strPath) {
-    return ReplaceAll(ReplaceAll(strPath, ".tmp", ".klendo"), "ppr", "FATAL-");
+std::string AbandonedParseName(const std::string& strRelative) {
+    return ReplaceAll(ReplaceAll(strRelative, ".tmp", ".klendo"), "ppr", "FATAL-");
 }
 
 int CFileRequestHandler::ParseDocument() {
@@ -48,7 +51,7 @@ int CFileRequestHandler::ParseDocument() {
         std::string strJobName;
         int nResult = 1;
         if (m_pRequest->IsTicketFolder()) {
-            CJobTicketReader().ReadTicket(m_strSourcePath, strJobName, dFirst, dSecond, nPages, nTime);
+            CJobTicketReader().ReadTicket(m_source, strJobName, dFirst, dSecond, nPages, nTime);
             m_pActivity->m_document.m_strName = strJobName;
             m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
             m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);
@@ -118,7 +121,7 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
             worker->process.Kill();
             LogTrace("--F: print file parse abandoned after %lld ms p=%s",
                      static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
-            (void)Platform::MovePath(strPath, AbandonedParseName(strPath));
+            AbandonPrintFile();
         }
         worker.Return(bFinished);
     }

@@ -1,16 +1,23 @@
 #pragma once
 
+#include "platform/FileAccess.h"
+
 #include <string>
 
 // Reads the PRINTJOB section of a job ticket, with the defaults and conversions of the Windows
-// agent (atoi, atof).
+// agent (atoi, atof). The ticket is read from the file held open below its hot folder, never by
+// its path again.
 class CJobTicketReader {
   public:
     virtual ~CJobTicketReader() = default;
-    int ReadTicket(std::string strPath, std::string& strJobName, double& dFieldWidth, double& dFieldHeight,
-                   int& nCopies, int& nTimer);
+    int ReadTicket(const Platform::CFileBeneath& ticket, std::string& strJobName, double& dFieldWidth,
+                   double& dFieldHeight, int& nCopies, int& nTimer);
+
+    // A ticket describes one job in a few lines; more than this is not read.
+    static constexpr size_t kMaxTicketBytes = 1024 * 1024;
 };
 
 // The name an abandoned print file is moved to: every ".tmp" becomes ".klendo", then every "ppr"
-// becomes "FATAL-", over the whole path.
-std::string AbandonedParseName(const std::string& strPath);
+// becomes "FATAL-", over the name relative to the hot folder (the hot folder's own path is left as it
+// is, so the file never leaves it).
+std::string AbandonedParseName(const std::string& strRelative);

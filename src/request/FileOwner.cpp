@@ -17,12 +17,14 @@ std::string g_strLastUser;
 
 } // namespace
 
-int CFileRequestHandler::ReadFileOwner(std::string strPath, bool bLoggedOnUser) {
+// The path names the source file, which the handler holds open: its owner is read from the file held,
+// so that a name swapped meanwhile cannot charge another file's owner.
+int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUser) {
     try {
         m_pActivity->m_document.m_strUserName = "Administrator";
         std::string strOwner;
         std::string strDomain;
-        int nResult = bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(strPath, strOwner, strDomain);
+        int nResult = bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(m_source, strOwner, strDomain);
         LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(), strDomain.c_str(),
                  nResult);
         if (!strOwner.empty())
@@ -34,13 +36,13 @@ int CFileRequestHandler::ReadFileOwner(std::string strPath, bool bLoggedOnUser) 
     }
 }
 
-int GetFileOwner(const std::string& strPath, std::string& strOwner, std::string& strDomain) {
+int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std::string& strDomain) {
     int nError = 0;
     // Standard output may be a pipe to the journal: each message goes out whole and at once.
     struct CFlushAtEnd {
         ~CFlushAtEnd() { std::fflush(stdout); }
     } flushAtEnd;
-    switch (Platform::GetFileOwnerAccount(strPath, strOwner, strDomain, nError)) {
+    switch (file.GetHeldOwner(strOwner, strDomain, nError)) {
     case Platform::OwnerLookup::Found:
         std::printf("Account owner = %s\n", strOwner.c_str());
         return 0;

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/FileAccess.h"
+
 #include <string>
 
-// The file's owner account and its domain (the host name). 0 when found, -1 otherwise; the steps'
-// messages go to standard output.
-int GetFileOwner(const std::string& strPath, std::string& strOwner, std::string& strDomain);
+// The owner account of the file held open (the one the pipeline processes, not whatever its path names
+// later) and its domain (the host name). 0 when found, -1 otherwise; the steps' messages go to
+// standard output.
+int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std::string& strDomain);
 
 // The user of the first logged-in session. Result codes: 0 the same user as last time, 1 the first
 // user seen since the process started, 2 an empty name, 3 another user than last time, -1 none

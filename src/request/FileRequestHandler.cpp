@@ -2,23 +2,44 @@
 
 #include "Include/LogFile.h"
 #include "activity/Activity.h"
-#include "platform/FileAccess.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
+#include "request/AbandonedFiles.h"
+#include "request/DocumentProperties.h"
+#include "request/StableFileCheck.h"
 
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
 namespace {
 
-// Source paths being processed right now. A start-up or overflow rescan and a change notification
-// can ask for the same file at once; the second request then leaves it to the first.
+// Source paths being processed right now. A start-up or overflow rescan, a retry and change
+// notifications can ask for the same file at once: the later request is not run beside the first,
+// it makes the first run once more when it ends, so that a file changed meanwhile (a ticket rewritten
+// while its first version was posting) is not left unprocessed.
 class CRequestsInProgress {
   public:
     bool Claim(const std::string& strPath) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_paths.insert(strPath).second;
+        auto claim = m_paths.emplace(strPath, false);
+        if (!claim.second)
+            claim.first->second = true;
+        return claim.second;
+    }
+    // Ends the claim, unless the path was asked for meanwhile: then true, and the claim stays held
+    // for another run.
+    bool ReleaseUnlessAskedAgain(const std::string& strPath) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto claim = m_paths.find(strPath);
+        if (claim->second) {
+            claim->second = false;
+            return true;
+        }
+        m_paths.erase(claim);
+        return false;
     }
     void Release(const std::string& strPath) {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -27,7 +48,8 @@ class CRequestsInProgress {
 
   private:
     std::mutex m_mutex;
-    std::set<std::string> m_paths;
+    // Path -> asked for again while it runs.
+    std::map<std::string, bool> m_paths;
 };
 
 CRequestsInProgress g_requestsInProgress;
@@ -42,11 +64,20 @@ class CClaim {
     CClaim(const CClaim&) = delete;
     CClaim& operator=(const CClaim&) = delete;
     bool IsHeld() const { return m_bHeld; }
+    // True when the file was asked for while this claim ran; the claim then stays held.
+    bool WasAskedAgain() {
+        m_bHeld = g_requestsInProgress.ReleaseUnlessAskedAgain(m_strPath);
+        return m_bHeld;
+    }
 
   private:
     std::string m_strPath;
     bool m_bHeld;
 };
+
+// The hot folders whose write-complete test was logged already: once per folder and process.
+std::mutex g_loggedTestsMutex;
+std::set<std::string> g_loggedTests;
 
 } // namespace
 
@@ -64,70 +95,147 @@ int CFileRequestHandler::HandleRequest() {
     try {
         CClaim claim(m_strSourcePath);
         if (!claim.IsHeld()) {
-            LogTrace("--I: already in progress =%s", m_strSourcePath.c_str());
+            LogTrace("--I: already in progress, processed again when it ends =%s", m_strSourcePath.c_str());
             return 1;
         }
-        // Anyone who can write into a hot folder could otherwise make the agent copy any file of the
-        // machine into the destination.
-        if (Platform::GetFileKind(m_strSourcePath) == Platform::FileKind::SymbolicLink) {
-            LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
-            return 1;
+        int nResult = ProcessFile();
+        while (claim.WasAskedAgain()) {
+            LogTrace("--I: asked for again while in progress, processing again =%s", m_strSourcePath.c_str());
+            ResetForAnotherPass();
+            nResult = ProcessFile();
         }
-        if (IsAbandonedPrintFile()) {
-            LogTrace("--I: abandoned print file left alone =%s", m_strSourcePath.c_str());
-            return 1;
-        }
-        LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
-        WaitForWriteComplete();
-        LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
-        ReadFileOwner(m_strSourcePath, false);
-        int nCopied = CopyFileToDestination();
-        LogTraceDetail("--I: status copyfile= %d", nCopied);
-        if (nCopied) {
-            int nParsed = ParseDocument();
-            LogTraceDetail("--I:status parsedoc = %d", nParsed);
-            if (nParsed) {
-                LogTraceDetail("--I:status buildactivity = %d", BuildActivity());
-                LogTrace("--I:status postactivity = %d", PostActivity());
-            } else {
-                LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
-            }
-        } else {
-            LogTrace("--E:status copy file destination failed (%d)", Platform::GetLastError());
-        }
-        // A print file is the only copy of its job until the job is posted or archived.
-        if (!m_pRequest->IsTicketFolder() && !IsJobSafe() && FileExists(m_strSourcePath)) {
-            LogTrace("--F: source file kept =%s", m_strSourcePath.c_str());
-            return 1;
-        }
-        LogTrace("--I:status deletefile = %d", DeleteSourceFile());
-        return 1;
+        return nResult;
     } catch (...) {
         LogTrace("*** E: HandleRequest ***");
         return 0;
     }
 }
 
-bool CFileRequestHandler::IsAbandonedPrintFile() const {
-    if (m_pRequest->IsTicketFolder())
-        return false;
-    std::string strName = SplitPath(m_strSourcePath, 0);
-    return strName.find("FATAL-") != std::string::npos || strName.find(".klendo") != std::string::npos;
+void CFileRequestHandler::ResetForAnotherPass() {
+    delete m_pActivity;
+    m_pActivity = new CActivity();
+    m_bAcknowledged = false;
+    m_bArchived = false;
+    m_bRenamedAway = false;
+    m_bKeptForRetry = false;
 }
 
-void CFileRequestHandler::WaitForWriteComplete() {
-    for (int nTry = 0; nTry < m_environment.nWriteCompleteTries; ++nTry) {
-        // A file that does not exist (or is no regular file) will not become complete by waiting.
-        if (Platform::ProbeExclusiveOpen(m_strSourcePath) != Platform::OpenState::Busy)
+int CFileRequestHandler::ProcessFile() {
+    // Anyone who can write into a hot folder could otherwise make the agent copy, post and delete any
+    // file of the machine, through a link as the file or as any folder on its way.
+    if (m_source.Resolve(m_pRequest->source, m_pRequest->filename) == Platform::CFileBeneath::Resolution::Link ||
+        m_source.GetKind() == Platform::FileKind::SymbolicLink) {
+        LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
+        return 1;
+    }
+    if (IsAbandonedPrintFile()) {
+        LogTrace("--I: abandoned print file left alone =%s", m_strSourcePath.c_str());
+        return 1;
+    }
+    LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
+    if (!WaitForWriteComplete()) {
+        LogTrace("--F: file still being written after %d tries, kept for a later try =%s",
+                 m_environment.nWriteCompleteTries, m_strSourcePath.c_str());
+        m_bKeptForRetry = true;
+        return 1;
+    }
+    LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
+    (void)m_source.OpenHeld();
+    ReadFileOwner(m_strSourcePath, false);
+    int nCopied = CopyFileToDestination();
+    LogTraceDetail("--I: status copyfile= %d", nCopied);
+    bool bNoJob = false;
+    if (nCopied) {
+        int nParsed = ParseDocument();
+        LogTraceDetail("--I:status parsedoc = %d", nParsed);
+        if (nParsed) {
+            LogTraceDetail("--I:status buildactivity = %d", BuildActivity());
+            LogTrace("--I:status postactivity = %d", PostActivity());
+        } else {
+            LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
+            bNoJob = true;
+        }
+    } else {
+        LogTrace("--E:status copy file destination failed (%d)", Platform::GetLastError());
+    }
+    FinishFile(bNoJob);
+    return 1;
+}
+
+void CFileRequestHandler::FinishFile(bool bNoJob) {
+    bool bDone = IsJobSafe() || bNoJob;
+    // A print file is the only copy of its job until the job is posted or archived; a ticket stays
+    // in any case, and only its retry depends on the outcome.
+    if (!bDone && m_source.GetKind() != Platform::FileKind::Missing) {
+        m_bKeptForRetry = true;
+        if (!m_pRequest->IsTicketFolder()) {
+            LogTrace("--F: source file kept =%s", m_strSourcePath.c_str());
             return;
+        }
+    }
+    LogTrace("--I:status deletefile = %d", DeleteSourceFile());
+}
+
+bool CFileRequestHandler::IsAbandonedPrintFile() const {
+    Platform::CFileVersion version;
+    return !m_pRequest->IsTicketFolder() && m_source.GetVersion(version) &&
+           CAbandonedFiles::In(m_environment.strArchiveFolder).Contains(m_strSourcePath, version);
+}
+
+void CFileRequestHandler::AbandonPrintFile() {
+    std::string strNewName = AbandonedParseName(m_pRequest->filename);
+    if (strNewName == m_pRequest->filename)
+        return;
+    Platform::CFileVersion version = m_source.GetHeldVersion();
+    if (!m_source.MoveToFreeName(strNewName)) {
+        LogTrace("--F: abandoned print file not renamed p=%s error =%d", m_strSourcePath.c_str(),
+                 Platform::GetLastError());
+        return;
+    }
+    m_bRenamedAway = true;
+    std::string strNewPath = JoinPath(m_pRequest->source, strNewName);
+    LogTrace("--I: abandoned print file renamed to %s", strNewPath.c_str());
+    CAbandonedFiles::In(m_environment.strArchiveFolder).Add(strNewPath, version);
+}
+
+int CFileRequestHandler::WaitForWriteComplete() {
+    CStableFileCheck stable(m_environment.stableWindow);
+    for (int nTry = 0; nTry < m_environment.nWriteCompleteTries; ++nTry) {
+        Platform::CProbeResult probe = m_source.ProbeExclusiveOpen(m_environment.bUseWriteLease);
+        // A file that does not exist (or is no regular file) will not become complete by waiting.
+        if (probe.state == Platform::OpenState::Missing || probe.state == Platform::OpenState::NotRegular)
+            return 1;
+        LogWriteCompleteTestOnce(probe);
+        if (probe.state == Platform::OpenState::Busy)
+            stable.Reset();
+        else if (probe.test == Platform::WriteCompleteTest::WriteLease ||
+                 stable.IsStable(probe.version, std::chrono::steady_clock::now()))
+            return 1;
         std::this_thread::sleep_for(m_environment.writeCompleteInterval);
     }
+    return 0;
+}
+
+void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const {
+    std::lock_guard<std::mutex> guard(g_loggedTestsMutex);
+    if (!g_loggedTests.insert(m_pRequest->source).second)
+        return;
+    if (probe.test == Platform::WriteCompleteTest::WriteLease)
+        LogTrace("--I: write-complete test s=%s: write lease", m_pRequest->source.c_str());
+    else
+        LogTrace("--I: write-complete test s=%s: no write lease (error %d), open files of every process and a size "
+                 "and time unchanged for %lld ms",
+                 m_pRequest->source.c_str(), probe.nLeaseError,
+                 static_cast<long long>(m_environment.stableWindow.count()));
 }
 
 int CFileRequestHandler::CopyFileToDestination() {
     try {
         LogTrace("--I: copying file S=%s D=%s", m_strSourcePath.c_str(), m_strDestinationPath.c_str());
-        if (Platform::CopyRegularFile(m_strSourcePath, m_strDestinationPath)) {
+        // An empty destination names the current folder, as a bare file name would.
+        std::string strRoot = m_pRequest->destination.empty() ? "." : m_pRequest->destination;
+        Platform::CFileBeneath::Resolution resolution = m_destination.Resolve(strRoot, m_pRequest->filename);
+        if (resolution == Platform::CFileBeneath::Resolution::Resolved && m_source.CopyHeldTo(m_destination)) {
             LogTrace("--I: successfully copied the file");
             return 1;
         }
@@ -154,17 +262,28 @@ int CFileRequestHandler::BuildActivity() {
     }
 }
 
+// Only the file that was processed is removed: one that took its name meanwhile is a new job.
 int CFileRequestHandler::DeleteSourceFile() {
     try {
-        const std::string& strPath = m_pRequest->IsTicketFolder() ? m_strDestinationPath : m_strSourcePath;
-        return DeleteFileIfExists(strPath) ? 1 : 0;
+        if (m_pRequest->IsTicketFolder())
+            return m_destination.Remove() == Platform::RemoveResult::Removed ? 1 : 0;
+        if (m_bRenamedAway)
+            return 1;
+        Platform::RemoveResult result = m_source.Remove();
+        if (result == Platform::RemoveResult::Replaced)
+            LogTrace("--I: another file took the name meanwhile, left for its own request =%s",
+                     m_strSourcePath.c_str());
+        return result == Platform::RemoveResult::Removed ? 1 : 0;
     } catch (...) {
         LogTrace("*** E: DeleteSourceFile *** ");
         return 0;
     }
 }
 
-void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest) {
+std::unique_ptr<CFileRequest> ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest) {
     CFileRequestHandler handler(pRequest.release());
     handler.HandleRequest();
+    if (!handler.IsKeptForRetry())
+        return nullptr;
+    return std::make_unique<CFileRequest>(handler.GetRequest());
 }

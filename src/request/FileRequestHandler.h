@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitor/FileRequest.h"
+#include "platform/FileAccess.h"
 #include "request/RequestEnvironment.h"
 
 #include <memory>
@@ -12,6 +13,9 @@ class CActivity;
 // copy to the destination, the document's properties, the activity's post (or its archiving) and
 // the removal of the processed file. One handler per request, made, run once and destroyed on the
 // request's own thread; it owns the request and the activity.
+//
+// The file is reached below its hot folder without following any link, and once the wait is over
+// the same open file serves the owner, the copy, a ticket's content and the removal.
 class CFileRequestHandler {
   public:
     explicit CFileRequestHandler(CFileRequest* pRequest);
@@ -21,7 +25,9 @@ class CFileRequestHandler {
 
     int HandleRequest();
 
-    void WaitForWriteComplete();
+    // 1 once the file is complete (or gone, or no regular file); 0 when a writer still had it after
+    // every try.
+    int WaitForWriteComplete();
     int ReadFileOwner(std::string strPath, bool bLoggedOnUser);
     int CopyFileToDestination();
     int ParseDocument();
@@ -34,23 +40,39 @@ class CFileRequestHandler {
     const std::string& GetSourcePath() const { return m_strSourcePath; }
     const std::string& GetDestinationPath() const { return m_strDestinationPath; }
     const CActivity& GetActivity() const { return *m_pActivity; }
+    // The file stays in its hot folder after a failure and should be tried again later.
+    bool IsKeptForRetry() const { return m_bKeptForRetry; }
+    const CFileRequest& GetRequest() const { return *m_pRequest; }
 
   private:
+    // One pass of the whole job; HandleRequest repeats it when the file was asked for meanwhile.
+    int ProcessFile();
+    // Back to a fresh activity and outcome for another pass.
+    void ResetForAnotherPass();
     // True when the job is safe without the source file: the server took the activity, or it is in
     // the archive.
     bool IsJobSafe() const { return m_bAcknowledged || m_bArchived; }
-    // A print file renamed after its parse was abandoned: it stays in the hot folder, and its
-    // activity was posted under its old name.
+    // A print file that this agent renamed after its parse was abandoned: it stays for the operator.
     bool IsAbandonedPrintFile() const;
+    // Moves a print file whose parse was abandoned to its new name and remembers it as abandoned.
+    void AbandonPrintFile();
+    void LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const;
+    // After the steps: removes the processed file, or keeps it in the hot folder for a retry.
+    void FinishFile(bool bNoJob);
 
     CFileRequest* m_pRequest;
     std::string m_strSourcePath;
     std::string m_strDestinationPath;
     CActivity* m_pActivity;
     CRequestEnvironment m_environment;
+    Platform::CFileBeneath m_source;
+    Platform::CFileBeneath m_destination;
     bool m_bAcknowledged = false;
     bool m_bArchived = false;
+    bool m_bRenamedAway = false;
+    bool m_bKeptForRetry = false;
 };
 
-// The pool's request processor: runs the pipeline for one request on the calling thread.
-void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest);
+// The pool's request processor: runs the pipeline for one request on the calling thread. Returns the
+// request again when its file was kept after a failure and should be retried, null otherwise.
+std::unique_ptr<CFileRequest> ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest);

@@ -9,7 +9,12 @@
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
-    g_agentService.GetServiceManager().GetThreadPool().SetRequestProcessor(ProcessFileRequest);
+    CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
+    pool.SetRequestProcessor([&pool](std::unique_ptr<CFileRequest> pRequest) {
+        std::unique_ptr<CFileRequest> pKept = ProcessFileRequest(std::move(pRequest));
+        if (pKept)
+            pool.RetryLater(std::move(pKept));
+    });
     int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

@@ -73,23 +73,13 @@ TEST_F(PipelineTest, MissingDestinationKeepsTheSourceAndPostsNothing) {
 
 TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     StartServer();
-    std::string strPath = m_strHot + "/slow.prn";
     Drop("slow.prn", "first half ");
-    // Another process keeps the file open for writing and adds the rest before it closes it; it says
-    // when it holds the file, so that a loaded machine cannot make the test start too early.
-    std::string strReady = m_folder / "writer-ready";
-    std::string strCommand = "exec 3>>'" + strPath + "'; : >'" + strReady + "'; sleep 0.6; printf 'second half' >&3";
-    pid_t nWriter = ::fork();
-    if (nWriter == 0) {
-        ::execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 1000 && !Exists(strReady); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(Exists(strReady));
-    CFileRequestHandler(Request("slow.prn")).HandleRequest();
-    int nStatus = 0;
-    ::waitpid(nWriter, &nStatus, 0);
+    CHoldingWriter writer(m_strHot + "/slow.prn", "second half");
+    ASSERT_TRUE(writer.IsHolding());
+    std::thread handler([&] { CFileRequestHandler(Request("slow.prn")).HandleRequest(); });
+    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + m_strHot + "/slow.prn"));
+    writer.Release();
+    handler.join();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/slow.prn"), "first half second half");
     EXPECT_EQ(StoredCount(), 1);
 }
@@ -121,14 +111,16 @@ TEST_F(PipelineTest, SymbolicLinkIsLeftAloneAndNothingIsPosted) {
     EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/link.prn"), std::string::npos);
 }
 
-TEST_F(PipelineTest, DestinationLinkIsNotWrittenThrough) {
+TEST_F(PipelineTest, DestinationLinkIsReplacedNotWrittenThrough) {
     StartServer();
     WriteWholeFile(m_folder / "victim", "unchanged");
     fs::create_symlink(m_folder / "victim", m_strDestination + "/evil.prn");
     Drop("evil.prn", "payload");
     CFileRequestHandler(Request("evil.prn")).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_folder / "victim"), "unchanged");
-    EXPECT_TRUE(Exists(m_strHot + "/evil.prn")) << "the copy failed, so the job stays";
+    EXPECT_FALSE(fs::is_symlink(m_strDestination + "/evil.prn")) << "the copy took the link's place";
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/evil.prn"), "payload");
+    EXPECT_EQ(StoredCount(), 1);
 }
 
 TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
@@ -143,16 +135,19 @@ TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
     EXPECT_NE(m_log.Content().find(" own=nobody dom="), std::string::npos);
 }
 
-TEST_F(PipelineTest, SameFileAskedForTwiceAtOnceIsProcessedOnce) {
+TEST_F(PipelineTest, SameFileAskedForTwiceAtOnceIsProcessedOnceAndLookedAtAgain) {
     StartServer();
     std::string strPath = m_strHot + "/twice.prn";
     Drop("twice.prn", "x");
-    int nWriter = ::open(strPath.c_str(), O_WRONLY | O_APPEND);
+    CHoldingWriter writer(strPath, "y");
+    ASSERT_TRUE(writer.IsHolding());
     std::thread first([&] { CFileRequestHandler(Request("twice.prn")).HandleRequest(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + strPath));
     CFileRequestHandler(Request("twice.prn")).HandleRequest();
-    ::close(nWriter);
+    writer.Release();
     first.join();
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_NE(m_log.Content().find("--I: already in progress =" + strPath), std::string::npos);
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--I: already in progress, processed again when it ends =" + strPath), std::string::npos);
+    EXPECT_NE(strLog.find("--I: asked for again while in progress, processing again =" + strPath), std::string::npos);
 }

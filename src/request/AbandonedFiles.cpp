@@ -1,0 +1,115 @@
+#include "request/AbandonedFiles.h"
+
+#include "Include/LogFile.h"
+#include "platform/FileAccess.h"
+#include "platform/FileReplacement.h"
+#include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "printparser/ParserChild.h"
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+std::string FormatEntry(const std::string& strPath, const Platform::CFileVersion& version) {
+    return std::to_string(version.nSize) + " " + std::to_string(version.nModifiedNs) + " " + EscapePathLine(strPath) +
+           "\n";
+}
+
+// "size mtime path"; false for a line that is not one (a torn or damaged line).
+bool ParseEntry(const std::string& strLine, std::string& strPath, Platform::CFileVersion& version) {
+    std::istringstream stream(strLine);
+    unsigned long long nSize = 0;
+    long long nModified = 0;
+    if (!(stream >> nSize >> nModified) || stream.get() != ' ')
+        return false;
+    std::string strEscaped;
+    std::getline(stream, strEscaped);
+    if (strEscaped.empty())
+        return false;
+    strPath = UnescapePathLine(strEscaped);
+    version.nSize = nSize;
+    version.nModifiedNs = nModified;
+    return true;
+}
+
+// The file the entry names is still there, unchanged.
+bool IsStillThere(const std::string& strPath, const Platform::CFileVersion& version) {
+    Platform::CFileBeneath file;
+    Platform::CFileVersion current;
+    return file.Resolve(SplitPath(strPath, 3), SplitPath(strPath, 0)) ==
+               Platform::CFileBeneath::Resolution::Resolved &&
+           file.GetVersion(current) && current == version;
+}
+
+} // namespace
+
+CAbandonedFiles& CAbandonedFiles::In(const std::string& strFolder) {
+    static std::mutex s_mutex;
+    static std::map<std::string, std::unique_ptr<CAbandonedFiles>> s_lists;
+    std::lock_guard<std::mutex> guard(s_mutex);
+    std::unique_ptr<CAbandonedFiles>& pList = s_lists[strFolder];
+    if (!pList)
+        pList.reset(new CAbandonedFiles(strFolder));
+    return *pList;
+}
+
+CAbandonedFiles::CAbandonedFiles(std::string strFolder) : m_strFilePath(JoinPath(strFolder, kFileName)) {}
+
+bool CAbandonedFiles::Contains(const std::string& strPath, const Platform::CFileVersion& version) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    LoadOnce();
+    auto entry = m_files.find(strPath);
+    return entry != m_files.end() && entry->second == version;
+}
+
+void CAbandonedFiles::Add(const std::string& strPath, const Platform::CFileVersion& version) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    LoadOnce();
+    m_files[strPath] = version;
+    std::FILE* pStream = Platform::OpenAppendStream(m_strFilePath);
+    std::string strEntry = FormatEntry(strPath, version);
+    bool bWritten = pStream != nullptr && std::fwrite(strEntry.data(), 1, strEntry.size(), pStream) == strEntry.size();
+    if (pStream != nullptr && std::fclose(pStream) != 0)
+        bWritten = false;
+    if (!bWritten)
+        LogTrace("--F: abandoned print file list cannot be written p=%s error =%d", m_strFilePath.c_str(),
+                 Platform::GetLastError());
+}
+
+void CAbandonedFiles::LoadOnce() {
+    if (m_bLoaded)
+        return;
+    m_bLoaded = true;
+    std::ifstream stream(m_strFilePath, std::ios::binary);
+    if (!stream)
+        return;
+    bool bForgotten = false;
+    std::string strLine;
+    std::string strPath;
+    Platform::CFileVersion version;
+    while (std::getline(stream, strLine)) {
+        if (stream.eof() || !ParseEntry(strLine, strPath, version) || !IsStillThere(strPath, version)) {
+            bForgotten = true;
+            continue;
+        }
+        m_files[strPath] = version;
+    }
+    if (bForgotten)
+        Rewrite();
+}
+
+// The entries still valid, in place of the file, in one crash-safe step.
+void CAbandonedFiles::Rewrite() {
+    std::string strContent;
+    for (const auto& entry : m_files)
+        strContent += FormatEntry(entry.first, entry.second);
+    Platform::CFileReplacement replacement;
+    if (!replacement.Begin(m_strFilePath) || !replacement.Write(strContent.data(), strContent.size()) ||
+        !replacement.Commit())
+        LogTrace("--F: abandoned print file list cannot be written p=%s error =%d", m_strFilePath.c_str(),
+                 Platform::GetLastError());
+}

@@ -1,0 +1,202 @@
+#include "PipelineFixture.h"
+
+#include "pool/IOThreadPool.h"
+#include "request/AbandonedFiles.h"
+#include "request/StableFileCheck.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void ChangeEnvironment(const std::function<void(CRequestEnvironment&)>& change) {
+    CRequestEnvironment environment = GetRequestEnvironment();
+    change(environment);
+    SetRequestEnvironment(environment);
+}
+
+// The pipeline run with each way of resolving paths forced in turn (the platform tests check that the
+// forced way is the one that runs).
+class PathEscapeTest : public PipelineTest, public ::testing::WithParamInterface<Platform::PathResolution> {
+  protected:
+    void SetUp() override {
+        PipelineTest::SetUp();
+        Platform::SetPathResolutionForTest(GetParam());
+        fs::create_directories(m_folder / "outside");
+        WriteWholeFile(m_folder / "outside/job.prn", "a file outside the hot folder");
+        StartServer();
+    }
+    void TearDown() override {
+        Platform::SetPathResolutionForTest(Platform::PathResolution::Automatic);
+        PipelineTest::TearDown();
+    }
+};
+
+std::string ResolutionName(const ::testing::TestParamInfo<Platform::PathResolution>& info) {
+    return info.param == Platform::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(BothWays, PathEscapeTest,
+                         ::testing::Values(Platform::PathResolution::KernelBeneath,
+                                           Platform::PathResolution::ComponentWalk),
+                         ResolutionName);
+
+TEST_P(PathEscapeTest, LinkAsAHotFolderSubfolderIsNotFollowed) {
+    fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
+    CFileRequestHandler(Request("sub/job.prn")).HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder") << "not deleted";
+    EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
+    EXPECT_EQ(StoredCount(), 0);
+    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"), std::string::npos);
+}
+
+TEST_P(PathEscapeTest, LinkAsADestinationSubfolderIsNotWrittenThrough) {
+    fs::create_directories(m_strHot + "/sub");
+    fs::create_directory_symlink(m_folder / "outside", m_strDestination + "/sub");
+    Drop("sub/job.prn", "the job");
+    CFileRequestHandler(Request("sub/job.prn")).HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder");
+    EXPECT_TRUE(Exists(m_strHot + "/sub/job.prn")) << "the copy failed, so the job stays";
+    EXPECT_EQ(StoredCount(), 0);
+}
+
+TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedirect) {
+    fs::create_directories(m_strHot + "/sub");
+    fs::create_directories(m_strDestination + "/sub");
+    Drop("sub/job.prn", "the job ");
+    CHoldingWriter writer(m_strHot + "/sub/job.prn", "written to the end");
+    ASSERT_TRUE(writer.IsHolding());
+    std::thread handler([&] { CFileRequestHandler(Request("sub/job.prn")).HandleRequest(); });
+    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + m_strHot + "/sub/job.prn"));
+    fs::rename(m_strHot + "/sub", m_strHot + "/sub.old");
+    fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
+    writer.Release();
+    handler.join();
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/job.prn"), "the job written to the end");
+    EXPECT_FALSE(Exists(m_strHot + "/sub.old/job.prn")) << "the job itself was processed and removed";
+    EXPECT_EQ(StoredCount(), 1);
+}
+
+TEST_F(PipelineTest, FileStillBeingWrittenAfterEveryTryIsKeptNotBilledHalfWritten) {
+    StartServer();
+    ChangeEnvironment([](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 3; });
+    Drop("busy.prn", "half");
+    CHoldingWriter writer(m_strHot + "/busy.prn", " and the rest");
+    ASSERT_TRUE(writer.IsHolding());
+    CFileRequestHandler handler(Request("busy.prn"));
+    handler.HandleRequest();
+    EXPECT_TRUE(handler.IsKeptForRetry());
+    EXPECT_EQ(StoredCount(), 0);
+    EXPECT_FALSE(Exists(m_strDestination + "/busy.prn"));
+    writer.Release();
+    EXPECT_EQ(ReadWholeFile(m_strHot + "/busy.prn"), "half and the rest") << "the writer's file is whole";
+    EXPECT_NE(m_log.Content().find("--F: file still being written after 3 tries, kept for a later try ="),
+              std::string::npos);
+}
+
+TEST(StableFileCheck, WithoutALeaseAFileCountsOnlyAfterAWholeWindowUnchanged) {
+    using namespace std::chrono;
+    CStableFileCheck check(milliseconds(1000));
+    steady_clock::time_point start;
+    Platform::CFileVersion first{100, 1};
+    Platform::CFileVersion grown{200, 2};
+    EXPECT_FALSE(check.IsStable(first, start));
+    EXPECT_FALSE(check.IsStable(first, start + milliseconds(999)));
+    EXPECT_FALSE(check.IsStable(grown, start + milliseconds(1500))) << "a change starts the window again";
+    EXPECT_FALSE(check.IsStable(grown, start + milliseconds(2400)));
+    EXPECT_TRUE(check.IsStable(grown, start + milliseconds(2500)));
+    check.Reset();
+    EXPECT_FALSE(check.IsStable(grown, start + milliseconds(2600))) << "a probe that found the file open";
+}
+
+TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
+    StartServer();
+    Drop("leased.prn");
+    CFileRequestHandler(Request("leased.prn")).HandleRequest();
+    Drop("again.prn");
+    CFileRequestHandler(Request("again.prn")).HandleRequest();
+    EXPECT_EQ(Occurrences(m_log.Content(), "--I: write-complete test s=" + m_strHot + ": write lease"), 1u);
+    // Without a lease the file must also stay unchanged for the window before it is taken.
+    std::string strOtherHot = m_folder / "hot2";
+    fs::create_directories(strOtherHot);
+    ChangeEnvironment([](CRequestEnvironment& environment) {
+        environment.bUseWriteLease = false;
+        environment.stableWindow = std::chrono::milliseconds(100);
+    });
+    WriteWholeFile(strOtherHot + "/searched.prn", "x");
+    CFileRequest* pRequest = Request("searched.prn");
+    pRequest->source = strOtherHot;
+    CFileRequestHandler(pRequest).HandleRequest();
+    EXPECT_EQ(StoredCount(), 3);
+    EXPECT_NE(m_log.Content().find("--I: write-complete test s=" + strOtherHot +
+                                   ": no write lease (error 0), open files of every process and a size and time "
+                                   "unchanged for 100 ms"),
+              std::string::npos);
+}
+
+TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
+    StartServer();
+    CIOThreadPool pool;
+    pool.SetRetryWaitsForTest(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
+    pool.SetRequestProcessor([&pool](std::unique_ptr<CFileRequest> pRequest) {
+        if (std::unique_ptr<CFileRequest> pKept = ProcessFileRequest(std::move(pRequest)))
+            pool.RetryLater(std::move(pKept));
+    });
+    ASSERT_EQ(pool.InitThreadPool(1), 1);
+    fs::remove_all(m_strDestination);
+    Drop("kept.prn");
+    pool.DispatchNewRequest(Request("kept.prn"));
+    ASSERT_TRUE(WaitForLog(m_log, "--I: retrying kept file s=" + m_strHot + " file=kept.prn (retry 1)"));
+    fs::create_directories(m_strDestination);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (StoredCount() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(StoredCount(), 1);
+    pool.ShutdownThreadPool();
+    pool.WaitForRequestThreads(std::chrono::seconds(30));
+    EXPECT_FALSE(Exists(m_strHot + "/kept.prn"));
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/kept.prn"), "%!PS\nshowpage\n");
+}
+
+TEST_F(PipelineTest, UserFileNamedLikeAnAbandonedOneIsBilled) {
+    StartServer();
+    Drop("FATAL-report.klendo");
+    CFileRequestHandler(Request("FATAL-report.klendo")).HandleRequest();
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_FALSE(Exists(m_strHot + "/FATAL-report.klendo"));
+}
+
+TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemembered) {
+    StartServer();
+    std::string strParser = m_folder / "hanging-parser";
+    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
+    fs::permissions(strParser, fs::perms::owner_all);
+    ChangeEnvironment([&](CRequestEnvironment& environment) {
+        environment.strParserPath = strParser;
+        environment.parseLimit = std::chrono::milliseconds(200);
+    });
+    Drop("ppr0042.tmp", "first hung job");
+    CFileRequestHandler(Request("ppr0042.tmp")).HandleRequest();
+    Drop("ppr0042.tmp", "second hung job");
+    CFileRequestHandler(Request("ppr0042.tmp")).HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_strHot + "/FATAL-0042.klendo"), "first hung job");
+    EXPECT_EQ(ReadWholeFile(m_strHot + "/FATAL-0042_2.klendo"), "second hung job");
+    EXPECT_EQ(StoredCount(), 2);
+    // A later start finds both again: they are left for the operator, without a new bill.
+    CFileRequestHandler(Request("FATAL-0042_2.klendo")).HandleRequest();
+    EXPECT_EQ(StoredCount(), 2);
+    CAbandonedFiles afterRestart(m_strArchiveFolder);
+    Platform::CFileBeneath file;
+    ASSERT_EQ(file.Resolve(m_strHot, "FATAL-0042.klendo"), Platform::CFileBeneath::Resolution::Resolved);
+    Platform::CFileVersion version;
+    ASSERT_TRUE(file.GetVersion(version));
+    EXPECT_TRUE(afterRestart.Contains(m_strHot + "/FATAL-0042.klendo", version));
+    // Once the operator has dealt with a file, a user's file of that name is a new job.
+    fs::remove(m_strHot + "/FATAL-0042.klendo");
+    Drop("FATAL-0042.klendo", "a new job");
+    ChangeEnvironment([&](CRequestEnvironment& environment) { environment.strParserPath = KLENDO_PRINTINFO_PATH; });
+    CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
+    EXPECT_EQ(StoredCount(), 3);
+}
