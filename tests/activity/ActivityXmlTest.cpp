@@ -289,6 +289,20 @@ TEST(ActivityXml, ControlCharactersAndInvalidUtf8InAnyFieldNoLongerMakeIllFormed
     }
 }
 
+TEST(ActivityXml, ArchiveTextSplitsAtEveryActivityStartTag) {
+    using Records = std::vector<std::string>;
+    EXPECT_EQ(SplitActivityRecords(""), Records());
+    EXPECT_EQ(SplitActivityRecords(" \r\n\t"), Records()) << "blank text is no record";
+    EXPECT_EQ(SplitActivityRecords("\r\n<activity/>"), Records({"<activity/>"}));
+    EXPECT_EQ(SplitActivityRecords("junk<activity a=\"1\"><document/></activity>tail<activity\tb=\"2\"/>"),
+              Records({"junk", "<activity a=\"1\"><document/></activity>tail", "<activity\tb=\"2\"/>"}));
+    EXPECT_EQ(SplitActivityRecords("<activities><activityx/><activity>x<activity\n<activity"),
+              Records({"<activities><activityx/>", "<activity>x", "<activity\n", "<activity"}))
+        << "only a tag named activity begins a record";
+    EXPECT_EQ(SplitActivityRecords(std::string("<activity\0<activity/>", 21)),
+              Records({std::string("<activity\0", 10), "<activity/>"}));
+}
+
 TEST(ActivityXml, RemoveAtHandsTheActivityBackAndClearDeletesTheRest) {
     CActivityList list;
     CActivity kept;
