@@ -139,6 +139,19 @@ TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesT
     EXPECT_EQ(AcknowledgedIds().count("g1"), 1u);
 }
 
+TEST_F(PipelineTest, ResendOfTwoThousandActivitiesIsAnsweredWithinItsReplyCap) {
+    constexpr int kArchived = 2000;
+    std::string strArchive;
+    for (int i = 0; i < kArchived; ++i)
+        strArchive += ArchivedRecord(CreateGuidString());
+    WriteWholeFile(ArchivePath(), strArchive);
+    StartServer();
+    Drop("new.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(StoredCount(), kArchived + 1);
+}
+
 TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
     if (::geteuid() == 0) {
         // Root writes through permissions; a folder that is a file cannot hold an archive.
