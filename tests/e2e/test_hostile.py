@@ -9,6 +9,14 @@ import unittest
 from harness import SHORT, AgentTestCase, ProcessSampler, make_pdf, wait_until, write_file
 
 
+def xml_safe(raw):
+    """What a name becomes in well-formed XML 1.0: what is not UTF-8, and every character XML
+    forbids, is U+FFFD."""
+    text = raw.decode("utf-8", "replace")
+    return "".join("\ufffd" if (ord(c) < 0x20 and c not in "\t\n\r") or c in "\ufffe\uffff" else c
+                   for c in text)
+
+
 class HostileSettingsTest(AgentTestCase):
     def run_with(self, settings_text):
         self.write_settings_text(settings_text)
@@ -137,6 +145,21 @@ class HostileFolderTest(AgentTestCase):
             self.assertTrue(os.path.isfile(os.path.join(self.out, name)), name)
         self.stop_agent()
         self.assertEqual(sorted(a["document"] for a in self.server.activities()), sorted(names))
+
+    def test_name_with_control_characters_and_invalid_utf8_is_billed_not_archived(self):
+        # The reference server is strict: a post that is not well-formed XML 1.0 would be refused,
+        # and the job archived instead of billed.
+        raw = (b"ctl\x01\x07\x1b[31m red\x7f \xff\xfe lead \xed\xa0\x80 surrogate "
+               b"\xef\xbf\xbf nonchar \xc3\xa9t\xc3\xa9.pdf")
+        path = os.path.join(os.fsencode(self.hot), raw)
+        write_file(path, make_pdf(note="hostile name"))
+        billed = xml_safe(raw)
+        self.wait_documents([billed])
+        self.wait_gone(path)
+        self.stop_agent()
+        self.assertTrue(os.path.isfile(os.path.join(os.fsencode(self.out), raw)))
+        self.assertEqual([a["document"] for a in self.server.activities()], [billed])
+        self.assertNotIn("<activity", self.archive_text())
 
     def test_deleted_hot_folder_is_logged_and_other_folders_keep_working(self):
         write_file(os.path.join(self.hot, "before.pdf"), make_pdf())
