@@ -117,6 +117,17 @@ TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
               4u);
 }
 
+TEST_F(PipelineTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstResend) {
+    // Sent with U+FFFD in place of the control character, so the server acknowledges that id.
+    WriteWholeFile(ArchivePath(),
+                   "<activity id=\"old&#01;id\" type=\"Print\"><document name=\"old.pdf\"/></activity>");
+    StartServer();
+    Drop("new.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), "") << "kept for another re-send, the server would bill it twice";
+    EXPECT_EQ(StoredCount(), 2);
+}
+
 TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesThem) {
     const std::string strBad = "<activity id=\"cut\"><document>";
     const std::string strArchive = ArchivedRecord("g1") + strBad;

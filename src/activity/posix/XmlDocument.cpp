@@ -56,7 +56,7 @@ std::string CXmlDocument::GetXml() const {
 std::string CXmlDocument::GetAttribute(XmlNode node, const std::string& strName,
                                        const std::string& strDefault) const {
     pugi::xml_attribute attribute = ToNode(node).attribute(strName.c_str());
-    return attribute ? std::string(attribute.value()) : strDefault;
+    return attribute ? ToXmlSafeUtf8(attribute.value()) : strDefault;
 }
 
 void CXmlDocument::SetAttribute(XmlNode node, const std::string& strName, const std::string& strValue) {
