@@ -99,6 +99,15 @@ class HostileServerTest(AgentTestCase):
         # Kept whole, the body alone would be held three times over (transfer, reply text, parse).
         self.assertLess(peak, 128 * 1024)
 
+    def test_reply_of_many_small_elements_costs_bounded_memory(self):
+        # Read whole, a reply just under 16 MiB of empty elements builds a DOM of hundreds of MiB.
+        head = b'<activities status="1"><activity id="x" status="1"/>'
+        tail = b"</activities>"
+        body = head + b"<a/>" * ((16 * 1024 * 1024 - len(head) - len(tail)) // 4) + tail
+        peak = self.run_against_reply(body)
+        print("16 MiB reply of small elements: agent peak VmRSS %d KiB" % peak)
+        self.assertLess(peak, 64 * 1024)
+
     def test_acknowledgement_of_an_id_that_was_not_sent_acknowledges_nothing(self):
         self.run_against_reply(b'<activities status="1"><activity id="{00000000-0000-0000-0000-000000000000}"'
                                b' status="1"/></activities>')
