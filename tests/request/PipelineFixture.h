@@ -80,9 +80,7 @@ class PipelineTest : public ::testing::Test {
         WriteWholeFile(m_strHot + "/" + strName, strContent);
     }
 
-    std::string ArchivePath() const { return m_strArchiveFolder + "/KlendoActivity.dat"; }
-    std::string RejectedPath() const { return m_strArchiveFolder + "/KlendoActivity.rejected.dat"; }
-    std::string Archive() const { return ReadWholeFile(ArchivePath()); }
+    std::string Archive() const { return ReadWholeFile(m_strArchiveFolder + "/KlendoActivity.dat"); }
 
     // What the server stored, as its JSON list.
     std::string Stored() const {

@@ -8,6 +8,9 @@
 
 namespace {
 
+const char* const kArchiveName = "/KlendoActivity.dat";
+const char* const kRejectedName = "/KlendoActivity.rejected.dat";
+
 // An activity with this id as the agent archives it.
 std::string ArchivedRecord(const std::string& strId) {
     CActivity activity;
@@ -95,16 +98,18 @@ TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
     // record still reads, and goes out repaired.
     std::string strOld =
         "<activity id=\"old\" type=\"Print\"><document name=\"old&#01;\xFF.pdf\"/></activity>";
-    WriteWholeFile(ArchivePath(), bad[0] + ArchivedRecord("g1") + bad[1] + ArchivedRecord("g2") + bad[2] +
-                                      strOld + bad[3] + ArchivedRecord("g3"));
-    WriteWholeFile(RejectedPath(), "rejected before\r\n");
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, bad[0] + ArchivedRecord("g1") + bad[1] +
+                                                          ArchivedRecord("g2") + bad[2] + strOld + bad[3] +
+                                                          ArchivedRecord("g3"));
+    WriteWholeFile(m_strArchiveFolder + kRejectedName, "rejected before\r\n");
     StartServer();
     Drop("new.prn");
     CFileRequestHandler handler(Request("new.prn"));
     EXPECT_EQ(handler.HandleRequest(), 1);
 
     EXPECT_EQ(Archive(), "");
-    EXPECT_EQ(ReadWholeFile(RejectedPath()), "rejected before\r\n" + bad[0] + bad[1] + bad[2] + bad[3])
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName),
+              "rejected before\r\n" + bad[0] + bad[1] + bad[2] + bad[3])
         << "moved unchanged, in order, after what the file held";
     std::set<std::string> acknowledged = AcknowledgedIds();
     for (const std::string& strId : {std::string("g1"), std::string("g2"), std::string("old"),
@@ -119,7 +124,7 @@ TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
 
 TEST_F(PipelineTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstResend) {
     // Sent with U+FFFD in place of the control character, so the server acknowledges that id.
-    WriteWholeFile(ArchivePath(),
+    WriteWholeFile(m_strArchiveFolder + kArchiveName,
                    "<activity id=\"old&#01;id\" type=\"Print\"><document name=\"old.pdf\"/></activity>");
     StartServer();
     Drop("new.prn");
@@ -131,8 +136,8 @@ TEST_F(PipelineTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstR
 TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesThem) {
     const std::string strBad = "<activity id=\"cut\"><document>";
     const std::string strArchive = ArchivedRecord("g1") + strBad;
-    WriteWholeFile(ArchivePath(), strArchive);
-    std::filesystem::create_directory(RejectedPath());
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
+    std::filesystem::create_directory(m_strArchiveFolder + kRejectedName);
     StartServer();
     Drop("first.prn");
     EXPECT_EQ(CFileRequestHandler(Request("first.prn")).HandleRequest(), 1);
@@ -142,11 +147,11 @@ TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesT
                                    "KlendoActivity.rejected.dat, the archive is left as it is"),
               std::string::npos);
 
-    std::filesystem::remove(RejectedPath());
+    std::filesystem::remove(m_strArchiveFolder + kRejectedName);
     Drop("second.prn");
     EXPECT_EQ(CFileRequestHandler(Request("second.prn")).HandleRequest(), 1);
     EXPECT_EQ(Archive(), "");
-    EXPECT_EQ(ReadWholeFile(RejectedPath()), strBad);
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName), strBad);
     EXPECT_EQ(AcknowledgedIds().count("g1"), 1u);
 }
 
@@ -155,7 +160,7 @@ TEST_F(PipelineTest, ResendOfTwoThousandActivitiesIsAnsweredWithinItsReplyCap) {
     std::string strArchive;
     for (int i = 0; i < kArchived; ++i)
         strArchive += ArchivedRecord(CreateGuidString());
-    WriteWholeFile(ArchivePath(), strArchive);
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
     StartServer();
     Drop("new.prn");
     EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
