@@ -32,12 +32,13 @@ int CAddActivityClientReqHandler::Execute() {
             return 0;
         }
         CHttpRequest request("POST", strUrl);
-        request.SetResponseLimit(ReplyLimit(m_pList->GetCount()));
+        size_t nReplyLimit = ReplyLimit(m_pList->GetCount());
+        request.SetResponseLimit(nReplyLimit);
         if (!request.Send(strBody))
             return m_pContext->m_bSuccess;
         // A reply cut short cannot say reliably what the server took: it counts as no answer.
         if (request.IsResponseCut())
-            LogTrace("--F: server reply longer than %zu bytes, not read", ReplyLimit(m_pList->GetCount()));
+            LogTrace("--F: server reply longer than %zu bytes, not read", nReplyLimit);
         else
             ParseResponse(request.GetResponseText());
         return m_pContext->m_bSuccess;
