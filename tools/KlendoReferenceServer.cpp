@@ -35,6 +35,8 @@ const char* const kUsage =
     "  --http-status N        answer every post with this HTTP status and an HTML page, storing nothing\n"
     "  --delay-ms N           wait N ms before answering each post\n"
     "  --reply-file FILE      answer every post with this file's content (activities are still stored)\n"
+    "  --lenient              take any body pugixml can read; by default a body that is not\n"
+    "                         well-formed XML 1.0 in UTF-8 is refused with 400 and nothing stored\n"
     "  --threads N            worker threads (default 16)\n"
     "  --help                 this text\n"
     "Prints \"KlendoReferenceServer listening on ADDRESS:PORT\" once it accepts connections; stops on\n"
@@ -80,6 +82,10 @@ bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, boo
         }
         if (strOption == "--no-activities") {
             options.bOmitActivities = true;
+            continue;
+        }
+        if (strOption == "--lenient") {
+            options.bStrictXml = false;
             continue;
         }
         if (i + 1 >= argc) {

@@ -1,5 +1,7 @@
 #include "ReferenceServer.h"
 
+#include "StrictXml.h"
+
 #include <httplib.h>
 #include <pugixml.hpp>
 #include <sqlite3.h>
@@ -343,7 +345,9 @@ void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response&
     }
     pugi::xml_document request;
     pugi::xml_node root;
-    if (request.load_buffer(strBody.data(), strBody.size(), pugi::parse_default, pugi::encoding_utf8))
+    bool bReadable = !m_options.bStrictXml || IsStrictlyWellFormedXml(strBody);
+    if (bReadable &&
+        request.load_buffer(strBody.data(), strBody.size(), pugi::parse_default, pugi::encoding_utf8))
         root = request.document_element();
     if (!root) {
         response.status = 400;

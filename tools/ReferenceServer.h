@@ -28,6 +28,9 @@ struct SReferenceServerOptions {
     int nDelayMs = 0;
     // When not empty, the verbatim body of every answer to a post (activities are still stored).
     std::string strReplyBody;
+    // Refuse (400, nothing stored) a body that is not well-formed XML 1.0 in UTF-8, as a strict server
+    // does; when false, whatever pugixml can read is taken.
+    bool bStrictXml = true;
     // Worker threads that serve connections.
     int nThreads = 16;
 };

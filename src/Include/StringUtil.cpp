@@ -9,7 +9,8 @@ bool EqualsNoCase(const std::string& strA, const std::string& strB) {
     if (strA.size() != strB.size())
         return false;
     for (size_t i = 0; i < strA.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(strA[i])) != std::tolower(static_cast<unsigned char>(strB[i])))
+        if (std::tolower(static_cast<unsigned char>(strA[i])) !=
+            std::tolower(static_cast<unsigned char>(strB[i])))
             return false;
     return true;
 }
@@ -94,4 +95,81 @@ float ClampToFloat(double dValue) {
     if (dValue < -FLT_MAX)
         return -FLT_MAX;
     return static_cast<float>(dValue);
+}
+
+namespace {
+
+const char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+// The bytes a UTF-8 sequence with this lead byte takes, and the range its second byte must lie in
+// (narrower than 80-BF where that excludes overlong forms, surrogates and code points past U+10FFFF);
+// 0 for a byte that cannot begin a sequence.
+size_t SequenceLength(unsigned char cLead, unsigned char& cSecondLow, unsigned char& cSecondHigh) {
+    cSecondLow = 0x80;
+    cSecondHigh = 0xBF;
+    if (cLead < 0x80)
+        return 1;
+    if (cLead < 0xC2)
+        return 0;
+    if (cLead < 0xE0)
+        return 2;
+    if (cLead < 0xF0) {
+        if (cLead == 0xE0)
+            cSecondLow = 0xA0;
+        else if (cLead == 0xED)
+            cSecondHigh = 0x9F;
+        return 3;
+    }
+    if (cLead < 0xF5) {
+        if (cLead == 0xF0)
+            cSecondLow = 0x90;
+        else if (cLead == 0xF4)
+            cSecondHigh = 0x8F;
+        return 4;
+    }
+    return 0;
+}
+
+// How many bytes at nPos form a valid sequence (its full length), or, when they do not, how many bytes
+// its longest valid beginning takes (at least 1), with bValid false.
+size_t MeasureSequence(const std::string& strText, size_t nPos, bool& bValid) {
+    unsigned char cLow = 0;
+    unsigned char cHigh = 0;
+    size_t nLength = SequenceLength(static_cast<unsigned char>(strText[nPos]), cLow, cHigh);
+    size_t nTaken = 1;
+    for (; nTaken < nLength && nPos + nTaken < strText.size(); ++nTaken) {
+        auto c = static_cast<unsigned char>(strText[nPos + nTaken]);
+        if (c < cLow || c > cHigh)
+            break;
+        cLow = 0x80;
+        cHigh = 0xBF;
+    }
+    bValid = nLength != 0 && nTaken == nLength;
+    return nTaken;
+}
+
+bool IsXmlForbidden(const std::string& strText, size_t nPos, size_t nLength) {
+    auto c = static_cast<unsigned char>(strText[nPos]);
+    if (nLength == 1)
+        return c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    // U+FFFE and U+FFFF, the only characters past the C0 range that XML 1.0 leaves out.
+    return nLength == 3 && c == 0xEF && static_cast<unsigned char>(strText[nPos + 1]) == 0xBF &&
+           static_cast<unsigned char>(strText[nPos + 2]) >= 0xBE;
+}
+
+} // namespace
+
+std::string ToXmlSafeUtf8(const std::string& strText) {
+    std::string strSafe;
+    strSafe.reserve(strText.size());
+    for (size_t nPos = 0; nPos < strText.size();) {
+        bool bValid = false;
+        size_t nLength = MeasureSequence(strText, nPos, bValid);
+        if (bValid && !IsXmlForbidden(strText, nPos, nLength))
+            strSafe.append(strText, nPos, nLength);
+        else
+            strSafe += kReplacementCharacter;
+        nPos += nLength;
+    }
+    return strSafe;
 }

@@ -21,3 +21,9 @@ double ParseLeadingDouble(const std::string& strText);
 
 // Narrowing a double beyond the float range is undefined, so such values stop at the largest float.
 float ClampToFloat(double dValue);
+
+// strText as UTF-8 that XML 1.0 can hold: each sequence that is not UTF-8 (a stray or overlong byte,
+// a cut sequence, a surrogate, a code point past U+10FFFF) becomes one U+FFFD for its longest valid
+// beginning, and so does each character XML 1.0 forbids (C0 controls but tab, line feed and carriage
+// return; U+FFFE and U+FFFF). Everything else stays as it is.
+std::string ToXmlSafeUtf8(const std::string& strText);

@@ -8,7 +8,6 @@
 
 namespace {
 
-const char* const kArchiveName = "KlendoActivity.dat";
 constexpr size_t kCopyChunk = 64 * 1024;
 
 // The stored form: every line feed preceded by a carriage return.
@@ -49,8 +48,8 @@ bool CopyInto(Platform::CExclusiveFile& archive, Platform::CFileReplacement& rep
 
 } // namespace
 
-CActivityFileDataStorage::CActivityFileDataStorage(std::string strFolder)
-    : m_strFolder(std::move(strFolder)), m_strFilePath(JoinPath(m_strFolder, kArchiveName)) {}
+CActivityFileDataStorage::CActivityFileDataStorage(std::string strFolder, const char* szFileName)
+    : m_strFolder(std::move(strFolder)), m_strFilePath(JoinPath(m_strFolder, szFileName)) {}
 
 std::recursive_mutex& CActivityFileDataStorage::GetArchiveLock() {
     static std::recursive_mutex s_archiveLock;

@@ -5,7 +5,8 @@
 
 // The archive of activities the server has not taken: KlendoActivity.dat in the given folder, one text
 // that grows with each SaveData and goes back to empty with ClearData. Line feeds are stored as CR LF
-// (the Windows text form of the same file) and turned back when read.
+// (the Windows text form of the same file) and turned back when read. Given another name, the same
+// for a file beside the archive (KlendoActivity.rejected.dat: archived records that no longer parse).
 //
 // Crash safety: every change writes a whole new file, flushes it and renames it over the archive, so a
 // crash or power loss at any moment leaves either the old or the new content, never a torn one.
@@ -19,7 +20,10 @@
 // being recursive, the operations take it again on that thread without deadlock.
 class CActivityFileDataStorage {
   public:
-    explicit CActivityFileDataStorage(std::string strFolder);
+    static constexpr const char* kArchiveName = "KlendoActivity.dat";
+    static constexpr const char* kRejectedName = "KlendoActivity.rejected.dat";
+
+    explicit CActivityFileDataStorage(std::string strFolder, const char* szFileName = kArchiveName);
 
     // Appends strText. 1 when it is in the archive, 0 otherwise (the archive then keeps its old content).
     int SaveData(const std::string& strText);
@@ -35,7 +39,8 @@ class CActivityFileDataStorage {
     // not take). 1 when the archive holds strText now, 0 otherwise (it then keeps its old content).
     int ReplaceData(const std::string& strText);
 
-    // The one lock of the archive file in this process, shared by every storage object.
+    // The one lock of the archive file (and of the file beside it) in this process, shared by every
+    // storage object.
     static std::recursive_mutex& GetArchiveLock();
 
     const std::string& GetFilePath() const { return m_strFilePath; }

@@ -33,7 +33,9 @@ std::string FormatFloat(double dValue) {
     return FormatNumber("%f", dValue);
 }
 
-float ToFloat(const std::string& strText) { return ClampToFloat(ParseLeadingDouble(strText)); }
+float ToFloat(const std::string& strText) {
+    return ClampToFloat(ParseLeadingDouble(strText));
+}
 
 std::string OrDefaultZero(const std::string& strText, const char* szZero) {
     return strText.empty() ? std::string(szZero) : strText;
@@ -151,6 +153,10 @@ std::unique_ptr<CActivity> ReadActivity(const CXmlDocument& xml, XmlNode node, c
     return pActivity;
 }
 
+bool IsTagNameEnd(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>';
+}
+
 } // namespace
 
 std::string CKlendoActivityParser::BuildActivityXML(const CActivity& activity) {
@@ -205,6 +211,26 @@ int CKlendoActivityParser::ParseActivityFromString(const std::string& strXml, CA
         LogTrace("***  E: CKlendoActivityParser ParseActivityFromString ***");
         return -1;
     }
+}
+
+std::vector<std::string> SplitActivityRecords(const std::string& strText) {
+    static const std::string strStartTag = "<activity";
+    std::vector<size_t> starts;
+    for (size_t nPos = strText.find(strStartTag); nPos != std::string::npos;
+         nPos = strText.find(strStartTag, nPos + 1)) {
+        size_t nNext = nPos + strStartTag.size();
+        if (nNext == strText.size() || IsTagNameEnd(strText[nNext]))
+            starts.push_back(nPos);
+    }
+    std::vector<std::string> records;
+    size_t nFirst = starts.empty() ? strText.size() : starts.front();
+    if (strText.find_first_not_of(" \t\r\n") < nFirst)
+        records.push_back(strText.substr(0, nFirst));
+    for (size_t i = 0; i < starts.size(); ++i) {
+        size_t nEnd = i + 1 < starts.size() ? starts[i + 1] : strText.size();
+        records.push_back(strText.substr(starts[i], nEnd - starts[i]));
+    }
+    return records;
 }
 
 std::string CreateGuidString() {

@@ -13,7 +13,10 @@ struct SXmlDocumentImpl;
 // The DOM document that activities are built in and the server's reply is read from. One object per
 // build, parse or reply, used by one thread. No operation throws or fetches anything: DTDs are
 // skipped and only the predefined and numeric entities are expanded, so hostile text cannot pull in
-// files or blow up in size.
+// files or blow up in size. Texts written by SetAttribute and AddChildElement are taken as UTF-8 and
+// stored as XML 1.0 can hold them (ToXmlSafeUtf8), so the serialised document is well-formed whatever
+// a file name, a user name or an archived text holds. GetAttribute gives values in that same form, so
+// a value read and written again goes out as it was read (an archived id is acknowledged as sent).
 class CXmlDocument {
   public:
     CXmlDocument();

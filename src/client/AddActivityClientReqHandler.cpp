@@ -6,6 +6,19 @@
 #include "activity/XmlDocument.h"
 #include "client/HttpRequest.h"
 
+namespace {
+
+// A reply carries one short element per activity: what it may take grows with the activities posted,
+// so that a hostile reply costs little memory and a whole archive's reply still fits.
+constexpr size_t kReplyBaseBytes = 64 * 1024;
+constexpr size_t kReplyBytesPerActivity = 1024;
+
+size_t ReplyLimit(int nActivities) {
+    return kReplyBaseBytes + kReplyBytesPerActivity * static_cast<size_t>(nActivities > 0 ? nActivities : 0);
+}
+
+} // namespace
+
 CAddActivityClientReqHandler::CAddActivityClientReqHandler(CAddActivityContext* pContext,
                                                            CActivityList* pList)
     : m_pContext(pContext), m_pList(pList) {}
@@ -19,7 +32,14 @@ int CAddActivityClientReqHandler::Execute() {
             return 0;
         }
         CHttpRequest request("POST", strUrl);
-        if (request.Send(strBody))
+        size_t nReplyLimit = ReplyLimit(m_pList->GetCount());
+        request.SetResponseLimit(nReplyLimit);
+        if (!request.Send(strBody))
+            return m_pContext->m_bSuccess;
+        // A reply cut short cannot say reliably what the server took: it counts as no answer.
+        if (request.IsResponseCut())
+            LogTrace("--F: server reply longer than %zu bytes, not read", nReplyLimit);
+        else
             ParseResponse(request.GetResponseText());
         return m_pContext->m_bSuccess;
     } catch (...) {

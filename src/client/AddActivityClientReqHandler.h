@@ -25,8 +25,9 @@ class CAddActivityClientReqHandler {
     virtual ~CAddActivityClientReqHandler() = default;
 
     // Posts the list; the overall verdict afterwards. Activities without an id get a new one, which
-    // they keep. Nothing is sent for a list without activities (0). Without an answer the context
-    // keeps the values the caller gave it.
+    // they keep. Nothing is sent for a list without activities (0). Without an answer, and with a
+    // reply longer than 64 KiB plus 1 KiB per activity posted (not read), the context keeps the
+    // values the caller gave it.
     int Execute();
 
     // http://<address>:<port>/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity; a port

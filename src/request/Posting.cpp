@@ -6,7 +6,9 @@
 #include "config/AgentSettings.h"
 #include "request/FileRequestHandler.h"
 
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -27,7 +29,8 @@ bool IsAcknowledged(const CAddActivityContext& context, const std::string& strId
 void RemoveAcknowledged(const CAddActivityContext& context, CActivityList& list, bool bDelete) {
     for (int nIndex = list.GetCount() - 1; nIndex >= 0; --nIndex) {
         CActivity* pActivity = list.GetAt(nIndex);
-        if (pActivity == nullptr || pActivity->m_strId.empty() || !IsAcknowledged(context, pActivity->m_strId))
+        if (pActivity == nullptr || pActivity->m_strId.empty() ||
+            !IsAcknowledged(context, pActivity->m_strId))
             continue;
         list.RemoveAt(nIndex);
         if (bDelete)
@@ -41,6 +44,63 @@ std::string BuildArchiveText(CActivityList& list) {
     for (int nIndex = 0; nIndex < list.GetCount(); ++nIndex)
         strText += parser.BuildActivityXML(*list.GetAt(nIndex));
     return strText;
+}
+
+// Appends every activity of from to to, in order; from is left empty.
+void MoveActivities(CActivityList& from, CActivityList& to) {
+    while (from.GetCount() > 0) {
+        std::unique_ptr<CActivity> pActivity(from.GetAt(0));
+        from.RemoveAt(0);
+        to.Add(pActivity.get());
+        pActivity.release();
+    }
+}
+
+// Parses the archived records one at a time: the activities of those that parse go into list, in
+// order, and their texts, unchanged, into strGood; the others into bad.
+void SortRecords(const std::string& strText, CActivityList& list, std::string& strGood,
+                 std::vector<std::string>& bad) {
+    CKlendoActivityParser parser;
+    for (const std::string& strRecord : SplitActivityRecords(strText)) {
+        CActivityList recordList;
+        if (parser.ParseActivityFromString("<activities>" + strRecord + "</activities>", recordList) > 0) {
+            strGood += strRecord;
+            MoveActivities(recordList, list);
+        } else {
+            bad.push_back(strRecord);
+        }
+    }
+}
+
+// For an archive that does not parse as a whole: fills list from the records that parse and moves the
+// others, unchanged, to the rejected file beside the archive. The rejected file takes them before the
+// archive lets them go, so a crash in between leaves them in both, never in neither. False, with the
+// archive left as it is, when the rejected file cannot take them. Called with the archive lock held.
+bool SetAsideRecordsThatDoNotParse(const std::string& strFolder, const std::string& strText,
+                                   CActivityList& list) {
+    list.Clear();
+    std::string strGood;
+    std::vector<std::string> bad;
+    SortRecords(strText, list, strGood, bad);
+    if (bad.empty())
+        return true;
+    std::string strBad;
+    for (const std::string& strRecord : bad)
+        strBad += strRecord;
+    if (!CActivityFileDataStorage(strFolder, CActivityFileDataStorage::kRejectedName).SaveData(strBad)) {
+        LogTrace("--F: archived activities that do not parse could not be moved to %s, the archive is left "
+                 "as it is",
+                 CActivityFileDataStorage::kRejectedName);
+        return false;
+    }
+    for (const std::string& strRecord : bad)
+        LogTrace("--F: archived activity does not parse, moved to %s: %s",
+                 CActivityFileDataStorage::kRejectedName, strRecord.c_str());
+    // Should this fail, the moved records stay in the archive as well and are moved again next time.
+    if (!CActivityFileDataStorage(strFolder).ReplaceData(strGood))
+        LogTrace("--F: archive not rewritten without the activities moved to %s",
+                 CActivityFileDataStorage::kRejectedName);
+    return true;
 }
 
 // Hands the handler's activity back before the list is destroyed: only the handler frees it.
@@ -109,7 +169,11 @@ void CFileRequestHandler::ProcessPendingActivities() {
         if (!storage.ReadData(strText) || strText.empty())
             return;
         CActivityList list;
-        if (CKlendoActivityParser().ParseActivityFromString("<activities>" + strText + "</activities>", list) == -1)
+        std::string strWrapped = "<activities>" + strText + "</activities>";
+        bool bParsedWhole = CKlendoActivityParser().ParseActivityFromString(strWrapped, list) != -1;
+        if (!bParsedWhole && !SetAsideRecordsThatDoNotParse(m_environment.strArchiveFolder, strText, list))
+            return;
+        if (list.GetCount() == 0)
             return;
         CAddActivityContext context;
         ReadServer(context);

@@ -1,6 +1,8 @@
 #include "activity/KlendoActivityParser.h"
 #include "activity/LogCapture.h"
 
+#include "StrictXml.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -32,6 +34,24 @@ CCustomField* NewField(const std::string& strName, const std::string& strId, con
 int ParseWrapped(const std::string& strActivities, CActivityList& list) {
     return CKlendoActivityParser().ParseActivityFromString("<activities>" + strActivities + "</activities>",
                                                            list);
+}
+
+// Every text field of an activity, custom fields included, in one fixed order.
+std::vector<std::string*> TextFields(CActivity& activity) {
+    CActivityDocument& document = activity.m_document;
+    CActivityBilling& billing = activity.m_billing;
+    std::vector<std::string*> fields = {
+        &activity.m_strDevSerial,      &activity.m_strJobId,       &activity.m_strId,
+        &activity.m_strType,           &activity.m_strStatus,      &activity.m_strSource,
+        &document.m_strName,           &document.m_strUserName,    &document.m_strDateTime,
+        &document.m_strDevice,         &document.m_strPageSizeRef, &document.m_strMachineName,
+        &billing.m_strProjectNumber,   &billing.m_strPhaseNumber,  &billing.m_strBillCodeName,
+        &billing.m_strNotes,           &billing.m_strMediaName,    &billing.m_strUnlistedProjectNum,
+        &billing.m_strUnlistedPhaseNum};
+    for (CCustomField* pField : billing.m_customFields)
+        fields.insert(fields.end(),
+                      {&pField->m_strName, &pField->m_strId, &pField->m_strValue, &pField->m_strKey});
+    return fields;
 }
 
 } // namespace
@@ -232,6 +252,55 @@ TEST(ActivityXml, HostileTextsNeitherCrashNorReachOutside) {
     for (int i = 0; i < 200000; ++i)
         strClosedDeep += "</x>";
     EXPECT_EQ(CKlendoActivityParser().ParseActivityFromString(strClosedDeep, list), -1);
+}
+
+TEST(ActivityXml, ControlCharactersAndInvalidUtf8InAnyFieldNoLongerMakeIllFormedXml) {
+    const std::string strR = "\xEF\xBF\xBD";
+    // Each text, and what it reads back as: every sequence that is not UTF-8, and every character
+    // XML 1.0 forbids, becomes one U+FFFD; tab, line feed, carriage return and the rest stay.
+    const std::pair<std::string, std::string> texts[] = {
+        {std::string("nul\0byte", 8), "nul" + strR + "byte"},
+        {"ctl\x01\x08\x0B\x0C\x1B[31m\x1F", "ctl" + strR + strR + strR + strR + strR + "[31m" + strR},
+        {"lead \xFF\xFE \x80", "lead " + strR + strR + " " + strR},
+        {"surrogate \xED\xA0\x80", "surrogate " + strR + strR + strR},
+        {"nonchar \xEF\xBF\xBE \xEF\xBF\xBF", "nonchar " + strR + " " + strR},
+        {"overlong \xC0\xAF \xE0\x80\xAF", "overlong " + strR + strR + " " + strR + strR + strR},
+        {"beyond \xF4\x90\x80\x80", "beyond " + strR + strR + strR + strR},
+        {"cut \xE2\x82", "cut " + strR},
+        {"kept\t\n\r \x7F \xC2\x85 \xEF\xB7\x90 \xF0\x9F\x98\x80 \xE2\x82\xAC \xEF\xBF\xBD",
+         "kept\t\n\r \x7F \xC2\x85 \xEF\xB7\x90 \xF0\x9F\x98\x80 \xE2\x82\xAC \xEF\xBF\xBD"},
+    };
+    for (const auto& text : texts) {
+        CActivity activity;
+        activity.m_billing.m_customFields.push_back(NewField("", "", "", ""));
+        for (std::string* pField : TextFields(activity))
+            *pField = text.first;
+        std::string strXml = CKlendoActivityParser().BuildActivityXML(activity);
+        ASSERT_FALSE(strXml.empty());
+        EXPECT_TRUE(IsStrictlyWellFormedXml(strXml)) << strXml;
+        EXPECT_TRUE(IsStrictlyWellFormedXml("<activities>" + strXml + strXml + "</activities>"));
+
+        CActivityList list;
+        ASSERT_EQ(ParseWrapped(strXml, list), 1) << strXml;
+        std::vector<std::string*> back = TextFields(*list.GetAt(0));
+        ASSERT_EQ(back.size(), 23u);
+        for (size_t i = 0; i < back.size(); ++i)
+            EXPECT_EQ(*back[i], text.second) << "field " << i << " of " << strXml;
+    }
+}
+
+TEST(ActivityXml, ArchiveTextSplitsAtEveryActivityStartTag) {
+    using Records = std::vector<std::string>;
+    EXPECT_EQ(SplitActivityRecords(""), Records());
+    EXPECT_EQ(SplitActivityRecords(" \r\n\t"), Records()) << "blank text is no record";
+    EXPECT_EQ(SplitActivityRecords("\r\n<activity/>"), Records({"<activity/>"}));
+    EXPECT_EQ(SplitActivityRecords("junk<activity a=\"1\"><document/></activity>tail<activity\tb=\"2\"/>"),
+              Records({"junk", "<activity a=\"1\"><document/></activity>tail", "<activity\tb=\"2\"/>"}));
+    EXPECT_EQ(SplitActivityRecords("<activities><activityx/><activity>x<activity\n<activity"),
+              Records({"<activities><activityx/>", "<activity>x", "<activity\n", "<activity"}))
+        << "only a tag named activity begins a record";
+    EXPECT_EQ(SplitActivityRecords(std::string("<activity\0<activity/>", 21)),
+              Records({std::string("<activity\0", 10), "<activity/>"}));
 }
 
 TEST(ActivityXml, RemoveAtHandsTheActivityBackAndClearDeletesTheRest) {

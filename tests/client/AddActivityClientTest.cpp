@@ -1,4 +1,5 @@
 #include "activity/KlendoActivityParser.h"
+#include "activity/LogCapture.h"
 #include "client/AddActivityClientReqHandler.h"
 #include "client/HttpRequest.h"
 #include "client/ServerFixture.h"
@@ -166,4 +167,23 @@ TEST(AddActivityClient, ErrorPagesAndMissingServersLeaveTheCallersValues) {
     EXPECT_EQ(handler.ParseResponse("<html><body>Bad Gateway</body>"), 1);
     EXPECT_EQ(context.m_bSuccess, 1) << "a reply that is not XML changes nothing";
     EXPECT_EQ(context.m_mapActivityStatus.size(), 1u);
+}
+
+TEST(AddActivityClient, ReplyFarAboveItsCapIsNotReadAndNotAcknowledged) {
+    // A well-formed reply that takes the activity, padded with a megabyte of small elements.
+    std::string strReply = "<activities status=\"1\"><activity id=\"a\" status=\"1\"/>";
+    while (strReply.size() < 1024 * 1024)
+        strReply += "<activity id=\"padding\" status=\"0\"/>";
+    SReferenceServerOptions options;
+    options.strReplyBody = strReply + "</activities>";
+    CTestServer server(options);
+    CLogCapture log;
+    CAddActivityContext context = server.Context();
+    CActivityList list;
+    list.Add(NewActivity("a", "one.pdf"));
+    EXPECT_EQ(CAddActivityClientReqHandler(&context, &list).Execute(), 0);
+    EXPECT_TRUE(context.m_mapActivityStatus.empty());
+    EXPECT_EQ(server.Server().GetStoredCount(), 1) << "the post itself went out";
+    EXPECT_EQ(log.Messages(),
+              std::vector<std::string>({"--F: server reply longer than 66560 bytes, not read"}));
 }

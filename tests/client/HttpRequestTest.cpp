@@ -43,8 +43,28 @@ TEST(HttpRequest, BodyArrivesAsRawBytesCutAtTheFirstZeroByte) {
 TEST(HttpRequest, OversizedBodyIsCappedNotRefused) {
     CTestServer server(ReplyingWith(std::string(CHttpRequest::kMaxResponseBytes + 4096, 'a')));
     CHttpRequest request("POST", server.Url(kAddActivity));
+    request.SetResponseLimit(CHttpRequest::kMaxResponseBytes * 4);
     ASSERT_TRUE(request.Send(kOneActivity));
-    EXPECT_EQ(request.GetResponseText().size(), CHttpRequest::kMaxResponseBytes);
+    EXPECT_EQ(request.GetResponseText().size(), CHttpRequest::kMaxResponseBytes)
+        << "no limit above the ceiling";
+    EXPECT_TRUE(request.IsResponseCut());
+}
+
+TEST(HttpRequest, BodyPastTheRequestsLimitIsCutThere) {
+    const std::string strBody(256 * 1024, 'a');
+    CTestServer server(ReplyingWith(strBody));
+    CHttpRequest exact("POST", server.Url(kAddActivity));
+    exact.SetResponseLimit(strBody.size());
+    ASSERT_TRUE(exact.Send(kOneActivity));
+    EXPECT_EQ(exact.GetResponseText(), strBody);
+    EXPECT_FALSE(exact.IsResponseCut());
+
+    CHttpRequest small("POST", server.Url(kAddActivity));
+    small.SetResponseLimit(1000);
+    ASSERT_TRUE(small.Send(kOneActivity)) << "an answer past the limit is still an answer";
+    EXPECT_EQ(small.GetResponseText(), strBody.substr(0, 1000));
+    EXPECT_TRUE(small.IsResponseCut());
+    EXPECT_EQ(small.GetStatus(), 200);
 }
 
 TEST(HttpRequest, NoServerMeansFailureWithTheErrorText) {

@@ -9,6 +9,14 @@ import unittest
 from harness import SHORT, AgentTestCase, ProcessSampler, make_pdf, wait_until, write_file
 
 
+def xml_safe(raw):
+    """What a name becomes in well-formed XML 1.0: what is not UTF-8, and every character XML
+    forbids, is U+FFFD."""
+    text = raw.decode("utf-8", "replace")
+    return "".join("\ufffd" if (ord(c) < 0x20 and c not in "\t\n\r") or c in "\ufffe\uffff" else c
+                   for c in text)
+
+
 class HostileSettingsTest(AgentTestCase):
     def run_with(self, settings_text):
         self.write_settings_text(settings_text)
@@ -91,6 +99,15 @@ class HostileServerTest(AgentTestCase):
         # Kept whole, the body alone would be held three times over (transfer, reply text, parse).
         self.assertLess(peak, 128 * 1024)
 
+    def test_reply_of_many_small_elements_costs_bounded_memory(self):
+        # Read whole, a reply just under 16 MiB of empty elements builds a DOM of hundreds of MiB.
+        head = b'<activities status="1"><activity id="x" status="1"/>'
+        tail = b"</activities>"
+        body = head + b"<a/>" * ((16 * 1024 * 1024 - len(head) - len(tail)) // 4) + tail
+        peak = self.run_against_reply(body)
+        print("16 MiB reply of small elements: agent peak VmRSS %d KiB" % peak)
+        self.assertLess(peak, 64 * 1024)
+
     def test_acknowledgement_of_an_id_that_was_not_sent_acknowledges_nothing(self):
         self.run_against_reply(b'<activities status="1"><activity id="{00000000-0000-0000-0000-000000000000}"'
                                b' status="1"/></activities>')
@@ -137,6 +154,21 @@ class HostileFolderTest(AgentTestCase):
             self.assertTrue(os.path.isfile(os.path.join(self.out, name)), name)
         self.stop_agent()
         self.assertEqual(sorted(a["document"] for a in self.server.activities()), sorted(names))
+
+    def test_name_with_control_characters_and_invalid_utf8_is_billed_not_archived(self):
+        # The reference server is strict: a post that is not well-formed XML 1.0 would be refused,
+        # and the job archived instead of billed.
+        raw = (b"ctl\x01\x07\x1b[31m red\x7f \xff\xfe lead \xed\xa0\x80 surrogate "
+               b"\xef\xbf\xbf nonchar \xc3\xa9t\xc3\xa9.pdf")
+        path = os.path.join(os.fsencode(self.hot), raw)
+        write_file(path, make_pdf(note="hostile name"))
+        billed = xml_safe(raw)
+        self.wait_documents([billed])
+        self.wait_gone(path)
+        self.stop_agent()
+        self.assertTrue(os.path.isfile(os.path.join(os.fsencode(self.out), raw)))
+        self.assertEqual([a["document"] for a in self.server.activities()], [billed])
+        self.assertNotIn("<activity", self.archive_text())
 
     def test_deleted_hot_folder_is_logged_and_other_folders_keep_working(self):
         write_file(os.path.join(self.hot, "before.pdf"), make_pdf())

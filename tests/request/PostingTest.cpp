@@ -1,11 +1,26 @@
 #include "PipelineFixture.h"
 
-#include "activity/ActivityFileDataStorage.h"
+#include "activity/KlendoActivityParser.h"
 
 #include <atomic>
 #include <set>
 #include <thread>
 
+namespace {
+
+const char* const kArchiveName = "/KlendoActivity.dat";
+const char* const kRejectedName = "/KlendoActivity.rejected.dat";
+
+// An activity with this id as the agent archives it.
+std::string ArchivedRecord(const std::string& strId) {
+    CActivity activity;
+    activity.m_strId = strId;
+    activity.m_strType = "Print";
+    activity.m_document.m_strName = strId + ".pdf";
+    return CKlendoActivityParser().BuildActivityXML(activity);
+}
+
+} // namespace
 
 TEST_F(PipelineTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClears) {
     PointSettingsAtNobody();
@@ -71,18 +86,86 @@ TEST_F(PipelineTest, ResendKeepsOnlyWhatTheServerDidNotAcknowledge) {
     EXPECT_EQ(strArchive.find(ids[3]), std::string::npos);
 }
 
-TEST_F(PipelineTest, ResendAnsweredWithoutActivitiesKeepsTheArchive) {
-    PointSettingsAtNobody();
-    Drop("x.prn");
-    CFileRequestHandler(Request("x.prn")).HandleRequest();
-    std::string strBefore = Archive();
-    ASSERT_FALSE(strBefore.empty());
+TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
+    // What a damaged disk or a hand edit leaves: records that do not parse between good ones.
+    const std::string bad[] = {
+        "<note>typed in by hand</note>\r\n",                                // no activity, before the first
+        "<activity id=\"cut\" type=\"Print\"><document name=\"cut.pdf\"/>", // unbalanced
+        "<activity id=\"ctl\" \x01\x02 type=\"Print\"/>",                   // control bytes in a tag
+        "<activity id=\"utf8\"><document/></activit\xFF\xFE>",              // invalid UTF-8 in a tag
+    };
+    // An older agent wrote control characters as references and invalid UTF-8 as it came: such a
+    // record still reads, and goes out repaired.
+    std::string strOld =
+        "<activity id=\"old\" type=\"Print\"><document name=\"old&#01;\xFF.pdf\"/></activity>";
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, bad[0] + ArchivedRecord("g1") + bad[1] +
+                                                          ArchivedRecord("g2") + bad[2] + strOld + bad[3] +
+                                                          ArchivedRecord("g3"));
+    WriteWholeFile(m_strArchiveFolder + kRejectedName, "rejected before\r\n");
     StartServer();
-    // A text that is not XML makes the re-send stop before sending.
-    CActivityFileDataStorage(m_strArchiveFolder).SaveData("not < xml");
-    Drop("y.prn");
-    CFileRequestHandler(Request("y.prn")).HandleRequest();
-    EXPECT_EQ(Archive(), strBefore + "not < xml");
+    Drop("new.prn");
+    CFileRequestHandler handler(Request("new.prn"));
+    EXPECT_EQ(handler.HandleRequest(), 1);
+
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName),
+              "rejected before\r\n" + bad[0] + bad[1] + bad[2] + bad[3])
+        << "moved unchanged, in order, after what the file held";
+    std::set<std::string> acknowledged = AcknowledgedIds();
+    for (const std::string& strId : {std::string("g1"), std::string("g2"), std::string("old"),
+                                     std::string("g3"), handler.GetActivity().m_strId})
+        EXPECT_EQ(acknowledged.count(strId), 1u) << strId;
+    EXPECT_EQ(StoredCount(), 5);
+    EXPECT_NE(Stored().find("\"document\":\"old\xEF\xBF\xBD\xEF\xBF\xBD.pdf\""), std::string::npos);
+    EXPECT_EQ(Occurrences(m_log.Content(), "--F: archived activity does not parse, moved to "
+                                           "KlendoActivity.rejected.dat: "),
+              4u);
+}
+
+TEST_F(PipelineTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstResend) {
+    // Sent with U+FFFD in place of the control character, so the server acknowledges that id.
+    WriteWholeFile(m_strArchiveFolder + kArchiveName,
+                   "<activity id=\"old&#01;id\" type=\"Print\"><document name=\"old.pdf\"/></activity>");
+    StartServer();
+    Drop("new.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), "") << "kept for another re-send, the server would bill it twice";
+    EXPECT_EQ(StoredCount(), 2);
+}
+
+TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesThem) {
+    const std::string strBad = "<activity id=\"cut\"><document>";
+    const std::string strArchive = ArchivedRecord("g1") + strBad;
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
+    std::filesystem::create_directory(m_strArchiveFolder + kRejectedName);
+    StartServer();
+    Drop("first.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("first.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), strArchive) << "the archive lets no record go before the rejected file holds it";
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_NE(m_log.Content().find("--F: archived activities that do not parse could not be moved to "
+                                   "KlendoActivity.rejected.dat, the archive is left as it is"),
+              std::string::npos);
+
+    std::filesystem::remove(m_strArchiveFolder + kRejectedName);
+    Drop("second.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("second.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName), strBad);
+    EXPECT_EQ(AcknowledgedIds().count("g1"), 1u);
+}
+
+TEST_F(PipelineTest, ResendOfTwoThousandActivitiesIsAnsweredWithinItsReplyCap) {
+    constexpr int kArchived = 2000;
+    std::string strArchive;
+    for (int i = 0; i < kArchived; ++i)
+        strArchive += ArchivedRecord(CreateGuidString());
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
+    StartServer();
+    Drop("new.prn");
+    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(StoredCount(), kArchived + 1);
 }
 
 TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
@@ -91,8 +174,8 @@ TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
         std::filesystem::remove_all(m_strArchiveFolder);
         WriteWholeFile(m_strArchiveFolder, "a file where the folder should be");
     } else {
-        std::filesystem::permissions(m_strArchiveFolder, std::filesystem::perms::owner_read |
-                                                             std::filesystem::perms::owner_exec);
+        std::filesystem::permissions(m_strArchiveFolder,
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     }
     PointSettingsAtNobody();
     Drop("precious.prn");

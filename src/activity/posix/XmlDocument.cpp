@@ -1,5 +1,7 @@
 #include "activity/XmlDocument.h"
 
+#include "Include/StringUtil.h"
+
 #include <pugixml.hpp>
 
 #include <sstream>
@@ -54,7 +56,7 @@ std::string CXmlDocument::GetXml() const {
 std::string CXmlDocument::GetAttribute(XmlNode node, const std::string& strName,
                                        const std::string& strDefault) const {
     pugi::xml_attribute attribute = ToNode(node).attribute(strName.c_str());
-    return attribute ? std::string(attribute.value()) : strDefault;
+    return attribute ? ToXmlSafeUtf8(attribute.value()) : strDefault;
 }
 
 void CXmlDocument::SetAttribute(XmlNode node, const std::string& strName, const std::string& strValue) {
@@ -64,7 +66,7 @@ void CXmlDocument::SetAttribute(XmlNode node, const std::string& strName, const 
     pugi::xml_attribute attribute = element.attribute(strName.c_str());
     if (!attribute)
         attribute = element.append_attribute(strName.c_str());
-    attribute.set_value(strValue.c_str());
+    attribute.set_value(ToXmlSafeUtf8(strValue).c_str());
 }
 
 XmlNode CXmlDocument::AddChildElement(XmlNode parent, const std::string& strName,
@@ -75,7 +77,7 @@ XmlNode CXmlDocument::AddChildElement(XmlNode parent, const std::string& strName
     pugi::xml_node child = parentNode.append_child(strName.c_str());
     if (!child)
         return nullptr;
-    if (!strText.empty() && !child.text().set(strText.c_str())) {
+    if (!strText.empty() && !child.text().set(ToXmlSafeUtf8(strText).c_str())) {
         parentNode.remove_child(child);
         return nullptr;
     }

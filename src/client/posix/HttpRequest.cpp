@@ -20,14 +20,15 @@ void InitCurlOnce() {
 
 struct SResponseSink {
     std::string strBody;
+    size_t nLimit = 0;
     bool bCapped = false;
 };
 
-// Keeps the body up to the cap; reaching it ends the transfer, which then still counts as answered.
+// Keeps the body up to the limit; going past it ends the transfer, which then still counts as answered.
 size_t OnBodyBytes(char* pData, size_t nSize, size_t nCount, void* pSink) {
     auto* pResponse = static_cast<SResponseSink*>(pSink);
     size_t nBytes = nSize * nCount;
-    size_t nRoom = CHttpRequest::kMaxResponseBytes - pResponse->strBody.size();
+    size_t nRoom = pResponse->nLimit - pResponse->strBody.size();
     if (nBytes > nRoom) {
         pResponse->strBody.append(pData, nRoom);
         pResponse->bCapped = true;
@@ -58,6 +59,10 @@ void CHttpRequest::SetTimeoutsForTest(long nConnectMs, long nTotalMs) {
     g_nTotalTimeoutMs = nTotalMs;
 }
 
+void CHttpRequest::SetResponseLimit(size_t nBytes) {
+    m_nResponseLimit = nBytes < kMaxResponseBytes ? nBytes : kMaxResponseBytes;
+}
+
 bool CHttpRequest::Send(const std::string& strBody) {
     CURLcode code = CURLE_FAILED_INIT;
     try {
@@ -76,6 +81,7 @@ bool CHttpRequest::Send(const std::string& strBody) {
             return false;
         }
         SResponseSink sink;
+        sink.nLimit = m_nResponseLimit;
         CURL* pHandle = pCurl.get();
         curl_easy_setopt(pHandle, CURLOPT_URL, m_strUrl.c_str());
         curl_easy_setopt(pHandle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -96,6 +102,7 @@ bool CHttpRequest::Send(const std::string& strBody) {
         long nStatus = -1;
         curl_easy_getinfo(pHandle, CURLINFO_RESPONSE_CODE, &nStatus);
         m_nStatus = static_cast<int>(nStatus);
+        m_bResponseCut = sink.bCapped;
         m_strResponseText.assign(sink.strBody.c_str(), std::strlen(sink.strBody.c_str()));
         return true;
     } catch (...) {
