@@ -45,7 +45,9 @@ void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         --m_nTaken;
-        if (pWorker && bHealthy && ++pWorker->nUses < kMaxUses)
+        // Workers started beyond the maximum in a busy moment are not kept: the idle set stays
+        // within the maximum.
+        if (pWorker && bHealthy && ++pWorker->nUses < kMaxUses && m_idle.size() < GetMaxWorkers())
             m_idle.push_back(std::move(pWorker));
         else
             pEnded = std::move(pWorker);

@@ -28,7 +28,7 @@ class CParserWorkers {
     // Platform::GetLastError()).
     std::unique_ptr<CWorker> Take(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
     // Every worker taken comes back here. bHealthy: it answered its file to the end and may serve
-    // another.
+    // another; it is kept idle while fewer than the maximum are.
     void GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy);
 
     // One worker taken for one file. It always goes back to the pool, unhealthy unless Return said

@@ -7,6 +7,7 @@
 #include "printparser/ParserChild.h"
 
 #include <cstring>
+#include <set>
 #include <thread>
 #include <unistd.h>
 #include <utmp.h>
@@ -228,4 +229,37 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
     }
     EXPECT_EQ(UnescapePathLine(EscapePathLine("a%0A\n\r%")), "a%0A\n\r%");
     EXPECT_EQ(EscapePathLine("x\ny").find('\n'), std::string::npos);
+}
+
+TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
+    CTempFolder folder;
+    // Every worker answers each line with its own process id.
+    std::string strParser = WriteParser(folder, "while read -r line; do echo $$; done\n");
+    CParserWorkers workers;
+    const size_t nMax = CParserWorkers::GetMaxWorkers();
+    // A deadline already passed lets Take start a worker beyond the maximum instead of waiting.
+    auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    auto takeAndGiveBack = [&] {
+        std::vector<std::unique_ptr<CParserWorkers::CWorker>> taken;
+        std::set<std::string> ids;
+        for (size_t i = 0; i < nMax + 2; ++i) {
+            taken.push_back(workers.Take(strParser, passed));
+            std::string strId;
+            EXPECT_TRUE(taken.back() && taken.back()->process.WriteLine("id") &&
+                        taken.back()->process.ReadLine(strId, std::chrono::steady_clock::now() +
+                                                                  std::chrono::seconds(60)) ==
+                            Platform::CChildProcess::ReadResult::Line);
+            ids.insert(strId);
+        }
+        for (auto& pWorker : taken)
+            workers.GiveBack(std::move(pWorker), true);
+        return ids;
+    };
+    std::set<std::string> first = takeAndGiveBack();
+    std::set<std::string> second = takeAndGiveBack();
+    ASSERT_EQ(first.size(), nMax + 2);
+    size_t nReused = 0;
+    for (const std::string& strId : second)
+        nReused += first.count(strId);
+    EXPECT_EQ(nReused, nMax) << "only the maximum stayed idle; the others were ended";
 }
