@@ -191,6 +191,60 @@ TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
 }
 
+TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
+    StartServer();
+    // The first worker dies as a crash or a stray kill would end it; its successor answers.
+    std::string strMarker = m_folder / "first-worker-died";
+    UseParser(
+        WriteParser(m_folder, "while read -r path; do\n"
+                              "  if [ ! -e '" +
+                                  strMarker +
+                                  "' ]; then\n"
+                                  "    : > '" +
+                                  strMarker +
+                                  "'\n"
+                                  "    echo 'pages=9 pages2=0 width=1 length=1 format=1'; kill -KILL $$\n"
+                                  "  fi\n"
+                                  "  echo 'pages=4 pages2=0 width=8.5 length=11 format=1'; echo end\n"
+                                  "done\n"));
+    Drop("retried.pdf");
+    CFileRequestHandler handler(Request("retried.pdf"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4);
+    EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 8.5f);
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F: print file parser ended without a result p=" + m_strHot +
+                          "/retried.pdf, trying a new worker"),
+              std::string::npos);
+    EXPECT_EQ(strLog.find("without a result again"), std::string::npos);
+    EXPECT_EQ(StoredCount(), 1);
+}
+
+TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
+    StartServer();
+    std::string strStarts = m_folder / "worker-starts";
+    // Each worker reports a value, then dies before its answer is complete: the value is not believed.
+    UseParser(
+        WriteParser(m_folder, "echo $$ >> '" + strStarts +
+                                  "'\nread -r path\n"
+                                  "echo 'pages=9 pages2=0 width=8.5 length=11 format=1'\nkill -KILL $$\n"));
+    Drop("doomed.pdf");
+    CFileRequestHandler handler(Request("doomed.pdf"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 0);
+    EXPECT_EQ(handler.GetActivity().m_document.m_fWidth, 0.0f);
+    std::string strPath = m_strHot + "/doomed.pdf";
+    std::string strLog = m_log.Content();
+    EXPECT_NE(
+        strLog.find("--F: print file parser ended without a result p=" + strPath + ", trying a new worker"),
+        std::string::npos);
+    EXPECT_NE(strLog.find("--F: print file parser ended without a result again p=" + strPath +
+                          ", the job goes on with zeros"),
+              std::string::npos);
+    EXPECT_EQ(Occurrences(ReadWholeFile(strStarts), "\n"), 2u) << "one retry, no more";
+    EXPECT_EQ(StoredCount(), 1) << "the job goes on";
+}
+
 TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     StartServer();
     // Each worker notes its start, then answers file after file slowly enough that the files overlap.
