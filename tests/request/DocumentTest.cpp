@@ -7,6 +7,7 @@
 #include "printparser/ParserChild.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -316,4 +317,27 @@ TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
     for (const std::string& strId : second)
         nReused += first.count(strId);
     EXPECT_EQ(nReused, nMax) << "only the maximum stayed idle; the others were ended";
+}
+
+// A worker lives for many files: a descriptor it inherited, such as a file a request was still
+// writing when the worker started, would stay open and keep that file busy all that time.
+TEST(ParserWorkers, WorkerInheritsNoDescriptorOpenWithoutCloseOnExec) {
+    CTempFolder folder;
+    std::string strOpen = folder / "open-in-the-agent";
+    int nHandle = ::open(strOpen.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(nHandle, 0);
+    std::string strParser =
+        WriteParser(folder, "read -r line\n"
+                            "if ls -l /proc/$$/fd | grep -q open-in-the-agent; then echo inherited;"
+                            " else echo clean; fi\n");
+    CParserWorkers workers;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
+    ::close(nHandle);
+    ASSERT_TRUE(pWorker);
+    std::string strAnswer;
+    ASSERT_TRUE(pWorker->process.WriteLine("x"));
+    ASSERT_EQ(pWorker->process.ReadLine(strAnswer, deadline), Platform::CChildProcess::ReadResult::Line);
+    EXPECT_EQ(strAnswer, "clean");
+    workers.GiveBack(std::move(pWorker), false);
 }
