@@ -67,11 +67,11 @@ void CAgentService::StartDispatcher() {
     ServiceMain();
 }
 
-// Both modes pass here: a plain process has the same stop control (SIGINT as well as SIGTERM) and
+// Both modes pass here: a plain process has the same stop control (SIGTERM and SIGINT) and
 // reports its events on standard output instead of the system log.
 void CAgentService::ServiceMain() {
     m_nCurrentState = StartPending;
-    if (!m_stopControl.Open(!m_bService)) {
+    if (!m_stopControl.Open()) {
         m_nExitCode = Platform::GetLastError();
         ReportServiceEvent("Handler not installed");
         return;
