@@ -49,8 +49,28 @@ int CAgentService::Main(const std::string& strCommandLine) {
     }
     std::string strLocalService;
     m_bService = store.GetValue(kAgentAppIdKey, "LocalService", strLocalService) == 0;
+    nError = TakeInstanceLock();
+    if (nError != 0)
+        return nError;
     StartDispatcher();
     return m_nExitCode;
+}
+
+// Two agents of one install would watch the same folders and write the same log and archive. The
+// second ends before it touches any of them; the user learns why on standard error. The lock lives
+// as long as this object, which for the agent is until the process ends.
+int CAgentService::TakeInstanceLock() {
+    std::string strFolder = SplitPath(GetModulePath(), 3);
+    Platform::CInstanceLock::Result result = m_instanceLock.Take(strFolder);
+    if (result == Platform::CInstanceLock::Result::Taken)
+        return 0;
+    int nError = Platform::GetLastError();
+    if (result == Platform::CInstanceLock::Result::HeldElsewhere)
+        ShowMessage("Another KlendoHotFolderAgent is already running from " + strFolder + "; this one ends.");
+    else
+        ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
+                    std::to_string(nError) + "); it does not run.");
+    return nError != 0 ? nError : 1;
 }
 
 void CAgentService::InitModule() {

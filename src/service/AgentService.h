@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitor/ServiceManager.h"
+#include "platform/InstanceLock.h"
 #include "platform/ServiceControl.h"
 
 #include <chrono>
@@ -70,6 +71,9 @@ class CAgentService {
 
   private:
     std::string GetModulePath() const;
+    // 0 once this process is the one agent of its install folder; otherwise the system error, the
+    // user told why.
+    int TakeInstanceLock();
     void ShowMessage(const std::string& strText);
     void WaitForStop();
 
@@ -81,6 +85,7 @@ class CAgentService {
     CServiceManager m_serviceManager;
     std::string m_strModuleDirectory;
     Platform::CStopControl m_stopControl;
+    Platform::CInstanceLock m_instanceLock;
 
     // Empty: the platform's defaults (the running executable, KLENDO_REGISTRY, KLENDO_SYSTEMD_DIR).
     std::string m_strModulePath;
