@@ -163,14 +163,15 @@ void CAgentService::OpenLog() {
 }
 
 // The log is taken out of g_pLogFile first, so no new call reaches it, then closed, which writes
-// the closing line as its last one. It is freed only when no request thread is left that may
-// still be inside a call on it; otherwise it stays allocated, closed, until the process ends.
-void CAgentService::CloseLog(bool bRequestsEnded) {
+// the closing line as its last one. It is freed only when no thread is left that may still be
+// inside a call on it (a request thread, or a monitor or the dispatcher that outlived its stop
+// wait); otherwise it stays allocated, closed, until the process ends.
+void CAgentService::CloseLog(bool bAllThreadsEnded) {
     CLogFile* pLog = g_pLogFile.exchange(nullptr);
     if (pLog == nullptr)
         return;
     pLog->Close();
-    if (bRequestsEnded)
+    if (bAllThreadsEnded)
         delete pLog;
 }
 

@@ -42,7 +42,8 @@ class CAgentService {
     void UpdateServiceStatus(ServiceState nState);
     void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
     void OpenLog();
-    void CloseLog(bool bRequestsEnded);
+    // Closes the log; frees it only when bAllThreadsEnded says that no thread that may log is left.
+    void CloseLog(bool bAllThreadsEnded);
 
     // Registration; results as the process exit code: 0, or the registry store's error.
     int RegisterAgent(bool bRegTypeLib, bool bService);
