@@ -16,8 +16,9 @@ void ReportServiceStopping();
 // requests. No signal handler runs: Open blocks the signals in the calling thread, and every thread
 // created by it afterwards inherits that, so the kernel keeps a stop pending until Wait reads it. A
 // stop that arrives after Open and before Wait is therefore not lost. Every other signal that would
-// end or stop the process by default although the agent does not expect it (SIGIO, SIGXFSZ,
-// SIGPIPE, SIGHUP, SIGTTIN, SIGTTOU, SIGURG) is ignored from Open on, for the whole process.
+// end or stop the process by default although the agent does not expect it (SIGIO of a broken
+// write lease, SIGXFSZ, SIGPIPE, SIGHUP, SIGTTIN, SIGTTOU, SIGUSR1 and the like) is ignored from
+// Open on, for the whole process; faults, SIGQUIT and SIGTSTP keep their default action.
 //
 // Open must run before the process creates its other threads: a thread that exists already keeps
 // the default action of the stop signals, which ends the process at once. Child processes inherit

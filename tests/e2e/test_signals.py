@@ -13,9 +13,10 @@ import unittest
 from harness import LONG, SHORT, AgentTestCase, make_pdf, wait_until, write_file
 
 # Signals whose default action ends or stops a process although nothing in the agent sends or
-# expects them.
+# expects them: the kernel's, the terminal's, and those that log rotation or timers send by habit.
 UNEXPECTED_SIGNALS = [signal.SIGIO, signal.SIGURG, signal.SIGHUP, signal.SIGTTIN, signal.SIGTTOU, signal.SIGXFSZ,
-                      signal.SIGPIPE]
+                      signal.SIGPIPE, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
+                      signal.SIGPWR]
 FILE_SIZE_LIMIT = 1024 * 1024
 
 

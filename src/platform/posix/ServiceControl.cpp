@@ -34,8 +34,11 @@ namespace {
 // SIGIO when another process opens a file while the write-complete probe holds its lease, SIGXFSZ
 // for a write past the file size limit (the write then fails with EFBIG instead), SIGPIPE for a
 // write to a pipe whose reader went away, SIGHUP when the terminal closes, SIGTTIN and SIGTTOU for
-// a background process that touches the terminal, SIGURG for out-of-band data on a socket.
-constexpr int kIgnoredSignals[] = {SIGIO, SIGXFSZ, SIGPIPE, SIGHUP, SIGTTIN, SIGTTOU, SIGURG};
+// a background process that touches the terminal, SIGURG for out-of-band data on a socket; and the
+// ones that log rotation, timers or power monitors send by habit (SIGUSR1, SIGUSR2, SIGALRM,
+// SIGVTALRM, SIGPROF, SIGPWR). Faults, SIGQUIT, SIGTSTP and SIGKILL keep their meaning.
+constexpr int kIgnoredSignals[] = {SIGIO,   SIGXFSZ, SIGPIPE, SIGHUP,    SIGTTIN, SIGTTOU, SIGURG,
+                                   SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPWR};
 
 bool IgnoreUnexpectedSignals() {
     struct sigaction ignore;
