@@ -6,6 +6,7 @@
 #include "request/ParserWorkers.h"
 #include "printparser/ParserChild.h"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -339,5 +340,27 @@ TEST(ParserWorkers, WorkerInheritsNoDescriptorOpenWithoutCloseOnExec) {
     ASSERT_TRUE(pWorker->process.WriteLine("x"));
     ASSERT_EQ(pWorker->process.ReadLine(strAnswer, deadline), Platform::CChildProcess::ReadResult::Line);
     EXPECT_EQ(strAnswer, "clean");
+    workers.GiveBack(std::move(pWorker), false);
+}
+
+// The agent ignores SIGXFSZ so that its own writes fail as errors; a worker must not inherit that,
+// or a runaway parse would write on instead of dying of its limit.
+TEST(ParserWorkers, WorkerDiesOfItsOwnLimitsWhateverTheAgentIgnores) {
+    CTempFolder folder;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous = {};
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    std::string strParser = WriteParser(folder, "read -r line\nulimit -f 1\nhead -c 100000 /dev/zero > '" +
+                                                    (folder / "big") + "'\necho $?\n");
+    CParserWorkers workers;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    ASSERT_TRUE(pWorker);
+    std::string strExitCode;
+    ASSERT_TRUE(pWorker->process.WriteLine("x"));
+    ASSERT_EQ(pWorker->process.ReadLine(strExitCode, deadline), Platform::CChildProcess::ReadResult::Line);
+    EXPECT_EQ(strExitCode, std::to_string(128 + SIGXFSZ)) << "the writer ended by the signal";
     workers.GiveBack(std::move(pWorker), false);
 }
