@@ -8,7 +8,9 @@ namespace Platform {
 
 // A helper program run as a child process whose standard output the parent reads line by line.
 // Used where work must be bounded in time and contained: the child can be killed at any moment
-// without harm to the agent. One thread uses an object.
+// without harm to the agent. The child runs in a process group of its own, with every signal at its
+// default action, and inherits no descriptor beyond its standard input, output and error. One
+// thread uses an object.
 class CChildProcess {
   public:
     CChildProcess() = default;
@@ -35,6 +37,7 @@ class CChildProcess {
     // longer than kMaxLineLength are cut there.
     ReadResult ReadLine(std::string& strLine, std::chrono::steady_clock::time_point deadline);
 
+    // Kills the child and everything in its process group.
     void Kill();
 
     // Reaps the child: its exit code, or -1 when it ended by a signal or was not started.

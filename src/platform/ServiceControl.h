@@ -12,14 +12,18 @@ bool IsStartedByServiceManager();
 void ReportServiceRunning();
 void ReportServiceStopping();
 
-// The stop control of the agent: SIGTERM, and SIGINT too when asked, plus a stop that code of this
-// process requests. No signal handler runs: Open blocks the signals in the calling thread, and every
-// thread created by it afterwards inherits that, so the kernel keeps a stop pending until Wait reads
-// it. A stop that arrives after Open and before Wait is therefore not lost.
+// The stop control of the agent: SIGTERM and SIGINT, plus a stop that code of this process
+// requests. No signal handler runs: Open blocks the signals in the calling thread, and every thread
+// created by it afterwards inherits that, so the kernel keeps a stop pending until Wait reads it. A
+// stop that arrives after Open and before Wait is therefore not lost. Every other signal that would
+// end or stop the process by default although the agent does not expect it (SIGIO of a broken
+// write lease, SIGXFSZ, SIGPIPE, SIGHUP, SIGTTIN, SIGTTOU, SIGUSR1 and the like) is ignored from
+// Open on, for the whole process; faults, SIGQUIT and SIGTSTP keep their default action.
 //
 // Open must run before the process creates its other threads: a thread that exists already keeps
-// the default action of the signals, which ends the process at once. Child processes inherit the
-// blocked signals across exec, so whoever starts one must reset the signal mask for it.
+// the default action of the stop signals, which ends the process at once. Child processes inherit
+// the blocked and the ignored signals across exec, so whoever starts one must give it the default
+// dispositions and an empty signal mask.
 class CStopControl {
   public:
     CStopControl();
@@ -27,9 +31,9 @@ class CStopControl {
     CStopControl(const CStopControl&) = delete;
     CStopControl& operator=(const CStopControl&) = delete;
 
-    // Takes over SIGTERM, and SIGINT when bWithInterrupt, and ignores SIGPIPE. False, with
-    // GetLastError(), on failure; the signals then keep their default action.
-    bool Open(bool bWithInterrupt);
+    // Takes over the stop signals and ignores the unexpected ones. False, with GetLastError(), on
+    // failure; the stop signals then keep their default action.
+    bool Open();
 
     // Blocks until a stop arrives: a signal taken over by Open, or RequestStop. Returns the signal
     // number, 0 for RequestStop, -1 when the wait itself failed (GetLastError() tells why).

@@ -5,10 +5,7 @@
 #include "activity/Activity.h"
 #include "config/IniFile.h"
 #include "platform/Accounts.h"
-#include "platform/ChildProcess.h"
-#include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "printparser/ParserChild.h"
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
 
@@ -90,40 +87,33 @@ int CFileRequestHandler::ParseDocument() {
 
 // The parse runs in a worker process, because a parse that hangs must be abandoned and a thread
 // cannot be ended safely; a parser that crashes on a hostile file ends only the worker. The worker
-// reports its values as it finds them, so an abandoned parse still gives the values read so far.
+// reports its values as it finds them, so an abandoned parse still gives the values read so far. A
+// worker that ends without an answer (a crash, a kill from outside) is not believed and gets one
+// successor; a hung parse is not tried again, it would only hang again.
 void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages) {
     FILEFORMATINFO info;
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
-    auto deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
-    CParserWorkers::CLease worker(m_environment.strParserPath, deadline);
-    // An idle worker may have ended meanwhile; a fresh one is tried once.
-    if (worker.IsHeld() && !worker->process.WriteLine(EscapePathLine(strPath))) {
-        worker.Retake(deadline);
-        if (worker.IsHeld() && !worker->process.WriteLine(EscapePathLine(strPath)))
-            worker.Return(false);
+    CParserWorkers::CLease worker(m_environment.strParserPath,
+                                  std::chrono::steady_clock::now() + m_environment.parseLimit);
+    auto result = worker.Parse(strPath, m_environment.parseLimit, info);
+    if (result == CParserWorkers::CLease::ParseResult::Ended) {
+        LogTrace("--F: print file parser ended without a result p=%s, trying a new worker", strPath.c_str());
+        info = FILEFORMATINFO();
+        worker.Retake(std::chrono::steady_clock::now() + m_environment.parseLimit);
+        result = worker.Parse(strPath, m_environment.parseLimit, info);
+        if (result == CParserWorkers::CLease::ParseResult::Ended) {
+            LogTrace("--F: print file parser ended without a result again p=%s, the job goes on with zeros",
+                     strPath.c_str());
+            info = FILEFORMATINFO();
+        }
     }
-    if (!worker.IsHeld()) {
+    if (result == CParserWorkers::CLease::ParseResult::NoWorker) {
         LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
                  worker.GetError());
-    } else {
-        deadline = std::chrono::steady_clock::now() + m_environment.parseLimit;
-        std::string strLine;
-        Platform::CChildProcess::ReadResult result;
-        bool bFinished = false;
-        while (!bFinished && (result = worker->process.ReadLine(strLine, deadline)) ==
-                                 Platform::CChildProcess::ReadResult::Line) {
-            if (strLine == kParserEndLine)
-                bFinished = true;
-            else
-                ParseProgressLine(strLine, info);
-        }
-        if (!bFinished && result == Platform::CChildProcess::ReadResult::TimedOut) {
-            worker->process.Kill();
-            LogTrace("--F: print file parse abandoned after %lld ms p=%s",
-                     static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
-            AbandonPrintFile();
-        }
-        worker.Return(bFinished);
+    } else if (result == CParserWorkers::CLease::ParseResult::TimedOut) {
+        LogTrace("--F: print file parse abandoned after %lld ms p=%s",
+                 static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
+        AbandonPrintFile();
     }
     dFirst = info.dWidth;
     dSecond = info.dLength;

@@ -45,7 +45,9 @@ void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         --m_nTaken;
-        if (pWorker && bHealthy && ++pWorker->nUses < kMaxUses)
+        // Workers started beyond the maximum in a busy moment are not kept: the idle set stays
+        // within the maximum.
+        if (pWorker && bHealthy && ++pWorker->nUses < kMaxUses && m_idle.size() < GetMaxWorkers())
             m_idle.push_back(std::move(pWorker));
         else
             pEnded = std::move(pWorker);
@@ -68,4 +70,40 @@ void CParserWorkers::CLease::Retake(std::chrono::steady_clock::time_point deadli
     m_pWorker = g_parserWorkers.Take(m_strParserPath, deadline);
     if (!m_pWorker)
         m_nError = Platform::GetLastError();
+}
+
+CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::string& strPath,
+                                                                  std::chrono::milliseconds limit,
+                                                                  FILEFORMATINFO& info) {
+    if (!IsHeld())
+        return ParseResult::NoWorker;
+    bool bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath));
+    // A worker that waited idle may have ended meanwhile, through no fault of this file: a fresh
+    // one is tried.
+    if (!bSent && m_pWorker->nUses > 0) {
+        Retake(std::chrono::steady_clock::now() + limit);
+        if (!IsHeld())
+            return ParseResult::NoWorker;
+        bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath));
+    }
+    if (!bSent) {
+        Return(false);
+        return ParseResult::Ended;
+    }
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string strLine;
+    Platform::CChildProcess::ReadResult result;
+    while ((result = m_pWorker->process.ReadLine(strLine, deadline)) ==
+           Platform::CChildProcess::ReadResult::Line) {
+        if (strLine == kParserEndLine) {
+            Return(true);
+            return ParseResult::Finished;
+        }
+        ParseProgressLine(strLine, info);
+    }
+    if (result == Platform::CChildProcess::ReadResult::TimedOut)
+        m_pWorker->process.Kill();
+    Return(false);
+    return result == Platform::CChildProcess::ReadResult::TimedOut ? ParseResult::TimedOut
+                                                                   : ParseResult::Ended;
 }

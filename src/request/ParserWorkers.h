@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ChildProcess.h"
+#include "printparser/FileFormatInfo.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,11 +29,11 @@ class CParserWorkers {
     // Platform::GetLastError()).
     std::unique_ptr<CWorker> Take(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
     // Every worker taken comes back here. bHealthy: it answered its file to the end and may serve
-    // another.
+    // another; it is kept idle while fewer than the maximum are.
     void GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy);
 
-    // One worker taken for one file. It always goes back to the pool, unhealthy unless Return said
-    // otherwise, also when the file's processing fails with an exception.
+    // One worker taken for one file. It always goes back to the pool, unhealthy unless it answered
+    // to the end, also when the file's processing fails with an exception.
     class CLease {
       public:
         CLease(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
@@ -40,16 +41,23 @@ class CParserWorkers {
         CLease(const CLease&) = delete;
         CLease& operator=(const CLease&) = delete;
 
-        bool IsHeld() const { return static_cast<bool>(m_pWorker); }
-        CWorker* operator->() const { return m_pWorker.get(); }
         // The system error of the last failed start.
         int GetError() const { return m_nError; }
-        // Gives the held worker back (bHealthy: it may serve another file).
-        void Return(bool bHealthy);
         // Gives the held worker back as unhealthy and takes another.
         void Retake(std::chrono::steady_clock::time_point deadline);
 
+        enum class ParseResult { Finished, Ended, TimedOut, NoWorker };
+        // Has the held worker parse strPath, reading its progress into info, then gives the worker
+        // back: Finished when it answered to the end; Ended when it ended without an answer (info
+        // then holds what it reported before); TimedOut when it did not answer within limit (it is
+        // killed); NoWorker when none could be started (GetError tells why).
+        ParseResult Parse(const std::string& strPath, std::chrono::milliseconds limit, FILEFORMATINFO& info);
+
       private:
+        bool IsHeld() const { return static_cast<bool>(m_pWorker); }
+        // Gives the held worker back (bHealthy: it may serve another file).
+        void Return(bool bHealthy);
+
         std::string m_strParserPath;
         std::unique_ptr<CWorker> m_pWorker;
         int m_nError = 0;

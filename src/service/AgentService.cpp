@@ -49,8 +49,28 @@ int CAgentService::Main(const std::string& strCommandLine) {
     }
     std::string strLocalService;
     m_bService = store.GetValue(kAgentAppIdKey, "LocalService", strLocalService) == 0;
+    nError = TakeInstanceLock();
+    if (nError != 0)
+        return nError;
     StartDispatcher();
     return m_nExitCode;
+}
+
+// Two agents of one install would watch the same folders and write the same log and archive. The
+// second ends before it touches any of them; the user learns why on standard error. The lock lives
+// as long as this object, which for the agent is until the process ends.
+int CAgentService::TakeInstanceLock() {
+    std::string strFolder = SplitPath(GetModulePath(), 3);
+    Platform::CInstanceLock::Result result = m_instanceLock.Take(strFolder);
+    if (result == Platform::CInstanceLock::Result::Taken)
+        return 0;
+    int nError = Platform::GetLastError();
+    if (result == Platform::CInstanceLock::Result::HeldElsewhere)
+        ShowMessage("Another KlendoHotFolderAgent is already running from " + strFolder + "; this one ends.");
+    else
+        ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
+                    std::to_string(nError) + "); it does not run.");
+    return nError != 0 ? nError : 1;
 }
 
 void CAgentService::InitModule() {
@@ -67,11 +87,11 @@ void CAgentService::StartDispatcher() {
     ServiceMain();
 }
 
-// Both modes pass here: a plain process has the same stop control (SIGINT as well as SIGTERM) and
+// Both modes pass here: a plain process has the same stop control (SIGTERM and SIGINT) and
 // reports its events on standard output instead of the system log.
 void CAgentService::ServiceMain() {
     m_nCurrentState = StartPending;
-    if (!m_stopControl.Open(!m_bService)) {
+    if (!m_stopControl.Open()) {
         m_nExitCode = Platform::GetLastError();
         ReportServiceEvent("Handler not installed");
         return;
@@ -143,14 +163,15 @@ void CAgentService::OpenLog() {
 }
 
 // The log is taken out of g_pLogFile first, so no new call reaches it, then closed, which writes
-// the closing line as its last one. It is freed only when no request thread is left that may
-// still be inside a call on it; otherwise it stays allocated, closed, until the process ends.
-void CAgentService::CloseLog(bool bRequestsEnded) {
+// the closing line as its last one. It is freed only when no thread is left that may still be
+// inside a call on it (a request thread, or a monitor or the dispatcher that outlived its stop
+// wait); otherwise it stays allocated, closed, until the process ends.
+void CAgentService::CloseLog(bool bAllThreadsEnded) {
     CLogFile* pLog = g_pLogFile.exchange(nullptr);
     if (pLog == nullptr)
         return;
     pLog->Close();
-    if (bRequestsEnded)
+    if (bAllThreadsEnded)
         delete pLog;
 }
 

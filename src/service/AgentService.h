@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitor/ServiceManager.h"
+#include "platform/InstanceLock.h"
 #include "platform/ServiceControl.h"
 
 #include <chrono>
@@ -41,7 +42,8 @@ class CAgentService {
     void UpdateServiceStatus(ServiceState nState);
     void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
     void OpenLog();
-    void CloseLog(bool bRequestsEnded);
+    // Closes the log; frees it only when bAllThreadsEnded says that no thread that may log is left.
+    void CloseLog(bool bAllThreadsEnded);
 
     // Registration; results as the process exit code: 0, or the registry store's error.
     int RegisterAgent(bool bRegTypeLib, bool bService);
@@ -70,6 +72,9 @@ class CAgentService {
 
   private:
     std::string GetModulePath() const;
+    // 0 once this process is the one agent of its install folder; otherwise the system error, the
+    // user told why.
+    int TakeInstanceLock();
     void ShowMessage(const std::string& strText);
     void WaitForStop();
 
@@ -81,6 +86,7 @@ class CAgentService {
     CServiceManager m_serviceManager;
     std::string m_strModuleDirectory;
     Platform::CStopControl m_stopControl;
+    Platform::CInstanceLock m_instanceLock;
 
     // Empty: the platform's defaults (the running executable, KLENDO_REGISTRY, KLENDO_SYSTEMD_DIR).
     std::string m_strModulePath;

@@ -223,9 +223,17 @@ class AgentTestCase(unittest.TestCase):
                               timeout=SHORT)
         self.assertEqual(done.returncode, 0, done.stderr)
 
-    def start_agent(self):
+    def start_agent(self, preexec=None, new_session=False):
+        """preexec runs in the child before exec (resource limits, say); new_session starts the
+        agent in a session and process group of its own, apart from the test's."""
+
+        def prepare():
+            _end_with_the_test()
+            if preexec:
+                preexec()
+
         self.agent = subprocess.Popen([self.agent_path], env=self.environment, stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT, preexec_fn=_end_with_the_test)
+                                      stderr=subprocess.STDOUT, preexec_fn=prepare, start_new_session=new_session)
         self.agent_output = OutputReader(self.agent.stdout)
         wait_until(lambda: self.agent_output.has("Service started") or self.agent.poll() is not None,
                    SHORT, "the agent to start", self.agent_output.text)
@@ -235,9 +243,13 @@ class AgentTestCase(unittest.TestCase):
         self.wait_log("--I : monitor status = ")
 
     def stop_agent(self):
-        """SIGTERM; asserts a clean stop: exit 0, "Service stopped", the closing log line last."""
+        """SIGTERM, then a clean stop."""
         self.assertIsNone(self.agent.poll(), "agent died before the stop: " + self.agent_output.text())
         self.agent.send_signal(signal.SIGTERM)
+        self.wait_clean_exit()
+
+    def wait_clean_exit(self):
+        """The agent ends after a stop it was sent: exit 0, "Service stopped", the closing log line last."""
         code = self.agent.wait(LONG)
         self.agent_output.join()
         self.assertEqual(code, 0, self.agent_output.text())

@@ -1,4 +1,5 @@
 #include "Include/LogFile.h"
+#include "platform/Thread.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -40,14 +41,32 @@ TEST(LogFile, BannerLineFormatAndClosingLine) {
     }
     std::vector<std::string> lines = Lines(ReadWholeFile(strPath));
     ASSERT_EQ(lines.size(), 5u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"([A-Z][a-z]+day, [A-Z][a-z]+ \d\d, \d{4} \d\d:\d\d:\d\d )"
-                                                      R"(Application Started\.{49}\r)")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(R"([A-Z][a-z]+day, [A-Z][a-z]+ \d\d, \d{4} \d\d:\d\d:\d\d )"
+                                              R"(Application Started\.{49}\r)")))
         << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"( *\d{4,} \d\d/\d\d \d\d:\d\d:\d\d --I: thread pool created successfully\r)")))
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex(R"( *\d+ \d\d/\d\d \d\d:\d\d:\d\d --I: thread pool created successfully\r)")))
         << lines[1];
     EXPECT_EQ(lines[2].find("two"), lines[2].size() - 3) << "an embedded line feed is written unchanged";
     EXPECT_EQ(lines[3], "lines\r");
     EXPECT_NE(lines[4].find(" CLogFile::Close - INFORMATION- Closing the LOG file ..\r"), std::string::npos);
+}
+
+// A fresh container hands out thread ids below 1000; they are padded with blanks to four
+// characters, never zero-filled, and a longer id widens the field.
+TEST(LogFile, ThreadIdBelowOneThousandIsPaddedWithBlanksToFourCharacters) {
+    CTempFolder folder;
+    std::string strPath = folder / "KlendoHotFolderAgent.log";
+    {
+        OpenLog open(strPath);
+        open.log.Trace("--I: probe");
+    }
+    std::string strId = std::to_string(Platform::GetThreadId());
+    std::string strField = std::string(strId.size() < 4 ? 4 - strId.size() : 0, ' ') + strId + " ";
+    std::vector<std::string> lines = Lines(ReadWholeFile(strPath));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1].substr(0, strField.size()), strField) << lines[1];
 }
 
 TEST(LogFile, AppendsAcrossRunsAndWritesNothingWhenDisabledOrClosed) {

@@ -6,7 +6,10 @@
 #include "request/ParserWorkers.h"
 #include "printparser/ParserChild.h"
 
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <set>
 #include <thread>
 #include <unistd.h>
 #include <utmp.h>
@@ -190,6 +193,60 @@ TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
 }
 
+TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
+    StartServer();
+    // The first worker dies as a crash or a stray kill would end it; its successor answers.
+    std::string strMarker = m_folder / "first-worker-died";
+    UseParser(
+        WriteParser(m_folder, "while read -r path; do\n"
+                              "  if [ ! -e '" +
+                                  strMarker +
+                                  "' ]; then\n"
+                                  "    : > '" +
+                                  strMarker +
+                                  "'\n"
+                                  "    echo 'pages=9 pages2=0 width=1 length=1 format=1'; kill -KILL $$\n"
+                                  "  fi\n"
+                                  "  echo 'pages=4 pages2=0 width=8.5 length=11 format=1'; echo end\n"
+                                  "done\n"));
+    Drop("retried.pdf");
+    CFileRequestHandler handler(Request("retried.pdf"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4);
+    EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 8.5f);
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F: print file parser ended without a result p=" + m_strHot +
+                          "/retried.pdf, trying a new worker"),
+              std::string::npos);
+    EXPECT_EQ(strLog.find("without a result again"), std::string::npos);
+    EXPECT_EQ(StoredCount(), 1);
+}
+
+TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
+    StartServer();
+    std::string strStarts = m_folder / "worker-starts";
+    // Each worker reports a value, then dies before its answer is complete: the value is not believed.
+    UseParser(
+        WriteParser(m_folder, "echo $$ >> '" + strStarts +
+                                  "'\nread -r path\n"
+                                  "echo 'pages=9 pages2=0 width=8.5 length=11 format=1'\nkill -KILL $$\n"));
+    Drop("doomed.pdf");
+    CFileRequestHandler handler(Request("doomed.pdf"));
+    handler.HandleRequest();
+    EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 0);
+    EXPECT_EQ(handler.GetActivity().m_document.m_fWidth, 0.0f);
+    std::string strPath = m_strHot + "/doomed.pdf";
+    std::string strLog = m_log.Content();
+    EXPECT_NE(
+        strLog.find("--F: print file parser ended without a result p=" + strPath + ", trying a new worker"),
+        std::string::npos);
+    EXPECT_NE(strLog.find("--F: print file parser ended without a result again p=" + strPath +
+                          ", the job goes on with zeros"),
+              std::string::npos);
+    EXPECT_EQ(Occurrences(ReadWholeFile(strStarts), "\n"), 2u) << "one retry, no more";
+    EXPECT_EQ(StoredCount(), 1) << "the job goes on";
+}
+
 TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     StartServer();
     // Each worker notes its start, then answers file after file slowly enough that the files overlap.
@@ -228,4 +285,82 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
     }
     EXPECT_EQ(UnescapePathLine(EscapePathLine("a%0A\n\r%")), "a%0A\n\r%");
     EXPECT_EQ(EscapePathLine("x\ny").find('\n'), std::string::npos);
+}
+
+TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
+    CTempFolder folder;
+    // Every worker answers each line with its own process id.
+    std::string strParser = WriteParser(folder, "while read -r line; do echo $$; done\n");
+    CParserWorkers workers;
+    const size_t nMax = CParserWorkers::GetMaxWorkers();
+    // A deadline already passed lets Take start a worker beyond the maximum instead of waiting.
+    auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    auto takeAndGiveBack = [&] {
+        std::vector<std::unique_ptr<CParserWorkers::CWorker>> taken;
+        std::set<std::string> ids;
+        for (size_t i = 0; i < nMax + 2; ++i) {
+            taken.push_back(workers.Take(strParser, passed));
+            std::string strId;
+            EXPECT_TRUE(taken.back() && taken.back()->process.WriteLine("id") &&
+                        taken.back()->process.ReadLine(strId, std::chrono::steady_clock::now() +
+                                                                  std::chrono::seconds(60)) ==
+                            Platform::CChildProcess::ReadResult::Line);
+            ids.insert(strId);
+        }
+        for (auto& pWorker : taken)
+            workers.GiveBack(std::move(pWorker), true);
+        return ids;
+    };
+    std::set<std::string> first = takeAndGiveBack();
+    std::set<std::string> second = takeAndGiveBack();
+    ASSERT_EQ(first.size(), nMax + 2);
+    size_t nReused = 0;
+    for (const std::string& strId : second)
+        nReused += first.count(strId);
+    EXPECT_EQ(nReused, nMax) << "only the maximum stayed idle; the others were ended";
+}
+
+// A worker lives for many files: a descriptor it inherited, such as a file a request was still
+// writing when the worker started, would stay open and keep that file busy all that time.
+TEST(ParserWorkers, WorkerInheritsNoDescriptorOpenWithoutCloseOnExec) {
+    CTempFolder folder;
+    std::string strOpen = folder / "open-in-the-agent";
+    int nHandle = ::open(strOpen.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(nHandle, 0);
+    std::string strParser =
+        WriteParser(folder, "read -r line\n"
+                            "if ls -l /proc/$$/fd | grep -q open-in-the-agent; then echo inherited;"
+                            " else echo clean; fi\n");
+    CParserWorkers workers;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
+    ::close(nHandle);
+    ASSERT_TRUE(pWorker);
+    std::string strAnswer;
+    ASSERT_TRUE(pWorker->process.WriteLine("x"));
+    ASSERT_EQ(pWorker->process.ReadLine(strAnswer, deadline), Platform::CChildProcess::ReadResult::Line);
+    EXPECT_EQ(strAnswer, "clean");
+    workers.GiveBack(std::move(pWorker), false);
+}
+
+// The agent ignores SIGXFSZ so that its own writes fail as errors; a worker must not inherit that,
+// or a runaway parse would write on instead of dying of its limit.
+TEST(ParserWorkers, WorkerDiesOfItsOwnLimitsWhateverTheAgentIgnores) {
+    CTempFolder folder;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous = {};
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    std::string strParser = WriteParser(folder, "read -r line\nulimit -f 1\nhead -c 100000 /dev/zero > '" +
+                                                    (folder / "big") + "'\necho $?\n");
+    CParserWorkers workers;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    ASSERT_TRUE(pWorker);
+    std::string strExitCode;
+    ASSERT_TRUE(pWorker->process.WriteLine("x"));
+    ASSERT_EQ(pWorker->process.ReadLine(strExitCode, deadline), Platform::CChildProcess::ReadResult::Line);
+    EXPECT_EQ(strExitCode, std::to_string(128 + SIGXFSZ)) << "the writer ended by the signal";
+    workers.GiveBack(std::move(pWorker), false);
 }

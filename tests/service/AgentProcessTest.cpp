@@ -2,9 +2,12 @@
 #include "Include/LogFile.h"
 #include "support/TempFolder.h"
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -69,6 +72,21 @@ class AgentProcessTest : public ::testing::Test {
         EXPECT_NE(lines.back().find(kClosingLine), std::string::npos);
     }
 
+    bool WaitForLogText(const std::string& strText) const {
+        for (auto deadline = std::chrono::steady_clock::now() + 60s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms))
+            if (ReadWholeFile(LogPath()).find(strText) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    std::set<std::string> FolderEntries() const {
+        std::set<std::string> entries;
+        for (const auto& entry : std::filesystem::directory_iterator(m_temp.Path()))
+            entries.insert(entry.path().filename().string());
+        return entries;
+    }
+
     CTempFolder m_temp;
 };
 
@@ -118,6 +136,36 @@ TEST_F(AgentProcessTest, ServiceStartedBySystemdReportsReadyAndStopping) {
     // Under systemd the event texts go to the system log, not to standard output.
     EXPECT_EQ(process.Output().find("Service started"), std::string::npos);
     ExpectWholeRunLogged();
+}
+
+TEST_F(AgentProcessTest, SecondAgentOfOneInstallEndsAtOnceAndTouchesNothing) {
+    ASSERT_EQ(RunToEnd("-RegServer"), 0);
+    CAgentProcess first;
+    ASSERT_TRUE(first.Start(ExecutablePath(), {}, Environment()));
+    ASSERT_TRUE(first.WaitForLine("Service started", 60s)) << first.Output();
+    ASSERT_TRUE(WaitForLogText(" numberof folders ="));
+    std::set<std::string> entries = FolderEntries();
+
+    CAgentProcess second;
+    ASSERT_TRUE(second.Start(ExecutablePath(), {}, Environment()));
+    EXPECT_EQ(second.WaitForExit(60s), EWOULDBLOCK);
+    EXPECT_EQ(second.Output(),
+              "Another KlendoHotFolderAgent is already running from " + m_temp.Path() + "; this one ends.\n");
+    EXPECT_EQ(FolderEntries(), entries) << "no archive, no other file";
+    std::string strLog = ReadWholeFile(LogPath());
+    EXPECT_EQ(Occurrences(strLog, " Application Started"), 1u) << "the second opened no log";
+    EXPECT_EQ(Occurrences(strLog, " numberof folders ="), 1u);
+
+    EXPECT_EQ(RunToEnd("-RegServer"), 0) << "registration works while an agent runs";
+    // The lock goes with its process, however that ends.
+    ASSERT_TRUE(first.SendSignal(SIGKILL));
+    EXPECT_EQ(first.WaitForExit(60s), 128 + SIGKILL);
+    CAgentProcess third;
+    ASSERT_TRUE(third.Start(ExecutablePath(), {}, Environment()));
+    ASSERT_TRUE(third.WaitForLine("Service started", 60s)) << third.Output();
+    ASSERT_TRUE(third.SendSignal(SIGTERM));
+    EXPECT_EQ(third.WaitForExit(60s), 0);
+    EXPECT_EQ(Occurrences(ReadWholeFile(LogPath()), " Application Started"), 2u);
 }
 
 } // namespace

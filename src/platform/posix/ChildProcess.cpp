@@ -44,24 +44,28 @@ bool CChildProcess::Start(const std::string& strExecutable, const std::vector<st
         ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
     ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Descriptors another thread opened without close-on-exec (a library's socket, a file being
+    // written) would otherwise stay open for the child's whole life.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(strExecutable.c_str()));
     for (const std::string& strArgument : arguments)
         argv.push_back(const_cast<char*>(strArgument.c_str()));
     argv.push_back(nullptr);
-    // The agent blocks its stop signals to wait for them; the child must get them as usual.
+    // The child starts with every signal at its default action and none blocked, whatever the agent
+    // set apart for itself, so that it still dies of its own limits. In a process group of its own
+    // it does not share the agent's terminal signals: Ctrl-C stops the agent, not a parse in flight.
     posix_spawnattr_t attributes;
     ::posix_spawnattr_init(&attributes);
     sigset_t noSignals;
-    sigset_t defaultSignals;
+    sigset_t allSignals;
     ::sigemptyset(&noSignals);
-    ::sigemptyset(&defaultSignals);
-    ::sigaddset(&defaultSignals, SIGTERM);
-    ::sigaddset(&defaultSignals, SIGINT);
-    ::sigaddset(&defaultSignals, SIGPIPE);
+    ::sigfillset(&allSignals);
     ::posix_spawnattr_setsigmask(&attributes, &noSignals);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setsigdefault(&attributes, &allSignals);
+    ::posix_spawnattr_setpgroup(&attributes, 0);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     pid_t nProcess = -1;
     int nError = ::posix_spawn(&nProcess, strExecutable.c_str(), &actions, &attributes, argv.data(), environ);
     ::posix_spawnattr_destroy(&attributes);
@@ -141,9 +145,10 @@ CChildProcess::ReadResult CChildProcess::ReadLine(std::string& strLine,
     }
 }
 
+// The whole group: whatever the child started goes with it.
 void CChildProcess::Kill() {
     if (m_nProcess > 0)
-        ::kill(m_nProcess, SIGKILL);
+        ::kill(-m_nProcess, SIGKILL);
 }
 
 int CChildProcess::Wait() {

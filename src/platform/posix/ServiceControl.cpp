@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -27,6 +28,31 @@ void ReportServiceStopping() {
     (void)::sd_notify(0, "STOPPING=1");
 }
 
+namespace {
+
+// Signals whose default action would end or stop the agent although nothing it does expects them:
+// SIGIO when another process opens a file while the write-complete probe holds its lease, SIGXFSZ
+// for a write past the file size limit (the write then fails with EFBIG instead), SIGPIPE for a
+// write to a pipe whose reader went away, SIGHUP when the terminal closes, SIGTTIN and SIGTTOU for
+// a background process that touches the terminal, SIGURG for out-of-band data on a socket; and the
+// ones that log rotation, timers or power monitors send by habit (SIGUSR1, SIGUSR2, SIGALRM,
+// SIGVTALRM, SIGPROF, SIGPWR). Faults, SIGQUIT, SIGTSTP and SIGKILL keep their meaning.
+constexpr int kIgnoredSignals[] = {SIGIO,   SIGXFSZ, SIGPIPE, SIGHUP,    SIGTTIN, SIGTTOU, SIGURG,
+                                   SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPWR};
+
+bool IgnoreUnexpectedSignals() {
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int nSignal : kIgnoredSignals)
+        if (::sigaction(nSignal, &ignore, nullptr) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
 CStopControl::CStopControl() {
     m_nRequestHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -38,14 +64,13 @@ CStopControl::~CStopControl() {
         ::close(m_nRequestHandle);
 }
 
-bool CStopControl::Open(bool bWithInterrupt) {
-    if (m_nRequestHandle < 0)
+bool CStopControl::Open() {
+    if (m_nRequestHandle < 0 || !IgnoreUnexpectedSignals())
         return false;
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
-    if (bWithInterrupt)
-        sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGINT);
     int nError = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (nError != 0) {
         errno = nError;
@@ -59,9 +84,6 @@ bool CStopControl::Open(bool bWithInterrupt) {
         return false;
     }
     m_nSignalHandle = nHandle;
-    // A write to a pipe whose reader went away (standard output to a restarted journal, for example)
-    // must fail as a write, not end the agent.
-    ::signal(SIGPIPE, SIG_IGN);
     return true;
 }
 
