@@ -111,25 +111,15 @@ void CFolderMonitor::ProcessRecord(const Platform::CChangeRecord& record) {
     }
     if (!EndsWithNoCase(record.strName, ".dat"))
         return;
-    bool bDuplicate = IsDuplicateTicketNotification(record.strName);
+    bool bDuplicate = m_duplicateFilter.IsDuplicate(record.strName, Platform::GetMonotonicMilliseconds());
+    if (bDuplicate)
+        LogTrace("discard dup notification");
     if (record.nAction == Platform::kActionRemoved || record.nAction == Platform::kActionRenamedOldName)
         m_knownTickets.erase(record.strName);
     else
         m_knownTickets.insert(record.strName);
     if (!bDuplicate)
         DispatchNotification(record.nAction, record.strName);
-}
-
-bool CFolderMonitor::IsDuplicateTicketNotification(const std::string& strName) {
-    int32_t nNow = Platform::GetTickCount();
-    // The difference is taken in unsigned arithmetic so that the window holds across the clock's wrap.
-    int32_t nElapsed = static_cast<int32_t>(static_cast<uint32_t>(nNow) - static_cast<uint32_t>(m_nLastTime));
-    bool bDuplicate = EqualsNoCase(strName, m_strLastName) && nElapsed < m_nDuplicateWindow;
-    if (bDuplicate)
-        LogTrace("discard dup notification");
-    m_strLastName = strName;
-    m_nLastTime = Platform::GetTickCount();
-    return bDuplicate;
 }
 
 void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& strName) {

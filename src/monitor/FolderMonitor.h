@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/HotFolderInfo.h"
+#include "monitor/DuplicateFilter.h"
 #include "platform/DirectoryWatcher.h"
 
 #include <condition_variable>
@@ -35,14 +36,10 @@ class CFolderMonitor {
     // True when the thread ended within the wait; a thread that did not is left running on its own.
     bool WaitForEnd(std::chrono::milliseconds wait);
 
-    // Test seam, not reachable from the settings: the length of the ".dat" duplicate window.
-    void SetDuplicateWindowForTest(int32_t nMilliseconds) { m_nDuplicateWindow = nMilliseconds; }
-
   private:
     void MonitorFolderThreadMain();
     void ProcessBatch(const Platform::CChangeBatch& batch);
     void ProcessRecord(const Platform::CChangeRecord& record);
-    bool IsDuplicateTicketNotification(const std::string& strName);
     void DispatchNotification(uint32_t nAction, const std::string& strName);
     void ScanFolderAtStart();
     void RescanAfterOverflow();
@@ -55,10 +52,7 @@ class CFolderMonitor {
     Platform::CDirectoryWatcher m_watcher;
     std::thread m_thread;
 
-    // ".dat" mode: the duplicate filter (one name and when it was last notified).
-    std::string m_strLastName;
-    int32_t m_nLastTime = 0;
-    int32_t m_nDuplicateWindow = 5000;
+    CDuplicateFilter m_duplicateFilter;
     // ".dat" mode: the tickets in the folder that were seen at start or notified since, so that a
     // rescan after lost changes hands on only tickets never seen before and posts none twice.
     std::set<std::string> m_knownTickets;

@@ -38,13 +38,12 @@ class MonitorTest : public ::testing::Test {
         m_pool.WaitForRequestThreads(std::chrono::seconds(10));
     }
 
-    void Start(const std::string& strType = "", int32_t nDuplicateWindow = 5000) {
+    void Start(const std::string& strType = "") {
         CHotFolderInfo folder;
         folder.source = m_strHot;
         folder.destination = m_folder / "dst";
         folder.type = strType;
         m_pMonitor = std::make_unique<CFolderMonitor>(folder, &m_pool);
-        m_pMonitor->SetDuplicateWindowForTest(nDuplicateWindow);
         ASSERT_EQ(m_pMonitor->CreateQueue(), 1);
         ASSERT_EQ(m_pMonitor->OpenFolder(), 1);
         ASSERT_EQ(m_pMonitor->StartWatching(), 1);
@@ -158,15 +157,6 @@ TEST_F(MonitorTest, TicketFolderFiltersDatNamesAndDuplicates) {
     EXPECT_EQ(m_recorder.CountFor("job.txt"), 0u);
     EXPECT_EQ(m_recorder.CountFor("old.dat"), 0u) << "tickets stay in the folder: none is handed on at start";
     EXPECT_NE(m_log.Content().find("discard dup notification"), std::string::npos);
-}
-
-TEST_F(MonitorTest, TicketNotifiedAgainAfterTheWindowIsHandedOnAgain) {
-    Start("ULS", 100);
-    Touch("a.dat");
-    ASSERT_TRUE(WaitFor(1, "a.dat"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::ofstream(m_strHot + "/a.dat", std::ios::app) << "more";
-    ASSERT_TRUE(WaitFor(3, "a.dat"));
 }
 
 TEST_F(MonitorTest, RemovedHotFolderEndsTheMonitorWithALine) {
