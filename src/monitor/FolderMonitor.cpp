@@ -53,7 +53,9 @@ int CFolderMonitor::StartThread() {
     }
 }
 
-void CFolderMonitor::PostStop() { m_watcher.PostStop(); }
+void CFolderMonitor::PostStop() {
+    m_watcher.PostStop();
+}
 
 bool CFolderMonitor::WaitForEnd(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(m_endMutex);
@@ -142,10 +144,11 @@ void CFolderMonitor::ScanFolderAtStart() {
     if (m_folder.IsTicketFolder())
         return;
     int nFiles = 0;
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        ++nFiles;
-        DispatchNotification(Platform::kActionAdded, strName);
-    });
+    Platform::ForEachFileInTree(m_folder.source,
+                                [&](const std::string& strName, const Platform::CFileVersion&) {
+                                    ++nFiles;
+                                    DispatchNotification(Platform::kActionAdded, strName);
+                                });
     if (nFiles > 0)
         LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
 }
@@ -153,10 +156,11 @@ void CFolderMonitor::ScanFolderAtStart() {
 // Taken before the watch starts: a ticket created after this is either notified or, when its
 // notification is lost, found unknown by the rescan.
 void CFolderMonitor::LearnTicketsPresent() {
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        if (EndsWithNoCase(strName, ".dat"))
-            m_knownTickets.insert(strName);
-    });
+    Platform::ForEachFileInTree(m_folder.source,
+                                [&](const std::string& strName, const Platform::CFileVersion&) {
+                                    if (EndsWithNoCase(strName, ".dat"))
+                                        m_knownTickets.insert(strName);
+                                });
 }
 
 // The kernel dropped changes. Every file of an ordinary folder is handed on again (a file is
@@ -164,14 +168,15 @@ void CFolderMonitor::LearnTicketsPresent() {
 // on only the tickets it has never seen, so that no ticket is posted twice.
 void CFolderMonitor::RescanAfterOverflow() {
     LogTrace("--F: change queue overflow s=%s, rescanning the folder", m_folder.source.c_str());
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        if (!m_folder.IsTicketFolder()) {
-            DispatchNotification(Platform::kActionAdded, strName);
-            return;
-        }
-        if (EndsWithNoCase(strName, ".dat") && m_knownTickets.insert(strName).second)
-            DispatchNotification(Platform::kActionAdded, strName);
-    });
+    Platform::ForEachFileInTree(
+        m_folder.source, [&](const std::string& strName, const Platform::CFileVersion&) {
+            if (!m_folder.IsTicketFolder()) {
+                DispatchNotification(Platform::kActionAdded, strName);
+                return;
+            }
+            if (EndsWithNoCase(strName, ".dat") && m_knownTickets.insert(strName).second)
+                DispatchNotification(Platform::kActionAdded, strName);
+        });
 }
 
 void CFolderMonitor::LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures) {

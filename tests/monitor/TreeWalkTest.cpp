@@ -1,0 +1,67 @@
+#include "platform/FileSystem.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Walked = std::map<std::string, Platform::CFileVersion>;
+
+Platform::CFileVersion VersionOf(const std::string& strPath) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(strPath.c_str(), &info), 0) << strPath;
+    return {static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+}
+
+} // namespace
+
+TEST(TreeWalk, FollowsTheRootLinkOnlyAndGivesEachEntryItsOwnVersion) {
+    CTempFolder folder;
+    fs::create_directories(folder / "tree/sub");
+    fs::create_directories(folder / "outside");
+    WriteWholeFile(folder / "tree/top.prn", "12345");
+    WriteWholeFile(folder / "tree/sub/nested.prn", "x");
+    WriteWholeFile(folder / "outside/secret", "s");
+    fs::create_directory_symlink(folder / "outside", folder / "tree/link-to-folder");
+    fs::create_directory_symlink(folder / "tree", folder / "root-link");
+
+    Walked walked;
+    EXPECT_TRUE(Platform::ForEachFileInTree(
+        folder / "root-link", [&](const std::string& strName, const Platform::CFileVersion& version) {
+            walked[strName] = version;
+        }));
+    ASSERT_EQ(walked.size(), 3u);
+    EXPECT_EQ(walked["top.prn"], VersionOf(folder / "tree/top.prn"));
+    EXPECT_EQ(walked["top.prn"].nSize, 5u);
+    EXPECT_EQ(walked["sub/nested.prn"], VersionOf(folder / "tree/sub/nested.prn"));
+    EXPECT_EQ(walked["link-to-folder"], VersionOf(folder / "tree/link-to-folder"))
+        << "the link, not its target";
+}
+
+TEST(TreeWalk, FolderSwappedForALinkDuringTheWalkIsNotEntered) {
+    CTempFolder folder;
+    fs::create_directories(folder / "hot/sub");
+    fs::create_directories(folder / "etc");
+    WriteWholeFile(folder / "hot/first.prn", "x");
+    WriteWholeFile(folder / "hot/sub/job.prn", "x");
+    WriteWholeFile(folder / "etc/passwd", "root");
+
+    std::vector<std::string> walked;
+    Platform::ForEachFileInTree(folder / "hot",
+                                [&](const std::string& strName, const Platform::CFileVersion&) {
+                                    walked.push_back(strName);
+                                    // The root was listed, "sub" not yet opened: swap it for a link out of
+                                    // the tree.
+                                    if (strName == "first.prn") {
+                                        fs::remove_all(folder / "hot/sub");
+                                        fs::create_directory_symlink(folder / "etc", folder / "hot/sub");
+                                    }
+                                });
+    EXPECT_EQ(walked, (std::vector<std::string>{"first.prn", "sub"})) << "the link is handed on as an entry";
+}
