@@ -144,12 +144,16 @@ void CFolderMonitor::ScanFolderAtStart() {
     if (m_folder.IsTicketFolder())
         return;
     int nFiles = 0;
-    Platform::ForEachFileInTree(m_folder.source,
-                                [&](const std::string& strName, const Platform::CFileVersion&) {
-                                    ++nFiles;
-                                    DispatchNotification(Platform::kActionAdded, strName);
-                                });
-    if (nFiles > 0)
+    bool bWhole = Platform::ForEachFileInTree(
+        m_folder.source,
+        [&](const std::string& strName, const Platform::CFileVersion&) {
+            ++nFiles;
+            DispatchNotification(Platform::kActionAdded, strName);
+        },
+        [&] { return !m_watcher.IsStopPosted(); });
+    if (!bWhole)
+        LogTrace("--I: start-up scan s=%s ended by the stop", m_folder.source.c_str());
+    else if (nFiles > 0)
         LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
 }
 
@@ -169,14 +173,16 @@ void CFolderMonitor::LearnTicketsPresent() {
 void CFolderMonitor::RescanAfterOverflow() {
     LogTrace("--F: change queue overflow s=%s, rescanning the folder", m_folder.source.c_str());
     Platform::ForEachFileInTree(
-        m_folder.source, [&](const std::string& strName, const Platform::CFileVersion&) {
+        m_folder.source,
+        [&](const std::string& strName, const Platform::CFileVersion&) {
             if (!m_folder.IsTicketFolder()) {
                 DispatchNotification(Platform::kActionAdded, strName);
                 return;
             }
             if (EndsWithNoCase(strName, ".dat") && m_knownTickets.insert(strName).second)
                 DispatchNotification(Platform::kActionAdded, strName);
-        });
+        },
+        [&] { return !m_watcher.IsStopPosted(); });
 }
 
 void CFolderMonitor::LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures) {

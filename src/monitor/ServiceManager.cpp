@@ -8,7 +8,9 @@
 
 CServiceManager::CServiceManager() = default;
 
-CServiceManager::~CServiceManager() { CleanArray(m_hotFolders); }
+CServiceManager::~CServiceManager() {
+    CleanArray(m_hotFolders);
+}
 
 int CServiceManager::Initalize() {
     try {
@@ -25,10 +27,13 @@ int CServiceManager::Initalize() {
 
 int CServiceManager::uninit() {
     try {
+        // Cleared by each monitor thread that does not end in time.
+        m_bAllThreadsEnded = !m_bMonitorLeftRunning;
         StopMonitorFolders();
         m_threadPool.ShutdownThreadPool();
         return 1;
     } catch (...) {
+        m_bAllThreadsEnded = false;
         LogTrace("*** E: uninit ***");
         return 0;
     }
@@ -69,15 +74,18 @@ int CServiceManager::MonitorFolder(const CHotFolderInfo& folder) {
     try {
         LogTrace("--I: monitoring S=%s D=%s DV=%s", folder.source.c_str(), folder.destination.c_str(),
                  folder.devicename.c_str());
+        // A second hot folder of the same source replaces the first, which stops before the second
+        // starts so that the two never share the folder's ticket state.
+        auto existing = m_monitors.find(folder.source);
+        if (existing != m_monitors.end()) {
+            if (!StopMonitor(existing->second))
+                m_bMonitorLeftRunning = true;
+            m_monitors.erase(existing);
+        }
         auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool);
         if (!pMonitor->CreateQueue() || !pMonitor->OpenFolder() || !pMonitor->StartWatching() ||
             !pMonitor->StartThread())
             return 0;
-        auto existing = m_monitors.find(folder.source);
-        if (existing != m_monitors.end()) {
-            StopMonitor(existing->second);
-            m_monitors.erase(existing);
-        }
         m_monitors[folder.source] = pMonitor.release();
         LogTrace("--I: successfully started folder monitor");
         return 1;
@@ -91,10 +99,12 @@ int CServiceManager::StopMonitorFolders() {
     try {
         while (!m_monitors.empty()) {
             auto entry = m_monitors.begin();
-            StopMonitor(entry->second);
+            if (!StopMonitor(entry->second))
+                m_bAllThreadsEnded = false;
             m_monitors.erase(entry);
         }
     } catch (...) {
+        m_bAllThreadsEnded = false;
         LogTrace("*** E: CServiceManager StopMonitorFolders ***");
     }
     return 0;

@@ -27,6 +27,10 @@ class CServiceManager {
     int MonitorFolder(const CHotFolderInfo& folder);
     void CleanArray(std::vector<CHotFolderInfo*>& folders);
 
+    // True when every monitor thread ended within its wait at the last uninit; a thread that did
+    // not may still be inside a log call, so the log must outlive it.
+    bool HaveAllThreadsEnded() const { return m_bAllThreadsEnded; }
+
     CIOThreadPool& GetThreadPool() { return m_threadPool; }
     size_t GetMonitorCount() const { return m_monitors.size(); }
 
@@ -34,11 +38,14 @@ class CServiceManager {
     CIOThreadPool m_threadPool;
     // Owns its records; holds the table of the last start until destruction.
     std::vector<CHotFolderInfo*> m_hotFolders;
-    // Keyed by the exact source string, owning its monitors. Two hot folders with the same source
-    // both start; the second one stops and replaces the first when it is entered.
+    // Keyed by the exact source string, owning its monitors. Of two hot folders with the same source
+    // the second stops and replaces the first.
     std::map<std::string, CFolderMonitor*> m_monitors;
     // How long a stop waits for each monitor thread.
     static constexpr std::chrono::milliseconds kMonitorStopWait{10000};
+    bool m_bAllThreadsEnded = false;
+    // A replaced monitor whose thread did not end in time.
+    bool m_bMonitorLeftRunning = false;
 
     bool StopMonitor(CFolderMonitor* pMonitor);
 };

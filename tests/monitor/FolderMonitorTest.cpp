@@ -38,7 +38,7 @@ class MonitorTest : public ::testing::Test {
         m_pool.WaitForRequestThreads(std::chrono::seconds(10));
     }
 
-    void Start(const std::string& strType = "") {
+    void Open(const std::string& strType = "") {
         CHotFolderInfo folder;
         folder.source = m_strHot;
         folder.destination = m_folder / "dst";
@@ -47,6 +47,10 @@ class MonitorTest : public ::testing::Test {
         ASSERT_EQ(m_pMonitor->CreateQueue(), 1);
         ASSERT_EQ(m_pMonitor->OpenFolder(), 1);
         ASSERT_EQ(m_pMonitor->StartWatching(), 1);
+    }
+
+    void Start(const std::string& strType = "") {
+        Open(strType);
         ASSERT_EQ(m_pMonitor->StartThread(), 1);
     }
 
@@ -178,6 +182,24 @@ TEST_F(MonitorTest, StopPacketEndsTheThreadWithItsLines) {
     size_t nQueue = strLog.find("-- I : Queue complete(null), exiting... \r\n");
     ASSERT_NE(nQueue, std::string::npos);
     EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end", nQueue), std::string::npos);
+}
+
+TEST_F(MonitorTest, StopPostedBeforeTheStartUpScanEndsItAtOnce) {
+    for (int nFolder = 0; nFolder < 20; ++nFolder) {
+        std::string strFolder = "tree" + std::to_string(nFolder);
+        fs::create_directory(m_strHot + "/" + strFolder);
+        for (int nFile = 0; nFile < 100; ++nFile)
+            Touch(strFolder + "/f" + std::to_string(nFile));
+    }
+    Open();
+    m_pMonitor->PostStop();
+    ASSERT_EQ(m_pMonitor->StartThread(), 1);
+    ASSERT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(10)));
+    std::string strLog = m_log.Content();
+    EXPECT_EQ(Occurrences(strLog, "--I dispacth new request"), 0u)
+        << "the tree is not handed on after the stop";
+    EXPECT_NE(strLog.find("--I: start-up scan s=" + m_strHot + " ended by the stop"), std::string::npos);
+    EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end"), std::string::npos);
 }
 
 // Overflows the kernel's change queue without touching its limit: the reader is held while more

@@ -61,8 +61,10 @@ TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
     std::ofstream(strA + "/job.prn") << "x";
     std::ofstream(strC + "/ticket.dat") << "x";
     EXPECT_TRUE(recorder.WaitForCount(2));
+    EXPECT_FALSE(manager.HaveAllThreadsEnded());
     EXPECT_EQ(manager.uninit(), 1);
     EXPECT_EQ(manager.GetMonitorCount(), 0u);
+    EXPECT_TRUE(manager.HaveAllThreadsEnded());
     ExpectInOrder({"numberof folders =3\r\n",
                    "srveraddress=127.0.0.1\r\n",
                    "serverport=8080\r\n",
