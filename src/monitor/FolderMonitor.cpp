@@ -4,6 +4,7 @@
 #include "Include/StringUtil.h"
 #include "monitor/FileRequest.h"
 #include "platform/FileSystem.h"
+#include "platform/FileSystemKind.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "pool/IOThreadPool.h"
@@ -24,10 +25,16 @@ int CFolderMonitor::CreateQueue() {
 }
 
 int CFolderMonitor::OpenFolder() {
-    if (m_watcher.OpenFolder(m_folder.source))
-        return 1;
-    LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
-    return 0;
+    if (!m_watcher.OpenFolder(m_folder.source)) {
+        LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
+        return 0;
+    }
+    std::string strNetworkKind = Platform::GetNetworkFileSystemName(m_folder.source);
+    if (!strNetworkKind.empty())
+        LogTrace("--W: hot folder s=%s is on a network file system (%s): changes made by other hosts are not "
+                 "reported, only changes made on this machine",
+                 m_folder.source.c_str(), strNetworkKind.c_str());
+    return 1;
 }
 
 int CFolderMonitor::StartWatching() {

@@ -90,6 +90,8 @@ TEST_F(MonitorTest, OrdinaryFolderReportsCreateDeleteAndRenameAsTheWindowsAgentD
     ASSERT_TRUE(WaitFor(1, "marker"));
     for (const auto& request : m_recorder.Seen())
         EXPECT_NE(request.strFilename, "folder-only") << "folders are never reported";
+    EXPECT_EQ(m_log.Content().find("--W: hot folder"), std::string::npos)
+        << "a local folder is no network folder";
 }
 
 TEST_F(MonitorTest, FilesInNewSubfoldersAreNotMissed) {

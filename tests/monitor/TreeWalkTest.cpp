@@ -1,4 +1,5 @@
 #include "platform/FileSystem.h"
+#include "platform/FileSystemKind.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -64,4 +65,15 @@ TEST(TreeWalk, FolderSwappedForALinkDuringTheWalkIsNotEntered) {
                                     }
                                 });
     EXPECT_EQ(walked, (std::vector<std::string>{"first.prn", "sub"})) << "the link is handed on as an entry";
+}
+
+TEST(FileSystemKind, NetworkAndFuseFileSystemsAreToldApartFromLocalOnes) {
+    EXPECT_EQ(Platform::NetworkFileSystemName(0x6969), "nfs");
+    EXPECT_EQ(Platform::NetworkFileSystemName(0x517B), "smb");
+    EXPECT_EQ(Platform::NetworkFileSystemName(0xFF534D42), "cifs");
+    EXPECT_EQ(Platform::NetworkFileSystemName(0xFE534D42), "smb2");
+    EXPECT_EQ(Platform::NetworkFileSystemName(0x65735546), "fuse");
+    for (uint32_t nLocal : {0xEF53u /* ext2/3/4 */, 0x58465342u /* xfs */, 0x9123683Eu /* btrfs */,
+                            0x01021994u /* tmpfs */, 0x794C7630u /* overlayfs */})
+        EXPECT_EQ(Platform::NetworkFileSystemName(nLocal), "") << std::hex << nLocal;
 }
