@@ -8,19 +8,21 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
 class CIOThreadPool;
 
+class CTicketLedger;
+
 // Watches one hot folder on a thread of its own and turns its changes into requests for the pool.
 // Created by CServiceManager::MonitorFolder, owned by the service manager's monitor map. The monitor
-// thread alone uses the duplicate filter and the ticket versions; the service manager talks to it
-// only through PostStop and WaitForEnd.
+// thread alone uses the duplicate filter; the service manager talks to it only through PostStop and
+// WaitForEnd. A ticket folder keeps its ticket ledger in strStateFolder ("" keeps it in memory).
 class CFolderMonitor {
   public:
-    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool);
+    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
+                   const std::string& strStateFolder = "");
     virtual ~CFolderMonitor();
     CFolderMonitor(const CFolderMonitor&) = delete;
     CFolderMonitor& operator=(const CFolderMonitor&) = delete;
@@ -41,9 +43,11 @@ class CFolderMonitor {
     void ProcessBatch(const Platform::CChangeBatch& batch);
     void ProcessRecord(const Platform::CChangeRecord& record);
     void DispatchNotification(uint32_t nAction, const std::string& strName);
+    bool KeepScanning() const;
     void ScanFolderAtStart();
     void RescanAfterOverflow();
-    void LearnTicketsPresent();
+    void TakeTicketsPresentAsProcessed();
+    void ScanTickets();
     void LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures);
     void MarkThreadEnded();
 
@@ -53,9 +57,9 @@ class CFolderMonitor {
     std::thread m_thread;
 
     CDuplicateFilter m_duplicateFilter;
-    // ".dat" mode: the tickets in the folder that were seen at start or notified since, so that a
-    // rescan after lost changes hands on only tickets never seen before and posts none twice.
-    std::set<std::string> m_knownTickets;
+    std::string m_strStateFolder;
+    // Ticket folders only; shared with the requests handed on.
+    std::shared_ptr<CTicketLedger> m_pTicketLedger;
 
     std::mutex m_endMutex;
     std::condition_variable m_ended;

@@ -82,7 +82,7 @@ int CServiceManager::MonitorFolder(const CHotFolderInfo& folder) {
                 m_bMonitorLeftRunning = true;
             m_monitors.erase(existing);
         }
-        auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool);
+        auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool, m_strStateFolder);
         if (!pMonitor->CreateQueue() || !pMonitor->OpenFolder() || !pMonitor->StartWatching() ||
             !pMonitor->StartThread())
             return 0;

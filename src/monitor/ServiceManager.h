@@ -19,6 +19,9 @@ class CServiceManager {
     CServiceManager(const CServiceManager&) = delete;
     CServiceManager& operator=(const CServiceManager&) = delete;
 
+    // Where ticket folders keep their state files (the module directory); set before Initalize.
+    void SetStateFolder(const std::string& strFolder) { m_strStateFolder = strFolder; }
+
     int Initalize();
     int uninit();
     void DumpSettings();
@@ -36,6 +39,7 @@ class CServiceManager {
 
   private:
     CIOThreadPool m_threadPool;
+    std::string m_strStateFolder;
     // Owns its records; holds the table of the last start until destruction.
     std::vector<CHotFolderInfo*> m_hotFolders;
     // Keyed by the exact source string, owning its monitors. Of two hot folders with the same source

@@ -44,7 +44,7 @@ using FileVisitor = std::function<void(const std::string& strName, const CFileVe
 // swapped for a link during the walk: such an entry is handed on like a file. Entries come in no
 // particular order; unreadable folders are skipped. keepGoing, when given, is asked before each
 // folder and each entry, and the walk ends as soon as it says false. True when the whole tree was
-// walked.
+// walked: not ended early, and every folder read (but those removed during the walk).
 bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
                        const std::function<bool()>& keepGoing = nullptr);
 

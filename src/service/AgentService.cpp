@@ -100,6 +100,7 @@ void CAgentService::RunService() {
         UpdateServiceStatus(Running);
     m_strModuleDirectory = SplitPath(GetModulePath(), 3);
     OpenLog();
+    m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
     WaitForStop();
     m_serviceManager.uninit();

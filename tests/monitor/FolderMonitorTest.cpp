@@ -1,4 +1,7 @@
 #include "monitor/FolderMonitor.h"
+#include "monitor/FileRequest.h"
+#include "monitor/TicketLedger.h"
+#include "monitor/WatchProbe.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
 
@@ -8,6 +11,8 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sys/stat.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -26,8 +31,23 @@ class MonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fs::create_directory(m_strHot);
-        m_pool.SetRequestProcessor(m_recorder.Processor());
+        fs::create_directory(m_strState);
+        m_pool.SetRequestProcessor(
+            [this, record = m_recorder.Processor()](std::unique_ptr<CFileRequest> pRequest) {
+                ActAsPipeline(*pRequest);
+                record(std::move(pRequest));
+            });
         m_pool.InitThreadPool(1);
+    }
+
+    // Records a ticket as processed, as the pipeline does once it is posted; tickets named
+    // "dropped..." stand for requests dropped at a stop before they were processed.
+    void ActAsPipeline(const CFileRequest& request) {
+        struct stat info {};
+        std::string strPath = m_strHot + "/" + request.filename;
+        if (request.pTicketLedger && request.filename.rfind("dropped", 0) != 0 &&
+            ::lstat(strPath.c_str(), &info) == 0)
+            request.pTicketLedger->MarkProcessed(request.filename, VersionOfFile(strPath));
     }
     void TearDown() override {
         if (m_pMonitor) {
@@ -43,7 +63,7 @@ class MonitorTest : public ::testing::Test {
         folder.source = m_strHot;
         folder.destination = m_folder / "dst";
         folder.type = strType;
-        m_pMonitor = std::make_unique<CFolderMonitor>(folder, &m_pool);
+        m_pMonitor = std::make_unique<CFolderMonitor>(folder, &m_pool, m_strState);
         ASSERT_EQ(m_pMonitor->CreateQueue(), 1);
         ASSERT_EQ(m_pMonitor->OpenFolder(), 1);
         ASSERT_EQ(m_pMonitor->StartWatching(), 1);
@@ -54,8 +74,29 @@ class MonitorTest : public ::testing::Test {
         ASSERT_EQ(m_pMonitor->StartThread(), 1);
     }
 
+    void Stop() {
+        m_pMonitor->PostStop();
+        ASSERT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(10)));
+        m_pMonitor.reset();
+    }
+
     void Touch(const std::string& strRelative, const std::string& strContent = "x") {
         std::ofstream(m_strHot + "/" + strRelative) << strContent;
+    }
+
+    // Written elsewhere and moved in whole, as a ticket writer that finishes before the pipeline
+    // looks at it.
+    void PlaceTicket(const std::string& strName) {
+        WriteWholeFile(m_folder / "staging", strName);
+        fs::rename(m_folder / "staging", m_strHot + "/" + strName);
+    }
+
+    void WaitForLog(const std::string& strText) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (m_log.Content().find(strText) == std::string::npos) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "waited for log text " << strText;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 
     bool WaitFor(uint32_t nAction, const std::string& strName) {
@@ -64,6 +105,7 @@ class MonitorTest : public ::testing::Test {
 
     CTempFolder m_folder;
     std::string m_strHot = m_folder / "hot";
+    std::string m_strState = m_folder / "state";
     CScopedLog m_log{m_folder / "agent.log"};
     CRequestRecorder m_recorder;
     CIOThreadPool m_pool;
@@ -204,6 +246,34 @@ TEST_F(MonitorTest, StopPostedBeforeTheStartUpScanEndsItAtOnce) {
     EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end"), std::string::npos);
 }
 
+TEST_F(MonitorTest, TicketFolderRestartHandsOnExactlyTheVersionsNotProcessed) {
+    Touch("before.dat");
+    Touch("rewritten.dat");
+    Start("ULS");
+    WaitForLog("--I: ticket scan s=" + m_strHot + " tickets=2 unprocessed=0");
+    EXPECT_NE(m_log.Content().find("--I: ticket folder s=" + m_strHot +
+                                   " watched for the first time, tickets=2 taken as processed"),
+              std::string::npos);
+    PlaceTicket("posted.dat");
+    PlaceTicket("dropped.dat");
+    ASSERT_TRUE(WaitFor(1, "posted.dat"));
+    ASSERT_TRUE(WaitFor(1, "dropped.dat"));
+    Stop();
+
+    Touch("rewritten.dat", "a new version");
+    Touch("while-stopped.dat");
+    Start("ULS");
+    WaitForLog("--I: ticket scan s=" + m_strHot + " tickets=5 unprocessed=3");
+    ASSERT_TRUE(m_recorder.WaitUntil([&](const Seen& seen) {
+        size_t nDropped = 0;
+        for (const auto& request : seen)
+            nDropped += request.strFilename == "dropped.dat" ? 1 : 0;
+        return nDropped == 2 && Contains(seen, 1, "rewritten.dat") && Contains(seen, 1, "while-stopped.dat");
+    }));
+    EXPECT_EQ(m_recorder.CountFor("before.dat"), 0u) << "there before the first watch";
+    EXPECT_EQ(m_recorder.CountFor("posted.dat"), 1u) << "processed before the stop";
+}
+
 // Overflows the kernel's change queue without touching its limit: the reader is held while more
 // changes than the queue holds happen in the folder of another watcher, then whileLost runs, whose
 // changes the kernel can only drop.
@@ -259,6 +329,7 @@ TEST_F(OverflowTest, TicketFolderRescanAfterAKernelOverflowPostsNoKnownTicketAga
     for (int i = 0; i < 5; ++i)
         Touch("known" + std::to_string(i) + ".dat");
     Start("ULS");
+    WaitForLog("--I: ticket scan s=" + m_strHot);
     OverflowTheKernelQueue([&] {
         for (int i = 0; i < 50; ++i)
             Touch("new" + std::to_string(i) + ".dat");

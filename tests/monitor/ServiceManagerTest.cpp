@@ -1,5 +1,6 @@
 #include "monitor/ServiceManager.h"
 #include "config/AgentSettings.h"
+#include "monitor/TicketLedger.h"
 #include "monitor/WatchProbe.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
@@ -56,8 +57,11 @@ TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
     CRequestRecorder recorder;
     CServiceManager manager;
     manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
+    manager.SetStateFolder(m_folder.Path());
     EXPECT_EQ(manager.Initalize(), 1);
     EXPECT_EQ(manager.GetMonitorCount(), 2u);
+    EXPECT_TRUE(fs::exists(m_folder / CTicketLedger::StateFileName(strC)))
+        << "the ticket folder's state file";
     std::ofstream(strA + "/job.prn") << "x";
     std::ofstream(strC + "/ticket.dat") << "x";
     EXPECT_TRUE(recorder.WaitForCount(2));

@@ -1,3 +1,4 @@
+#include "monitor/WatchProbe.h"
 #include "platform/FileSystem.h"
 #include "platform/FileSystemKind.h"
 #include "support/TempFolder.h"
@@ -6,21 +7,10 @@
 
 #include <filesystem>
 #include <map>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
-namespace {
-
 using Walked = std::map<std::string, Platform::CFileVersion>;
-
-Platform::CFileVersion VersionOf(const std::string& strPath) {
-    struct stat info {};
-    EXPECT_EQ(::lstat(strPath.c_str(), &info), 0) << strPath;
-    return {static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
-}
-
-} // namespace
 
 TEST(TreeWalk, FollowsTheRootLinkOnlyAndGivesEachEntryItsOwnVersion) {
     CTempFolder folder;
@@ -38,10 +28,10 @@ TEST(TreeWalk, FollowsTheRootLinkOnlyAndGivesEachEntryItsOwnVersion) {
             walked[strName] = version;
         }));
     ASSERT_EQ(walked.size(), 3u);
-    EXPECT_EQ(walked["top.prn"], VersionOf(folder / "tree/top.prn"));
+    EXPECT_EQ(walked["top.prn"], VersionOfFile(folder / "tree/top.prn"));
     EXPECT_EQ(walked["top.prn"].nSize, 5u);
-    EXPECT_EQ(walked["sub/nested.prn"], VersionOf(folder / "tree/sub/nested.prn"));
-    EXPECT_EQ(walked["link-to-folder"], VersionOf(folder / "tree/link-to-folder"))
+    EXPECT_EQ(walked["sub/nested.prn"], VersionOfFile(folder / "tree/sub/nested.prn"));
+    EXPECT_EQ(walked["link-to-folder"], VersionOfFile(folder / "tree/link-to-folder"))
         << "the link, not its target";
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 CWatchProbe::CWatchProbe(const std::string& strRoot, bool bWatchWrites) {
     std::vector<Platform::CWatchFailure> failures;
@@ -52,4 +53,10 @@ int CountInotifyInstances() {
             ++nCount;
     }
     return nCount;
+}
+
+Platform::CFileVersion VersionOfFile(const std::string& strPath) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(strPath.c_str(), &info), 0) << strPath;
+    return {static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
 }

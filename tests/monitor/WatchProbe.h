@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DirectoryWatcher.h"
+#include "platform/FileVersion.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -35,3 +36,6 @@ class CWatchProbe {
 
 // Kernel change queues (inotify instances) open in this process.
 int CountInotifyInstances();
+
+// A file's version read by the test itself (lstat).
+Platform::CFileVersion VersionOfFile(const std::string& strPath);

@@ -83,6 +83,7 @@ bool AppendDurably(const std::string& strPath, const std::string& strData) {
 bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
                        const std::function<bool()>& keepGoing) {
     auto bGoOn = [&] { return !keepGoing || keepGoing(); };
+    bool bWhole = true;
     std::vector<std::string> pending{std::string()};
     std::vector<Posix::CFolderEntry> entries;
     while (!pending.empty()) {
@@ -92,8 +93,11 @@ bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
         pending.pop_back();
         CFileVersion selfVersion;
         Posix::ListResult result = Posix::ListFolderBelow(strRoot, strFolder, true, entries, selfVersion);
-        if (result == Posix::ListResult::NotAFolder && !strFolder.empty())
+        if (result == Posix::ListResult::NotAFolder)
             onFile(strFolder, selfVersion);
+        // A folder removed meanwhile took its entries with it; any other failure leaves some unseen.
+        if (result == Posix::ListResult::Failed && errno != ENOENT)
+            bWhole = false;
         for (const Posix::CFolderEntry& entry : entries) {
             std::string strName = Posix::JoinRelative(strFolder, entry.strName);
             if (entry.bFolder) {
@@ -105,7 +109,7 @@ bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
             onFile(strName, entry.version);
         }
     }
-    return true;
+    return bWhole;
 }
 
 } // namespace Platform

@@ -130,33 +130,44 @@ std::string JoinRelative(const std::string& strFolder, const std::string& strNam
     return strFolder + kPathSeparator + strName;
 }
 
-ListResult ListFolderBelow(const std::string& strRoot, const std::string& strRelative, bool bVersions,
-                           std::vector<CFolderEntry>& entries, CFileVersion& selfVersion,
-                           const std::function<bool(int nHandle)>& onOpened) {
-    entries.clear();
-    CGatePass pass;
+namespace {
+
+ListResult ListFolder(const std::string& strRoot, const std::string& strRelative, bool bVersions,
+                      std::vector<CFolderEntry>& entries, CFileVersion& selfVersion,
+                      const std::function<bool(int nHandle)>& onOpened) {
     bool bNotAFolder = false;
     int nHandle = OpenFolderBelow(strRoot, strRelative, selfVersion, bNotAFolder);
     if (nHandle < 0)
         return bNotAFolder ? ListResult::NotAFolder : ListResult::Failed;
-    if (onOpened && !onOpened(nHandle)) {
+    DIR* pDir = nullptr;
+    if ((!onOpened || onOpened(nHandle)) && (pDir = ::fdopendir(nHandle)) != nullptr) {
+        bool bRead = ReadEntries(pDir, bVersions, entries);
         int nError = errno;
-        ::close(nHandle);
+        ::closedir(pDir);
         errno = nError;
-        return ListResult::Failed;
+        return bRead ? ListResult::Listed : ListResult::Failed;
     }
-    DIR* pDir = ::fdopendir(nHandle);
-    if (pDir == nullptr) {
-        int nError = errno;
-        ::close(nHandle);
-        errno = nError;
-        return ListResult::Failed;
-    }
-    bool bRead = ReadEntries(pDir, bVersions, entries);
     int nError = errno;
-    ::closedir(pDir);
+    ::close(nHandle);
     errno = nError;
-    return bRead ? ListResult::Listed : ListResult::Failed;
+    return ListResult::Failed;
+}
+
+} // namespace
+
+ListResult ListFolderBelow(const std::string& strRoot, const std::string& strRelative, bool bVersions,
+                           std::vector<CFolderEntry>& entries, CFileVersion& selfVersion,
+                           const std::function<bool(int nHandle)>& onOpened) {
+    entries.clear();
+    ListResult result;
+    int nError;
+    {
+        CGatePass pass;
+        result = ListFolder(strRoot, strRelative, bVersions, entries, selfVersion, onOpened);
+        nError = errno;
+    }
+    errno = nError;
+    return result;
 }
 
 } // namespace Posix
