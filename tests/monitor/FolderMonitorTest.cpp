@@ -11,8 +11,10 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -226,6 +228,25 @@ TEST_F(MonitorTest, StopPacketEndsTheThreadWithItsLines) {
     size_t nQueue = strLog.find("-- I : Queue complete(null), exiting... \r\n");
     ASSERT_NE(nQueue, std::string::npos);
     EXPECT_NE(strLog.find("--I: MonitorFolderThreadMain end", nQueue), std::string::npos);
+}
+
+TEST_F(MonitorTest, ChangeQueueThatCannotBeMadeLogsItsSystemError) {
+    // Every descriptor number from the lowest free one on is beyond the limit.
+    int nLowestFree = ::dup(0);
+    ASSERT_GE(nLowestFree, 0);
+    ::close(nLowestFree);
+    struct rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    struct rlimit lowered = limit;
+    lowered.rlim_cur = static_cast<rlim_t>(nLowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    CHotFolderInfo folder;
+    folder.source = m_strHot;
+    CFolderMonitor monitor(folder, &m_pool);
+    int nCreated = monitor.CreateQueue();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(nCreated, 0);
+    EXPECT_NE(m_log.Content().find(" -- F : Failed to CreateIOPort Error( 24)"), std::string::npos);
 }
 
 TEST_F(MonitorTest, StopPostedBeforeTheStartUpScanEndsItAtOnce) {

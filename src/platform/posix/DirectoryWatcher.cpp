@@ -73,8 +73,13 @@ class CChangeQueue {
         if (pQueue && !pQueue->IsBroken())
             return pQueue;
         pQueue = std::make_shared<CChangeQueue>();
-        if (!pQueue->Start())
+        if (!pQueue->Start()) {
+            // Taking down what was made must not change the error the caller logs.
+            int nError = errno;
+            pQueue.reset();
+            errno = nError;
             return nullptr;
+        }
         Registry() = pQueue;
         return pQueue;
     }
