@@ -346,6 +346,13 @@ TEST_F(OverflowTest, OrdinaryFolderRescansAfterAKernelOverflowAndLosesNoFile) {
     EXPECT_NE(m_log.Content().find("--F: change queue overflow s=" + m_strHot), std::string::npos);
 }
 
+TEST_F(OverflowTest, HotFolderRemovedWhileItsChangesAreLostEndsTheMonitor) {
+    Start();
+    OverflowTheKernelQueue([&] { fs::remove_all(m_strHot); });
+    EXPECT_TRUE(m_pMonitor->WaitForEnd(std::chrono::seconds(20))) << "the end of the folder was dropped too";
+    EXPECT_NE(m_log.Content().find("--F: monitor folder failed s=" + m_strHot), std::string::npos);
+}
+
 TEST_F(OverflowTest, TicketFolderRescanAfterAKernelOverflowPostsNoKnownTicketAgain) {
     for (int i = 0; i < 5; ++i)
         Touch("known" + std::to_string(i) + ".dat");

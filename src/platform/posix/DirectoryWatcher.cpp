@@ -579,11 +579,16 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
     }
 
     // Changes were dropped: folders may have come, gone or been renamed unseen. Every folder of the
-    // tree is watched again under its present name, and watches of folders not found are given up.
+    // tree is watched again under its present name, and, when the whole tree was seen, watches of
+    // folders not found are given up. The root's own end may have been dropped too: a root that is
+    // no longer there fails the watch here.
     void RewatchTree(std::vector<CWatchFailure>& failures) {
         std::set<int> visited;
-        WatchTree(std::string(), failures, nullptr, true, &visited);
-        if (IsStopPosted() || m_nRootWatch < 0)
+        size_t nFailuresBefore = failures.size();
+        int nRootError = WatchTree(std::string(), failures, nullptr, true, &visited);
+        if (nRootError == ENOENT || nRootError == ENOTDIR)
+            Fail(nRootError);
+        if (IsStopPosted() || nRootError != 0 || failures.size() != nFailuresBefore)
             return;
         for (auto it = m_folders.begin(); it != m_folders.end();) {
             if (visited.count(it->first) == 0) {
