@@ -12,7 +12,6 @@
 #include <thread>
 
 class CIOThreadPool;
-
 class CTicketLedger;
 
 // Watches one hot folder on a thread of its own and turns its changes into requests for the pool.
