@@ -67,6 +67,8 @@ TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
     EXPECT_TRUE(recorder.WaitForCount(2));
     EXPECT_FALSE(manager.HaveAllThreadsEnded());
     EXPECT_EQ(manager.uninit(), 1);
+    // A scan may have handed on a file once more; its request thread still uses the recorder.
+    EXPECT_TRUE(manager.GetThreadPool().WaitForRequestThreads(std::chrono::seconds(30)));
     EXPECT_EQ(manager.GetMonitorCount(), 0u);
     EXPECT_TRUE(manager.HaveAllThreadsEnded());
     ExpectInOrder({"numberof folders =3\r\n",
@@ -134,6 +136,7 @@ TEST_F(ServiceManagerTest, ThousandHotFoldersAreWatchedWithinTheDescriptorLimitO
         std::chrono::seconds(120)))
         << "a file dropped into every hot folder reaches the pool";
     EXPECT_EQ(manager.uninit(), 1);
+    EXPECT_TRUE(manager.GetThreadPool().WaitForRequestThreads(std::chrono::seconds(30)));
     EXPECT_EQ(CountInotifyInstances(), 0) << "the queue ends with its last watcher";
     EXPECT_EQ(m_log.Content().find("Failed to CreateIOPort"), std::string::npos);
 }
