@@ -76,18 +76,3 @@ TEST(DirectoryWatcher, WatcherThatFallsBehindGetsAnOverflowInsteadOfAGrowingQueu
     EXPECT_TRUE(batch.bOverflow);
     EXPECT_TRUE(batch.records.empty()) << batch.records.size() << " changes kept beyond the limit";
 }
-
-TEST(DirectoryWatcher, LastWatcherGoneLeavesNoKernelQueue) {
-    CTempFolder folder;
-    fs::create_directories(folder / "hot");
-    for (int nRound = 0; nRound < 3; ++nRound) {
-        {
-            CWatchProbe probe(folder / "hot", false);
-            WriteWholeFile(folder / "hot/f", "x");
-            EXPECT_TRUE(probe.WaitFor(Platform::kActionAdded, "f"));
-            EXPECT_EQ(CountInotifyInstances(), 1);
-        }
-        EXPECT_EQ(CountInotifyInstances(), 0);
-        fs::remove(folder / "hot/f");
-    }
-}
