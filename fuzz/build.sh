@@ -17,7 +17,8 @@ sources="$root/src/printparser/ByteSource.cpp $root/src/printparser/PaperSizes.c
  $root/src/printparser/PrintFileParser.cpp $root/src/printparser/PrintStream.cpp
  $root/src/printparser/XpsReader.cpp $root/src/printparser/ZipArchive.cpp
  $root/src/Include/LogFile.cpp $root/src/Include/StringUtil.cpp
- $root/src/platform/posix/FileSystem.cpp $root/src/platform/posix/Thread.cpp $root/src/platform/posix/Time.cpp"
+ $root/src/platform/posix/FileSystem.cpp $root/src/platform/posix/FolderWalk.cpp $root/src/platform/posix/Thread.cpp
+ $root/src/platform/posix/Time.cpp"
 objects=""
 for src in $sources; do
     obj="$out/obj/$(basename "$src" .cpp).o"

@@ -3,7 +3,10 @@
 #include "config/HotFolderInfo.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class CTicketLedger;
 
 // One unit of work: the hot folder's settings, the changed file's name relative to the hot folder
 // (folder names separated by the platform separator) and the change's action code (1 added,
@@ -14,4 +17,6 @@ struct CFileRequest : CHotFolderInfo {
     uint32_t action = 0;
     // How often the file was kept after a failure and tried again.
     int nRetries = 0;
+    // A ticket folder's record of the ticket versions it has processed; null for other folders.
+    std::shared_ptr<CTicketLedger> pTicketLedger;
 };

@@ -1,15 +1,18 @@
 #include "monitor/FolderMonitor.h"
 
 #include "Include/LogFile.h"
-#include "Include/StringUtil.h"
 #include "monitor/FileRequest.h"
+#include "monitor/TicketLedger.h"
+#include "platform/FileAccess.h"
 #include "platform/FileSystem.h"
+#include "platform/FileSystemKind.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "pool/IOThreadPool.h"
 
-CFolderMonitor::CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool)
-    : m_folder(folder), m_pPool(pPool) {}
+CFolderMonitor::CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
+                               const std::string& strStateFolder)
+    : m_folder(folder), m_pPool(pPool), m_strStateFolder(strStateFolder) {}
 
 CFolderMonitor::~CFolderMonitor() {
     if (m_thread.joinable())
@@ -24,15 +27,24 @@ int CFolderMonitor::CreateQueue() {
 }
 
 int CFolderMonitor::OpenFolder() {
-    if (m_watcher.OpenFolder(m_folder.source))
-        return 1;
-    LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
-    return 0;
+    if (!m_watcher.OpenFolder(m_folder.source)) {
+        LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
+        return 0;
+    }
+    std::string strNetworkKind = Platform::GetNetworkFileSystemName(m_folder.source);
+    if (!strNetworkKind.empty())
+        LogTrace("--W: hot folder s=%s is on a network file system (%s): changes made by other hosts are not "
+                 "reported, only changes made on this machine",
+                 m_folder.source.c_str(), strNetworkKind.c_str());
+    return 1;
 }
 
 int CFolderMonitor::StartWatching() {
-    if (m_folder.IsTicketFolder())
-        LearnTicketsPresent();
+    if (m_folder.IsTicketFolder()) {
+        m_pTicketLedger = std::make_shared<CTicketLedger>(m_strStateFolder, m_folder.source);
+        if (!m_pTicketLedger->Load())
+            TakeTicketsPresentAsProcessed();
+    }
     std::vector<Platform::CWatchFailure> failures;
     bool bWatching = m_watcher.StartWatching(m_folder.IsTicketFolder(), failures);
     int nError = Platform::GetLastError();
@@ -53,7 +65,9 @@ int CFolderMonitor::StartThread() {
     }
 }
 
-void CFolderMonitor::PostStop() { m_watcher.PostStop(); }
+void CFolderMonitor::PostStop() {
+    m_watcher.PostStop();
+}
 
 bool CFolderMonitor::WaitForEnd(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(m_endMutex);
@@ -109,27 +123,22 @@ void CFolderMonitor::ProcessRecord(const Platform::CChangeRecord& record) {
         DispatchNotification(record.nAction, record.strName);
         return;
     }
-    if (!EndsWithNoCase(record.strName, ".dat"))
+    if (!CTicketLedger::IsTicketName(record.strName))
         return;
-    bool bDuplicate = IsDuplicateTicketNotification(record.strName);
-    if (record.nAction == Platform::kActionRemoved || record.nAction == Platform::kActionRenamedOldName)
-        m_knownTickets.erase(record.strName);
+    // A repeat within the window is dropped only when it cannot be a new version: a ticket rewritten
+    // while its first version is still being posted must not be lost.
+    if (m_duplicateFilter.IsDuplicate(record.strName, Platform::GetMonotonicMilliseconds()) &&
+        !HasUnprocessedVersion(record.strName))
+        LogTrace("discard dup notification");
     else
-        m_knownTickets.insert(record.strName);
-    if (!bDuplicate)
         DispatchNotification(record.nAction, record.strName);
 }
 
-bool CFolderMonitor::IsDuplicateTicketNotification(const std::string& strName) {
-    int32_t nNow = Platform::GetTickCount();
-    // The difference is taken in unsigned arithmetic so that the window holds across the clock's wrap.
-    int32_t nElapsed = static_cast<int32_t>(static_cast<uint32_t>(nNow) - static_cast<uint32_t>(m_nLastTime));
-    bool bDuplicate = EqualsNoCase(strName, m_strLastName) && nElapsed < m_nDuplicateWindow;
-    if (bDuplicate)
-        LogTrace("discard dup notification");
-    m_strLastName = strName;
-    m_nLastTime = Platform::GetTickCount();
-    return bDuplicate;
+bool CFolderMonitor::HasUnprocessedVersion(const std::string& strName) const {
+    Platform::CFileBeneath ticket;
+    Platform::CFileVersion version;
+    return ticket.Resolve(m_folder.source, strName) == Platform::CFileBeneath::Resolution::Resolved &&
+           ticket.GetVersion(version) && !m_pTicketLedger->IsProcessed(strName, version);
 }
 
 void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& strName) {
@@ -140,48 +149,92 @@ void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& s
         static_cast<CHotFolderInfo&>(*pRequest) = m_folder;
         pRequest->action = nAction;
         pRequest->filename = strName;
+        pRequest->pTicketLedger = m_pTicketLedger;
         m_pPool->DispatchNewRequest(pRequest);
     } catch (...) {
         LogTrace("*** E: DispatchNotification ***");
     }
 }
 
-// Files that arrived while the agent was stopped. Ticket folders do not take part: tickets stay in
-// their folder by design.
+bool CFolderMonitor::KeepScanning() const {
+    return !m_watcher.IsStopPosted();
+}
+
+// Files that arrived while the agent was stopped. A ticket folder hands on the tickets it has not
+// processed: tickets stay in their folder by design.
 void CFolderMonitor::ScanFolderAtStart() {
-    if (m_folder.IsTicketFolder())
+    if (m_folder.IsTicketFolder()) {
+        ScanTickets();
         return;
+    }
     int nFiles = 0;
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        ++nFiles;
-        DispatchNotification(Platform::kActionAdded, strName);
-    });
-    if (nFiles > 0)
+    Platform::ForEachFileInTree(
+        m_folder.source,
+        [&](const std::string& strName, const Platform::CFileVersion&) {
+            ++nFiles;
+            DispatchNotification(Platform::kActionAdded, strName);
+        },
+        [&] { return KeepScanning(); });
+    if (!KeepScanning())
+        LogTrace("--I: start-up scan s=%s ended by the stop", m_folder.source.c_str());
+    else if (nFiles > 0)
         LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
 }
 
-// Taken before the watch starts: a ticket created after this is either notified or, when its
-// notification is lost, found unknown by the rescan.
-void CFolderMonitor::LearnTicketsPresent() {
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        if (EndsWithNoCase(strName, ".dat"))
-            m_knownTickets.insert(strName);
-    });
+// The folder's first watch (no ticket state yet): the tickets already there were handled before,
+// so they count as processed. Taken before the watch starts; a ticket that arrives in between is
+// found by the scan that follows once the watch runs.
+void CFolderMonitor::TakeTicketsPresentAsProcessed() {
+    std::vector<CTicketVersion> present;
+    Platform::ForEachFileInTree(m_folder.source,
+                                [&](const std::string& strName, const Platform::CFileVersion& version) {
+                                    if (CTicketLedger::IsTicketName(strName))
+                                        present.push_back({strName, version});
+                                });
+    m_pTicketLedger->MarkAllProcessed(present);
+    LogTrace("--I: ticket folder s=%s watched for the first time, tickets=%d taken as processed",
+             m_folder.source.c_str(), static_cast<int>(present.size()));
+}
+
+// Hands on, as added, every ticket whose present version is not processed yet.
+void CFolderMonitor::ScanTickets() {
+    std::vector<CTicketVersion> present;
+    bool bWhole = Platform::ForEachFileInTree(
+        m_folder.source,
+        [&](const std::string& strName, const Platform::CFileVersion& version) {
+            if (CTicketLedger::IsTicketName(strName))
+                present.push_back({strName, version});
+        },
+        [&] { return KeepScanning(); });
+    if (!KeepScanning()) {
+        LogTrace("--I: ticket scan s=%s ended by the stop", m_folder.source.c_str());
+        return;
+    }
+    std::vector<CTicketVersion> unprocessed = m_pTicketLedger->FindUnprocessed(present, bWhole);
+    LogTrace("--I: ticket scan s=%s tickets=%d unprocessed=%d", m_folder.source.c_str(),
+             static_cast<int>(present.size()), static_cast<int>(unprocessed.size()));
+    for (const CTicketVersion& ticket : unprocessed) {
+        if (!KeepScanning())
+            return;
+        DispatchNotification(Platform::kActionAdded, ticket.strName);
+    }
 }
 
 // The kernel dropped changes. Every file of an ordinary folder is handed on again (a file is
 // processed and removed, so one still there is unprocessed or in progress); a ticket folder hands
-// on only the tickets it has never seen, so that no ticket is posted twice.
+// on only the tickets it has not processed, so that no ticket is posted twice.
 void CFolderMonitor::RescanAfterOverflow() {
     LogTrace("--F: change queue overflow s=%s, rescanning the folder", m_folder.source.c_str());
-    Platform::ForEachFileInTree(m_folder.source, [&](const std::string& strName) {
-        if (!m_folder.IsTicketFolder()) {
+    if (m_folder.IsTicketFolder()) {
+        ScanTickets();
+        return;
+    }
+    Platform::ForEachFileInTree(
+        m_folder.source,
+        [&](const std::string& strName, const Platform::CFileVersion&) {
             DispatchNotification(Platform::kActionAdded, strName);
-            return;
-        }
-        if (EndsWithNoCase(strName, ".dat") && m_knownTickets.insert(strName).second)
-            DispatchNotification(Platform::kActionAdded, strName);
-    });
+        },
+        [&] { return KeepScanning(); });
 }
 
 void CFolderMonitor::LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures) {

@@ -1,25 +1,27 @@
 #pragma once
 
 #include "config/HotFolderInfo.h"
+#include "monitor/DuplicateFilter.h"
 #include "platform/DirectoryWatcher.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
 class CIOThreadPool;
+class CTicketLedger;
 
 // Watches one hot folder on a thread of its own and turns its changes into requests for the pool.
 // Created by CServiceManager::MonitorFolder, owned by the service manager's monitor map. The monitor
-// thread alone uses the duplicate filter and the ticket versions; the service manager talks to it
-// only through PostStop and WaitForEnd.
+// thread alone uses the duplicate filter; the service manager talks to it only through PostStop and
+// WaitForEnd. A ticket folder keeps its ticket ledger in strStateFolder ("" keeps it in memory).
 class CFolderMonitor {
   public:
-    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool);
+    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
+                   const std::string& strStateFolder = "");
     virtual ~CFolderMonitor();
     CFolderMonitor(const CFolderMonitor&) = delete;
     CFolderMonitor& operator=(const CFolderMonitor&) = delete;
@@ -35,18 +37,18 @@ class CFolderMonitor {
     // True when the thread ended within the wait; a thread that did not is left running on its own.
     bool WaitForEnd(std::chrono::milliseconds wait);
 
-    // Test seam, not reachable from the settings: the length of the ".dat" duplicate window.
-    void SetDuplicateWindowForTest(int32_t nMilliseconds) { m_nDuplicateWindow = nMilliseconds; }
-
   private:
     void MonitorFolderThreadMain();
     void ProcessBatch(const Platform::CChangeBatch& batch);
     void ProcessRecord(const Platform::CChangeRecord& record);
-    bool IsDuplicateTicketNotification(const std::string& strName);
+    // A ticket whose present version the ledger does not hold yet.
+    bool HasUnprocessedVersion(const std::string& strName) const;
     void DispatchNotification(uint32_t nAction, const std::string& strName);
+    bool KeepScanning() const;
     void ScanFolderAtStart();
     void RescanAfterOverflow();
-    void LearnTicketsPresent();
+    void TakeTicketsPresentAsProcessed();
+    void ScanTickets();
     void LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures);
     void MarkThreadEnded();
 
@@ -55,13 +57,10 @@ class CFolderMonitor {
     Platform::CDirectoryWatcher m_watcher;
     std::thread m_thread;
 
-    // ".dat" mode: the duplicate filter (one name and when it was last notified).
-    std::string m_strLastName;
-    int32_t m_nLastTime = 0;
-    int32_t m_nDuplicateWindow = 5000;
-    // ".dat" mode: the tickets in the folder that were seen at start or notified since, so that a
-    // rescan after lost changes hands on only tickets never seen before and posts none twice.
-    std::set<std::string> m_knownTickets;
+    CDuplicateFilter m_duplicateFilter;
+    std::string m_strStateFolder;
+    // Ticket folders only; shared with the requests handed on.
+    std::shared_ptr<CTicketLedger> m_pTicketLedger;
 
     std::mutex m_endMutex;
     std::condition_variable m_ended;

@@ -3,12 +3,16 @@
 #include "Include/LogFile.h"
 #include "config/AgentSettings.h"
 #include "monitor/FolderMonitor.h"
+#include "platform/FileAccess.h"
 
 #include <memory>
+#include <set>
 
 CServiceManager::CServiceManager() = default;
 
-CServiceManager::~CServiceManager() { CleanArray(m_hotFolders); }
+CServiceManager::~CServiceManager() {
+    CleanArray(m_hotFolders);
+}
 
 int CServiceManager::Initalize() {
     try {
@@ -25,10 +29,14 @@ int CServiceManager::Initalize() {
 
 int CServiceManager::uninit() {
     try {
+        // Cleared by each monitor thread that does not end in time.
+        m_bAllThreadsEnded = !m_bMonitorLeftRunning;
         StopMonitorFolders();
         m_threadPool.ShutdownThreadPool();
+        m_bAllThreadsEnded = m_bAllThreadsEnded && m_threadPool.HaveDispatchersEnded();
         return 1;
     } catch (...) {
+        m_bAllThreadsEnded = false;
         LogTrace("*** E: uninit ***");
         return 0;
     }
@@ -56,6 +64,7 @@ int CServiceManager::StartMonitorFolders() {
         CleanArray(m_hotFolders);
         CAgentSettings().GetHotFolders(m_hotFolders);
         LogTrace("--I: monitor folder size = %d", static_cast<int>(m_hotFolders.size()));
+        RemovePartialCopies();
         for (const CHotFolderInfo* pFolder : m_hotFolders)
             MonitorFolder(*pFolder);
         return 1;
@@ -65,19 +74,37 @@ int CServiceManager::StartMonitorFolders() {
     }
 }
 
+// A copy interrupted by a crash or a power cut leaves its temporary file in the destination. Done
+// before any folder is watched, so that no copy of this run is in progress yet.
+void CServiceManager::RemovePartialCopies() {
+    std::set<std::string> destinations;
+    for (const CHotFolderInfo* pFolder : m_hotFolders)
+        if (!pFolder->destination.empty())
+            destinations.insert(pFolder->destination);
+    for (const std::string& strDestination : destinations) {
+        std::vector<std::string> removed;
+        Platform::CFileBeneath::RemovePartialCopies(strDestination, removed);
+        for (const std::string& strName : removed)
+            LogTrace("--I: partial copy of an interrupted run removed p=%s", JoinPath(strDestination, strName).c_str());
+    }
+}
+
 int CServiceManager::MonitorFolder(const CHotFolderInfo& folder) {
     try {
         LogTrace("--I: monitoring S=%s D=%s DV=%s", folder.source.c_str(), folder.destination.c_str(),
                  folder.devicename.c_str());
-        auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool);
+        // A second hot folder of the same source replaces the first, which stops before the second
+        // starts so that the two never share the folder's ticket state.
+        auto existing = m_monitors.find(folder.source);
+        if (existing != m_monitors.end()) {
+            if (!StopMonitor(existing->second))
+                m_bMonitorLeftRunning = true;
+            m_monitors.erase(existing);
+        }
+        auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool, m_strStateFolder);
         if (!pMonitor->CreateQueue() || !pMonitor->OpenFolder() || !pMonitor->StartWatching() ||
             !pMonitor->StartThread())
             return 0;
-        auto existing = m_monitors.find(folder.source);
-        if (existing != m_monitors.end()) {
-            StopMonitor(existing->second);
-            m_monitors.erase(existing);
-        }
         m_monitors[folder.source] = pMonitor.release();
         LogTrace("--I: successfully started folder monitor");
         return 1;
@@ -91,10 +118,12 @@ int CServiceManager::StopMonitorFolders() {
     try {
         while (!m_monitors.empty()) {
             auto entry = m_monitors.begin();
-            StopMonitor(entry->second);
+            if (!StopMonitor(entry->second))
+                m_bAllThreadsEnded = false;
             m_monitors.erase(entry);
         }
     } catch (...) {
+        m_bAllThreadsEnded = false;
         LogTrace("*** E: CServiceManager StopMonitorFolders ***");
     }
     return 0;

@@ -19,6 +19,9 @@ class CServiceManager {
     CServiceManager(const CServiceManager&) = delete;
     CServiceManager& operator=(const CServiceManager&) = delete;
 
+    // Where ticket folders keep their state files (the module directory); set before Initalize.
+    void SetStateFolder(const std::string& strFolder) { m_strStateFolder = strFolder; }
+
     int Initalize();
     int uninit();
     void DumpSettings();
@@ -26,19 +29,28 @@ class CServiceManager {
     int StopMonitorFolders();
     int MonitorFolder(const CHotFolderInfo& folder);
     void CleanArray(std::vector<CHotFolderInfo*>& folders);
+    void RemovePartialCopies();
+
+    // True when every monitor thread and the dispatcher ended within their waits at the last uninit;
+    // a thread that did not may still be inside a log call, so the log must outlive it.
+    bool HaveAllThreadsEnded() const { return m_bAllThreadsEnded; }
 
     CIOThreadPool& GetThreadPool() { return m_threadPool; }
     size_t GetMonitorCount() const { return m_monitors.size(); }
 
   private:
     CIOThreadPool m_threadPool;
+    std::string m_strStateFolder;
     // Owns its records; holds the table of the last start until destruction.
     std::vector<CHotFolderInfo*> m_hotFolders;
-    // Keyed by the exact source string, owning its monitors. Two hot folders with the same source
-    // both start; the second one stops and replaces the first when it is entered.
+    // Keyed by the exact source string, owning its monitors. Of two hot folders with the same source
+    // the second stops and replaces the first.
     std::map<std::string, CFolderMonitor*> m_monitors;
     // How long a stop waits for each monitor thread.
     static constexpr std::chrono::milliseconds kMonitorStopWait{10000};
+    bool m_bAllThreadsEnded = false;
+    // A replaced monitor whose thread did not end in time.
+    bool m_bMonitorLeftRunning = false;
 
     bool StopMonitor(CFolderMonitor* pMonitor);
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,8 +30,8 @@ struct CWatchFailure {
     int nError = 0;
 };
 
-// What one wait delivered. bOverflow: the kernel dropped changes, so the records are incomplete
-// and the caller must look at the tree itself.
+// What one wait delivered. bOverflow: changes were dropped (by the kernel, or because this watcher
+// fell too far behind), so the records are incomplete and the caller must look at the tree itself.
 struct CChangeBatch {
     std::vector<CChangeRecord> records;
     std::vector<CWatchFailure> failures;
@@ -41,8 +42,15 @@ enum class WaitResult { Changes, Stopped, Failed };
 
 // Watches one folder and its whole subtree for file changes. A folder created or moved into the
 // tree later is watched as it appears, and the files already in it are reported as added, so that a
-// file created before its folder's watch existed is not missed. One thread waits; any thread may
-// post the stop. Costs nothing while the tree is quiet: the wait sleeps in the kernel.
+// file created before its folder's watch existed is not missed. No link below the watched folder is
+// ever followed. One thread waits; any thread may post the stop.
+//
+// Every watcher of the process shares one kernel change queue and one reader thread that hands each
+// change to the watchers it concerns, so that a watcher costs no descriptor of its own and a
+// thousand hot folders stay within the kernel's and the service's limits. The queue is made by the
+// first watcher and ends with the last one. Watchers may overlap (the same folder twice, one inside
+// another, a root that is a link into another tree): each gets the changes it asked for. Costs
+// nothing while the trees are quiet: the reader sleeps in the kernel, each waiter on its own queue.
 class CDirectoryWatcher {
   public:
     CDirectoryWatcher();
@@ -50,7 +58,8 @@ class CDirectoryWatcher {
     CDirectoryWatcher(const CDirectoryWatcher&) = delete;
     CDirectoryWatcher& operator=(const CDirectoryWatcher&) = delete;
 
-    // Creates the notification queue and its stop channel. False on failure, with GetLastError().
+    // Joins the process's change queue, making it when none runs. False on failure, with
+    // GetLastError().
     bool CreateQueue();
 
     // True when strRoot is a folder that can be watched; false with GetLastError() otherwise.
@@ -67,6 +76,18 @@ class CDirectoryWatcher {
 
     // Makes the current or next Wait return Stopped. Safe from any thread.
     void PostStop();
+
+    // True once the stop was posted: long loops of the waiting thread look at it. Any thread.
+    bool IsStopPosted() const;
+
+    // Test seam, not reachable from the settings: the number of changes waiting for this watcher's
+    // thread beyond which they are dropped and an overflow is reported instead.
+    void SetPendingChangeLimitForTest(size_t nLimit);
+
+    // Test seam, not reachable from the settings: with bHold the reader thread stops reading the
+    // kernel's queue (returning once it has stopped), so that changes pile up there until the
+    // kernel reports an overflow; without, it reads again. False when no queue runs.
+    static bool HoldChangeReadingForTest(bool bHold);
 
   private:
     class CImpl;

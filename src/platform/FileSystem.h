@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileVersion.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -29,9 +31,21 @@ bool MovePath(const std::string& strFrom, const std::string& strTo);
 // child processes. Null on failure.
 std::FILE* OpenAppendStream(const std::string& strPath);
 
-// Calls onFile with the path of every entry that is not a folder below strRoot, relative to it
-// and with kPathSeparator between folder names. Symbolic links to folders are not followed.
-// Entries are visited in no particular order; unreadable folders are skipped.
-void ForEachFileInTree(const std::string& strRoot, const std::function<void(const std::string&)>& onFile);
+// Appends bytes to an existing file and flushes them to the disk before returning. False on
+// failure (the file is missing, the disk is full), with the system error in GetLastError().
+bool AppendDurably(const std::string& strPath, const std::string& strData);
+
+// Gets, for each entry of the tree, its name relative to the root of the walk and its version.
+using FileVisitor = std::function<void(const std::string& strName, const CFileVersion& version)>;
+
+// Calls onFile for every entry that is not a folder below strRoot, with its path relative to it
+// (kPathSeparator between folder names) and its version (a link's own, not its target's). The root
+// may be a symbolic link and is followed; below it no link is ever followed, not even a folder
+// swapped for a link during the walk: such an entry is handed on like a file. Entries come in no
+// particular order; unreadable folders are skipped. keepGoing, when given, is asked before each
+// folder and each entry, and the walk ends as soon as it says false. True when the whole tree was
+// walked: not ended early, and every folder read (but those removed during the walk).
+bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
+                       const std::function<bool()>& keepGoing = nullptr);
 
 } // namespace Platform

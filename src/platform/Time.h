@@ -12,8 +12,8 @@ std::tm GetLocalTime();
 // strftime of the current local time with the given format.
 std::string FormatLocalTime(const char* szFormat);
 
-// Milliseconds since the process started, on a clock that never goes back; wraps as a signed
-// 32-bit value after about 24 days.
-int32_t GetTickCount();
+// Milliseconds on a clock that never goes back and does not wrap in the life of a process (its
+// origin is arbitrary: only differences mean anything).
+int64_t GetMonotonicMilliseconds();
 
 } // namespace Platform

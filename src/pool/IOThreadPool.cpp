@@ -216,6 +216,7 @@ int CIOThreadPool::ShutdownThreadPool() {
         return static_cast<size_t>(m_pShared->nEndedDispatchers) == nDispatchers;
     });
     m_pShared->bPortOpen = false;
+    m_bDispatchersEnded = bEnded;
     // Requests still queued behind a stuck dispatcher stay in their hot folder for the next start.
     for (CFileRequest* pRequest : m_pShared->queue)
         delete pRequest;

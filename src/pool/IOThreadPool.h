@@ -24,6 +24,8 @@ class CIOThreadPool {
     // Takes ownership of the request; 1 when queued, 0 when it was refused and freed.
     int DispatchNewRequest(CFileRequest* pRequest);
     int ShutdownThreadPool();
+    // False when a dispatcher did not end within the last shutdown's wait and may still run.
+    bool HaveDispatchersEnded() const { return m_bDispatchersEnded; }
 
     // Set before InitThreadPool; without one, accepted requests are only freed.
     void SetRequestProcessor(RequestProcessor processor);
@@ -70,4 +72,5 @@ class CIOThreadPool {
     std::vector<std::thread> m_dispatchers;
     std::thread m_retryThread;
     int m_nThreadCount = 1;
+    bool m_bDispatchersEnded = true;
 };

@@ -2,6 +2,7 @@
 
 #include "Include/LogFile.h"
 #include "activity/Activity.h"
+#include "monitor/TicketLedger.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "request/AbandonedFiles.h"
@@ -141,6 +142,10 @@ int CFileRequestHandler::ProcessFile() {
     }
     LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
     (void)m_source.OpenHeld();
+    if (IsTicketVersionProcessed()) {
+        LogTrace("--I: ticket version already processed =%s", m_strSourcePath.c_str());
+        return 1;
+    }
     ReadFileOwner(m_strSourcePath, false);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
@@ -164,6 +169,8 @@ int CFileRequestHandler::ProcessFile() {
 
 void CFileRequestHandler::FinishFile(bool bNoJob) {
     bool bDone = IsJobSafe() || bNoJob;
+    if (bDone && m_pRequest->pTicketLedger && m_source.IsHeld())
+        m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_source.GetHeldVersion());
     // A print file is the only copy of its job until the job is posted or archived; a ticket stays
     // in any case, and only its retry depends on the outcome.
     if (!bDone && m_source.GetKind() != Platform::FileKind::Missing) {
@@ -174,6 +181,12 @@ void CFileRequestHandler::FinishFile(bool bNoJob) {
         }
     }
     LogTrace("--I:status deletefile = %d", DeleteSourceFile());
+}
+
+// The same ticket version is asked for by every notification and scan that sees it; it is billed once.
+bool CFileRequestHandler::IsTicketVersionProcessed() const {
+    return m_pRequest->pTicketLedger && m_source.IsHeld() &&
+           m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_source.GetHeldVersion());
 }
 
 bool CFileRequestHandler::IsAbandonedPrintFile() const {

@@ -54,6 +54,7 @@ class CFileRequestHandler {
     bool IsJobSafe() const { return m_bAcknowledged || m_bArchived; }
     // A print file that this agent renamed after its parse was abandoned: it stays for the operator.
     bool IsAbandonedPrintFile() const;
+    bool IsTicketVersionProcessed() const;
     // Moves a print file whose parse was abandoned to its new name and remembers it as abandoned.
     void AbandonPrintFile();
     void LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const;

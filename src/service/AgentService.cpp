@@ -120,6 +120,7 @@ void CAgentService::RunService() {
         UpdateServiceStatus(Running);
     m_strModuleDirectory = SplitPath(GetModulePath(), 3);
     OpenLog();
+    m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
     WaitForStop();
     m_serviceManager.uninit();
@@ -129,7 +130,7 @@ void CAgentService::RunService() {
     if (!bRequestsEnded)
         LogTrace("--F: %d request threads still running at stop; their files stay in the hot folders",
                  static_cast<int>(m_serviceManager.GetThreadPool().GetRunningRequestCount()));
-    CloseLog(bRequestsEnded);
+    CloseLog(bRequestsEnded && m_serviceManager.HaveAllThreadsEnded());
 }
 
 void CAgentService::WaitForStop() {

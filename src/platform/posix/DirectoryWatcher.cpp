@@ -1,15 +1,19 @@
 #include "platform/DirectoryWatcher.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/FolderWalk.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
+#include <mutex>
 #include <poll.h>
+#include <set>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -17,10 +21,18 @@ namespace Platform {
 
 namespace {
 
-constexpr uint32_t kBaseMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                               IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
-// How long a rename's old name waits for its new name when the two did not arrive in one read.
-constexpr int kRenamePairWaitMs = 10;
+constexpr uint32_t kBaseEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+// Watches are set through the folder's own open handle (/proc/self/fd/N), which must be followed;
+// IN_MASK_ADD keeps what other watchers of the same folder asked for.
+constexpr uint32_t kWatchFlags = IN_ONLYDIR | IN_EXCL_UNLINK | IN_MASK_ADD;
+// Delivered to every watcher of a folder, whatever it asked for.
+constexpr uint32_t kAlwaysDelivered = IN_IGNORED | IN_UNMOUNT;
+constexpr uint32_t kRootLost = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
+// How long a rename's old name waits for its new name when the two did not arrive together.
+constexpr std::chrono::milliseconds kRenamePairWait{10};
+// Changes waiting for one watcher's thread; a thread that falls further behind gets an overflow.
+constexpr size_t kMaxPendingChanges = 16384;
 
 struct CEvent {
     int nWatch = -1;
@@ -28,14 +40,6 @@ struct CEvent {
     uint32_t nCookie = 0;
     std::string strName;
 };
-
-std::string Join(const std::string& strFolder, const std::string& strName) {
-    if (strFolder.empty())
-        return strName;
-    if (strName.empty())
-        return strFolder;
-    return strFolder + kPathSeparator + strName;
-}
 
 bool IsBelow(const std::string& strPath, const std::string& strFolder) {
     return strPath == strFolder ||
@@ -45,21 +49,298 @@ bool IsBelow(const std::string& strPath, const std::string& strFolder) {
 
 } // namespace
 
-class CDirectoryWatcher::CImpl {
+// What the reader thread tells a watcher. Each call takes the watcher's own lock only.
+class CChangeSink {
   public:
-    ~CImpl() {
-        if (m_nInotify >= 0)
-            ::close(m_nInotify);
-        if (m_nStopEvent >= 0)
-            ::close(m_nStopEvent);
+    virtual void Deliver(std::vector<CEvent>& events) = 0;
+    virtual void NoteOverflow() = 0;
+    virtual void NoteRootLost() = 0;
+    virtual void NoteQueueBroken(int nError) = 0;
+
+  protected:
+    ~CChangeSink() = default;
+};
+
+// The process's one kernel change queue and its reader thread. m_mutex guards the watch table and
+// the sinks, and is held across each kernel call that adds or removes a watch, so that a watch is
+// never removed while another watcher takes it up. The reader holds it while it hands out a read,
+// so a sink that has left cannot be reached any more. Lock order: m_mutex, then a sink's own lock.
+class CChangeQueue {
+  public:
+    static std::shared_ptr<CChangeQueue> Join() {
+        std::lock_guard<std::mutex> guard(RegistryMutex());
+        std::shared_ptr<CChangeQueue> pQueue = Registry().lock();
+        if (pQueue && !pQueue->IsBroken())
+            return pQueue;
+        pQueue = std::make_shared<CChangeQueue>();
+        if (!pQueue->Start()) {
+            // Taking down what was made must not change the error the caller logs.
+            int nError = errno;
+            pQueue.reset();
+            errno = nError;
+            return nullptr;
+        }
+        Registry() = pQueue;
+        return pQueue;
     }
 
-    bool CreateQueue() {
+    static std::shared_ptr<CChangeQueue> Current() {
+        std::lock_guard<std::mutex> guard(RegistryMutex());
+        return Registry().lock();
+    }
+
+    ~CChangeQueue() {
+        {
+            std::lock_guard<std::mutex> guard(m_controlMutex);
+            m_bQuit = true;
+        }
+        m_controlChanged.notify_all();
+        Wake();
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_nInotify >= 0)
+            ::close(m_nInotify);
+        if (m_nWake >= 0)
+            ::close(m_nWake);
+    }
+
+    void Attach(CChangeSink* pSink) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_sinks.insert(pSink);
+    }
+
+    // Gives up the sink's use of each of its watches; nothing reaches it once this returns.
+    void Detach(CChangeSink* pSink, const std::vector<int>& watches) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (int nWatch : watches)
+            DropUse(pSink, nWatch);
+        m_sinks.erase(pSink);
+    }
+
+    // Watches the folder behind an open handle for the sink; the watch number, or -1 with errno.
+    int AddWatch(CChangeSink* pSink, int nHandle, uint32_t nEvents, bool bRoot) {
+        std::string strPath = "/proc/self/fd/" + std::to_string(nHandle);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        int nWatch = ::inotify_add_watch(m_nInotify, strPath.c_str(), nEvents | kWatchFlags);
+        if (nWatch < 0)
+            return -1;
+        std::vector<CUse>& uses = m_watches[nWatch];
+        for (CUse& use : uses) {
+            if (use.pSink == pSink) {
+                use.bRoot = use.bRoot || bRoot;
+                return nWatch;
+            }
+        }
+        uses.push_back({pSink, nEvents, bRoot});
+        return nWatch;
+    }
+
+    void RemoveWatch(CChangeSink* pSink, int nWatch) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        DropUse(pSink, nWatch);
+    }
+
+    bool Hold(bool bHold) {
+        std::unique_lock<std::mutex> lock(m_controlMutex);
+        m_bHoldRequested = bHold;
+        m_controlChanged.notify_all();
+        if (!bHold)
+            return true;
+        lock.unlock();
+        Wake();
+        lock.lock();
+        m_controlChanged.wait(lock, [&] { return m_bReaderHeld || m_bReaderEnded; });
+        return m_bReaderHeld;
+    }
+
+  private:
+    struct CUse {
+        CChangeSink* pSink;
+        uint32_t nEvents;
+        bool bRoot;
+    };
+
+    // Never destroyed: a watcher may still leave while the process ends.
+    static std::mutex& RegistryMutex() {
+        static std::mutex* pMutex = new std::mutex();
+        return *pMutex;
+    }
+    static std::weak_ptr<CChangeQueue>& Registry() {
+        static std::weak_ptr<CChangeQueue>* pQueue = new std::weak_ptr<CChangeQueue>();
+        return *pQueue;
+    }
+
+    bool Start() {
         m_nInotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (m_nInotify < 0)
             return false;
-        m_nStopEvent = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        return m_nStopEvent >= 0;
+        m_nWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_nWake < 0)
+            return false;
+        try {
+            m_reader = std::thread(&CChangeQueue::ReaderMain, this);
+        } catch (const std::system_error& error) {
+            errno = error.code().value();
+            return false;
+        }
+        return true;
+    }
+
+    bool IsBroken() {
+        std::lock_guard<std::mutex> guard(m_controlMutex);
+        return m_bReaderEnded;
+    }
+
+    void Wake() {
+        uint64_t nOne = 1;
+        (void)!::write(m_nWake, &nOne, sizeof(nOne));
+    }
+
+    // Called with m_mutex held.
+    void DropUse(CChangeSink* pSink, int nWatch) {
+        auto entry = m_watches.find(nWatch);
+        if (entry == m_watches.end())
+            return;
+        std::vector<CUse>& uses = entry->second;
+        for (auto use = uses.begin(); use != uses.end(); ++use) {
+            if (use->pSink == pSink) {
+                uses.erase(use);
+                break;
+            }
+        }
+        if (!uses.empty())
+            return;
+        // The kernel mask is left as the union of all its users had; it only lives as long as they.
+        ::inotify_rm_watch(m_nInotify, nWatch);
+        m_watches.erase(entry);
+    }
+
+    // False once the queue is to end.
+    bool WaitUntilReleased() {
+        std::unique_lock<std::mutex> lock(m_controlMutex);
+        if (m_bHoldRequested && !m_bQuit) {
+            m_bReaderHeld = true;
+            m_controlChanged.notify_all();
+            m_controlChanged.wait(lock, [&] { return !m_bHoldRequested || m_bQuit; });
+            m_bReaderHeld = false;
+        }
+        return !m_bQuit;
+    }
+
+    void ReaderMain() {
+        alignas(struct inotify_event) char buffer[65536];
+        int nError = 0;
+        while (nError == 0 && WaitUntilReleased()) {
+            struct pollfd fds[2] = {{m_nInotify, POLLIN, 0}, {m_nWake, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                nError = errno == EINTR ? 0 : errno;
+                continue;
+            }
+            if (fds[1].revents & POLLIN) {
+                uint64_t nCount = 0;
+                (void)!::read(m_nWake, &nCount, sizeof(nCount));
+            }
+            if (fds[0].revents & (POLLERR | POLLNVAL)) {
+                nError = EIO;
+                continue;
+            }
+            if (!(fds[0].revents & POLLIN))
+                continue;
+            ssize_t nRead = ::read(m_nInotify, buffer, sizeof(buffer));
+            if (nRead < 0)
+                nError = errno == EINTR || errno == EAGAIN ? 0 : errno;
+            else
+                Route(buffer, static_cast<size_t>(nRead));
+        }
+        EndReader(nError);
+    }
+
+    void EndReader(int nError) {
+        if (nError != 0) {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            for (CChangeSink* pSink : m_sinks)
+                pSink->NoteQueueBroken(nError);
+        }
+        std::lock_guard<std::mutex> guard(m_controlMutex);
+        m_bReaderEnded = true;
+        m_controlChanged.notify_all();
+    }
+
+    // Hands each event of one read to the watchers of its folder, in the kernel's order; a root
+    // that is gone is told after the events that came before it.
+    void Route(const char* pBuffer, size_t nSize) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        std::unordered_map<CChangeSink*, std::vector<CEvent>> deliveries;
+        std::vector<CChangeSink*> lostRoots;
+        for (size_t nOffset = 0; nOffset + sizeof(struct inotify_event) <= nSize;) {
+            const auto* pEvent = reinterpret_cast<const struct inotify_event*>(pBuffer + nOffset);
+            nOffset += sizeof(struct inotify_event) + pEvent->len;
+            if (pEvent->mask & IN_Q_OVERFLOW) {
+                for (CChangeSink* pSink : m_sinks)
+                    pSink->NoteOverflow();
+                continue;
+            }
+            auto entry = m_watches.find(pEvent->wd);
+            if (entry == m_watches.end())
+                continue;
+            CEvent event;
+            event.nWatch = pEvent->wd;
+            event.nMask = pEvent->mask;
+            event.nCookie = pEvent->cookie;
+            if (pEvent->len > 0)
+                event.strName.assign(pEvent->name, ::strnlen(pEvent->name, pEvent->len));
+            for (const CUse& use : entry->second) {
+                if (event.nMask & ((use.nEvents & IN_ALL_EVENTS) | kAlwaysDelivered))
+                    deliveries[use.pSink].push_back(event);
+                if (use.bRoot && (event.nMask & kRootLost))
+                    lostRoots.push_back(use.pSink);
+            }
+            if (event.nMask & IN_IGNORED)
+                m_watches.erase(entry);
+        }
+        for (auto& delivery : deliveries)
+            delivery.first->Deliver(delivery.second);
+        for (CChangeSink* pSink : lostRoots)
+            pSink->NoteRootLost();
+    }
+
+    int m_nInotify = -1;
+    int m_nWake = -1;
+    std::thread m_reader;
+
+    std::mutex m_mutex;
+    std::unordered_map<int, std::vector<CUse>> m_watches;
+    std::set<CChangeSink*> m_sinks;
+
+    // The reader's hold, end and quit.
+    std::mutex m_controlMutex;
+    std::condition_variable m_controlChanged;
+    bool m_bQuit = false;
+    bool m_bHoldRequested = false;
+    bool m_bReaderHeld = false;
+    bool m_bReaderEnded = false;
+};
+
+// The watcher. The monitor thread (and, before it runs, the thread that starts the watch) alone
+// uses the folder table and the events being handled; m_mutex guards what the reader thread and
+// PostStop hand in.
+class CDirectoryWatcher::CImpl final : public CChangeSink {
+  public:
+    ~CImpl() {
+        if (!m_pQueue)
+            return;
+        std::vector<int> watches;
+        for (const auto& folder : m_folders)
+            watches.push_back(folder.first);
+        m_pQueue->Detach(this, watches);
+    }
+
+    bool CreateQueue() {
+        m_pQueue = CChangeQueue::Join();
+        if (!m_pQueue)
+            return false;
+        m_pQueue->Attach(this);
+        return true;
     }
 
     bool OpenFolder(const std::string& strRoot) {
@@ -77,15 +358,16 @@ class CDirectoryWatcher::CImpl {
     }
 
     bool StartWatching(bool bWatchWrites, std::vector<CWatchFailure>& failures) {
-        m_nMask = kBaseMask | (bWatchWrites ? IN_CLOSE_WRITE : 0);
-        // The root is watched following a symbolic link: an operator may point a hot folder at one.
-        m_nRootWatch = ::inotify_add_watch(m_nInotify, m_strRoot.c_str(), m_nMask & ~IN_DONT_FOLLOW);
-        if (m_nRootWatch < 0)
+        if (!m_pQueue) {
+            errno = EBADF;
             return false;
-        m_folders[m_nRootWatch] = std::string();
-        std::vector<CChangeRecord> ignored;
-        WatchSubfolders(std::string(), failures, ignored, false);
-        return true;
+        }
+        m_nEvents = kBaseEvents | (bWatchWrites ? IN_CLOSE_WRITE : 0);
+        int nRootError = WatchTree(std::string(), failures, nullptr, false);
+        if (m_nRootWatch >= 0)
+            return true;
+        errno = nRootError;
+        return false;
     }
 
     WaitResult Wait(CChangeBatch& batch) {
@@ -96,40 +378,100 @@ class CDirectoryWatcher::CImpl {
                 return WaitResult::Failed;
             }
             if (m_events.empty()) {
-                WaitResult result = WaitForEvents();
+                WaitResult result = TakeIncoming(batch);
                 if (result != WaitResult::Changes)
                     return result;
             }
             while (!m_events.empty() && !m_bFailed)
                 HandleNextEvent(batch);
+            if (batch.bOverflow && !m_bFailed)
+                RewatchTree(batch.failures);
             if (!batch.records.empty() || !batch.failures.empty() || batch.bOverflow)
                 return WaitResult::Changes;
         }
     }
 
     void PostStop() {
-        uint64_t nOne = 1;
-        (void)!::write(m_nStopEvent, &nOne, sizeof(nOne));
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_bStop = true;
+        }
+        m_changed.notify_all();
+    }
+
+    bool IsStopPosted() const {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_bStop;
+    }
+
+    void SetPendingChangeLimit(size_t nLimit) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_nPendingLimit = nLimit;
+    }
+
+    void Deliver(std::vector<CEvent>& events) override {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (m_incoming.size() + events.size() > m_nPendingLimit) {
+                // The rescan that the overflow asks for finds whatever these would have said.
+                m_incoming.clear();
+                m_bOverflow = true;
+            } else {
+                for (CEvent& event : events)
+                    m_incoming.push_back(std::move(event));
+            }
+        }
+        m_changed.notify_all();
+    }
+
+    void NoteOverflow() override {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_bOverflow = true;
+        }
+        m_changed.notify_all();
+    }
+
+    void NoteRootLost() override {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_bRootLost = true;
+        }
+        m_changed.notify_all();
+    }
+
+    void NoteQueueBroken(int nError) override {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_nQueueError = nError;
+        }
+        m_changed.notify_all();
     }
 
   private:
-    WaitResult WaitForEvents() {
-        struct pollfd fds[2] = {{m_nStopEvent, POLLIN, 0}, {m_nInotify, POLLIN, 0}};
-        while (true) {
-            int nReady = ::poll(fds, 2, -1);
-            if (nReady < 0 && errno == EINTR)
-                continue;
-            if (nReady < 0)
-                return Fail(errno);
-            if (fds[0].revents & POLLIN)
-                return WaitResult::Stopped;
-            if (fds[1].revents & (POLLERR | POLLNVAL))
-                return Fail(EIO);
-            if (!ReadEvents())
-                return Fail(errno);
-            if (!m_events.empty())
-                return WaitResult::Changes;
-        }
+    WaitResult TakeIncoming(CChangeBatch& batch) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] {
+            return m_bStop || !m_incoming.empty() || m_bOverflow || m_bRootLost || m_nQueueError != 0;
+        });
+        if (m_bStop)
+            return WaitResult::Stopped;
+        if (m_nQueueError != 0)
+            return Fail(m_nQueueError);
+        MoveIncoming();
+        batch.bOverflow = batch.bOverflow || m_bOverflow;
+        m_bOverflow = false;
+        // The root's own event, when it was not dropped, is handled in its place among the others.
+        if (m_bRootLost && m_events.empty())
+            return Fail(ENOENT);
+        return WaitResult::Changes;
+    }
+
+    // Called with m_mutex held.
+    void MoveIncoming() {
+        for (CEvent& event : m_incoming)
+            m_events.push_back(std::move(event));
+        m_incoming.clear();
     }
 
     WaitResult Fail(int nError) {
@@ -139,37 +481,13 @@ class CDirectoryWatcher::CImpl {
         return WaitResult::Failed;
     }
 
-    // Appends what the kernel has queued; true also when nothing was queued.
-    bool ReadEvents() {
-        alignas(struct inotify_event) char buffer[65536];
-        while (true) {
-            ssize_t nRead = ::read(m_nInotify, buffer, sizeof(buffer));
-            if (nRead < 0 && errno == EINTR)
-                continue;
-            if (nRead < 0)
-                return errno == EAGAIN;
-            for (ssize_t nOffset = 0; nOffset + static_cast<ssize_t>(sizeof(struct inotify_event)) <= nRead;) {
-                const auto* pEvent = reinterpret_cast<const struct inotify_event*>(buffer + nOffset);
-                CEvent event;
-                event.nWatch = pEvent->wd;
-                event.nMask = pEvent->mask;
-                event.nCookie = pEvent->cookie;
-                if (pEvent->len > 0)
-                    event.strName.assign(pEvent->name, ::strnlen(pEvent->name, pEvent->len));
-                m_events.push_back(std::move(event));
-                nOffset += static_cast<ssize_t>(sizeof(struct inotify_event) + pEvent->len);
-            }
-            return true;
-        }
-    }
-
-    // The new name of a rename follows its old name at once in the kernel's queue, but may not have
-    // been read yet.
+    // The new name of a rename follows its old name at once in the kernel's queue, but the reader
+    // may have handed it on in its next read.
     bool NextEventIsNewNameOf(const CEvent& oldName) {
         if (m_events.empty()) {
-            struct pollfd fd = {m_nInotify, POLLIN, 0};
-            if (::poll(&fd, 1, kRenamePairWaitMs) > 0)
-                (void)ReadEvents();
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait_for(lock, kRenamePairWait, [&] { return m_bStop || !m_incoming.empty(); });
+            MoveIncoming();
         }
         return !m_events.empty() && (m_events.front().nMask & IN_MOVED_TO) &&
                m_events.front().nCookie == oldName.nCookie;
@@ -178,16 +496,10 @@ class CDirectoryWatcher::CImpl {
     void HandleNextEvent(CChangeBatch& batch) {
         CEvent event = std::move(m_events.front());
         m_events.pop_front();
-        if (event.nMask & IN_Q_OVERFLOW) {
-            batch.bOverflow = true;
-            // Folders created while changes were dropped may have no watch yet.
-            WatchSubfolders(std::string(), batch.failures, batch.records, false);
-            return;
-        }
         auto folder = m_folders.find(event.nWatch);
         if (folder == m_folders.end())
             return;
-        if (event.nWatch == m_nRootWatch && (event.nMask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
+        if (event.nWatch == m_nRootWatch && (event.nMask & kRootLost)) {
             Fail(ENOENT);
             return;
         }
@@ -195,7 +507,7 @@ class CDirectoryWatcher::CImpl {
             m_folders.erase(folder);
             return;
         }
-        std::string strPath = Join(folder->second, event.strName);
+        std::string strPath = Posix::JoinRelative(folder->second, event.strName);
         if (event.nMask & IN_ISDIR)
             HandleFolderEvent(event, strPath, batch);
         else
@@ -224,13 +536,14 @@ class CDirectoryWatcher::CImpl {
                 return;
             }
             batch.records.push_back({kActionRenamedOldName, strPath});
-            batch.records.push_back({kActionRenamedNewName, Join(newFolder->second, newName.strName)});
+            batch.records.push_back(
+                {kActionRenamedNewName, Posix::JoinRelative(newFolder->second, newName.strName)});
         }
     }
 
     void HandleFolderEvent(const CEvent& event, const std::string& strPath, CChangeBatch& batch) {
         if (event.nMask & (IN_CREATE | IN_MOVED_TO)) {
-            WatchSubfolders(strPath, batch.failures, batch.records, true);
+            WatchTree(strPath, batch.failures, &batch.records, false);
             return;
         }
         if (!(event.nMask & IN_MOVED_FROM))
@@ -240,7 +553,7 @@ class CDirectoryWatcher::CImpl {
             m_events.pop_front();
             auto newFolder = m_folders.find(newName.nWatch);
             if (newFolder != m_folders.end()) {
-                RenameFolder(strPath, Join(newFolder->second, newName.strName));
+                RenameFolder(strPath, Posix::JoinRelative(newFolder->second, newName.strName));
                 return;
             }
         }
@@ -249,7 +562,7 @@ class CDirectoryWatcher::CImpl {
 
     void RenameFolder(const std::string& strOld, const std::string& strNew) {
         for (auto& entry : m_folders)
-            if (IsBelow(entry.second, strOld))
+            if (entry.first != m_nRootWatch && IsBelow(entry.second, strOld))
                 entry.second = strNew + entry.second.substr(strOld.size());
     }
 
@@ -257,7 +570,7 @@ class CDirectoryWatcher::CImpl {
     void ForgetFolder(const std::string& strFolder) {
         for (auto it = m_folders.begin(); it != m_folders.end();) {
             if (it->first != m_nRootWatch && IsBelow(it->second, strFolder)) {
-                ::inotify_rm_watch(m_nInotify, it->first);
+                m_pQueue->RemoveWatch(this, it->first);
                 it = m_folders.erase(it);
             } else {
                 ++it;
@@ -265,68 +578,137 @@ class CDirectoryWatcher::CImpl {
         }
     }
 
-    // Watches strFolder (relative, "" for the root's children only) and every folder below it, each
-    // before it is listed so that nothing created meanwhile goes unseen; with bReportFiles, every
-    // file found is reported as added.
-    void WatchSubfolders(const std::string& strFolder, std::vector<CWatchFailure>& failures,
-                         std::vector<CChangeRecord>& records, bool bReportFiles) {
+    // Changes were dropped: folders may have come, gone or been renamed unseen. Every folder of the
+    // tree is watched again under its present name, and, when the whole tree was seen, watches of
+    // folders not found are given up. The root's own end may have been dropped too: a root that is
+    // no longer there fails the watch here.
+    void RewatchTree(std::vector<CWatchFailure>& failures) {
+        std::set<int> visited;
+        size_t nFailuresBefore = failures.size();
+        int nRootError = WatchTree(std::string(), failures, nullptr, true, &visited);
+        if (nRootError == ENOENT || nRootError == ENOTDIR)
+            Fail(nRootError);
+        if (IsStopPosted() || nRootError != 0 || failures.size() != nFailuresBefore)
+            return;
+        for (auto it = m_folders.begin(); it != m_folders.end();) {
+            if (visited.count(it->first) == 0) {
+                m_pQueue->RemoveWatch(this, it->first);
+                it = m_folders.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    // Watches strFolder ("" for the root) and every folder below it, each before it is listed so
+    // that nothing created meanwhile goes unseen; with pFiles, every file found is reported as
+    // added. A folder already watched by this watcher is an alias of one seen before (a bind mount
+    // inside its own tree) and is not entered again, unless bRenew: then the first sighting in
+    // this walk names it. Ends early at the stop. Returns the root's error when the root is walked
+    // and cannot be watched.
+    int WatchTree(const std::string& strFolder, std::vector<CWatchFailure>& failures,
+                  std::vector<CChangeRecord>* pFiles, bool bRenew, std::set<int>* pVisited = nullptr) {
+        std::set<int> visited;
+        if (pVisited == nullptr)
+            pVisited = &visited;
+        int nRootError = 0;
         std::vector<std::string> pending{strFolder};
-        while (!pending.empty()) {
+        std::vector<Posix::CFolderEntry> entries;
+        while (!pending.empty() && !IsStopPosted()) {
             std::string strRelative = std::move(pending.back());
             pending.pop_back();
-            std::string strFull = Join(m_strRoot, strRelative);
-            if (!strRelative.empty()) {
-                int nWatch = ::inotify_add_watch(m_nInotify, strFull.c_str(), m_nMask);
-                if (nWatch < 0) {
-                    failures.push_back({strFull, errno});
-                    continue;
-                }
-                m_folders[nWatch] = strRelative;
-            }
-            ListFolder(strRelative, pending, records, bReportFiles);
-        }
-    }
-
-    void ListFolder(const std::string& strRelative, std::vector<std::string>& subfolders,
-                    std::vector<CChangeRecord>& records, bool bReportFiles) {
-        DIR* pDir = ::opendir(Join(m_strRoot, strRelative).c_str());
-        if (pDir == nullptr)
-            return;
-        while (struct dirent* pEntry = ::readdir(pDir)) {
-            if (::strcmp(pEntry->d_name, ".") == 0 || ::strcmp(pEntry->d_name, "..") == 0)
+            bool bRoot = strRelative.empty();
+            int nWatch = -1;
+            bool bKnown = false;
+            auto watchOpened = [&](int nHandle) {
+                nWatch = m_pQueue->AddWatch(this, nHandle, m_nEvents, bRoot);
+                if (nWatch < 0)
+                    return false;
+                bKnown = m_folders.count(nWatch) > 0;
+                return !pVisited->count(nWatch) && (bRenew || !bKnown);
+            };
+            CFileVersion selfVersion;
+            Posix::ListResult result =
+                Posix::ListFolderBelow(m_strRoot, strRelative, false, entries, selfVersion, watchOpened);
+            int nError = errno;
+            if (result == Posix::ListResult::NotAFolder) {
+                if (pFiles != nullptr)
+                    pFiles->push_back({kActionAdded, strRelative});
                 continue;
-            std::string strChild = Join(strRelative, pEntry->d_name);
-            bool bFolder = pEntry->d_type == DT_DIR;
-            if (pEntry->d_type == DT_UNKNOWN)
-                bFolder = IsDirectory(Join(m_strRoot, strChild));
-            if (bFolder)
-                subfolders.push_back(strChild);
-            else if (bReportFiles)
-                records.push_back({kActionAdded, strChild});
+            }
+            if (nWatch >= 0 && (pVisited->count(nWatch) || (!bRenew && bKnown)))
+                continue;
+            if (nWatch >= 0) {
+                pVisited->insert(nWatch);
+                m_folders[nWatch] = strRelative;
+                if (bRoot)
+                    m_nRootWatch = nWatch;
+            }
+            if (result == Posix::ListResult::Failed) {
+                if (bRoot)
+                    nRootError = nError;
+                else if (nError != ENOENT)
+                    failures.push_back({Posix::JoinRelative(m_strRoot, strRelative), nError});
+                continue;
+            }
+            for (const Posix::CFolderEntry& entry : entries) {
+                std::string strChild = Posix::JoinRelative(strRelative, entry.strName);
+                if (entry.bFolder)
+                    pending.push_back(std::move(strChild));
+                else if (pFiles != nullptr)
+                    pFiles->push_back({kActionAdded, std::move(strChild)});
+            }
         }
-        ::closedir(pDir);
+        return nRootError;
     }
 
-    int m_nInotify = -1;
-    int m_nStopEvent = -1;
-    int m_nRootWatch = -1;
-    uint32_t m_nMask = kBaseMask;
+    std::shared_ptr<CChangeQueue> m_pQueue;
     std::string m_strRoot;
-    // Watch descriptor -> folder relative to the root ("" for the root).
+    uint32_t m_nEvents = kBaseEvents;
+    int m_nRootWatch = -1;
+    // Watch number -> folder relative to the root ("" for the root).
     std::unordered_map<int, std::string> m_folders;
     std::deque<CEvent> m_events;
     bool m_bFailed = false;
     int m_nFailure = 0;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<CEvent> m_incoming;
+    size_t m_nPendingLimit = kMaxPendingChanges;
+    bool m_bStop = false;
+    bool m_bOverflow = false;
+    bool m_bRootLost = false;
+    int m_nQueueError = 0;
 };
 
 CDirectoryWatcher::CDirectoryWatcher() : m_pImpl(new CImpl()) {}
 CDirectoryWatcher::~CDirectoryWatcher() = default;
-bool CDirectoryWatcher::CreateQueue() { return m_pImpl->CreateQueue(); }
-bool CDirectoryWatcher::OpenFolder(const std::string& strRoot) { return m_pImpl->OpenFolder(strRoot); }
+bool CDirectoryWatcher::CreateQueue() {
+    return m_pImpl->CreateQueue();
+}
+bool CDirectoryWatcher::OpenFolder(const std::string& strRoot) {
+    return m_pImpl->OpenFolder(strRoot);
+}
 bool CDirectoryWatcher::StartWatching(bool bWatchWrites, std::vector<CWatchFailure>& failures) {
     return m_pImpl->StartWatching(bWatchWrites, failures);
 }
-WaitResult CDirectoryWatcher::Wait(CChangeBatch& batch) { return m_pImpl->Wait(batch); }
-void CDirectoryWatcher::PostStop() { m_pImpl->PostStop(); }
+WaitResult CDirectoryWatcher::Wait(CChangeBatch& batch) {
+    return m_pImpl->Wait(batch);
+}
+void CDirectoryWatcher::PostStop() {
+    m_pImpl->PostStop();
+}
+bool CDirectoryWatcher::IsStopPosted() const {
+    return m_pImpl->IsStopPosted();
+}
+void CDirectoryWatcher::SetPendingChangeLimitForTest(size_t nLimit) {
+    m_pImpl->SetPendingChangeLimit(nLimit);
+}
+
+bool CDirectoryWatcher::HoldChangeReadingForTest(bool bHold) {
+    std::shared_ptr<CChangeQueue> pQueue = CChangeQueue::Current();
+    return pQueue && pQueue->Hold(bHold);
+}
 
 } // namespace Platform

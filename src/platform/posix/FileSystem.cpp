@@ -1,7 +1,8 @@
 #include "platform/FileSystem.h"
 
+#include "platform/posix/FolderWalk.h"
+
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -28,7 +29,9 @@ bool IsDirectory(const std::string& strPath) {
     return ::lstat(strPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool RemoveFile(const std::string& strPath) { return ::unlink(strPath.c_str()) == 0; }
+bool RemoveFile(const std::string& strPath) {
+    return ::unlink(strPath.c_str()) == 0;
+}
 
 bool MovePath(const std::string& strFrom, const std::string& strTo) {
     return ::rename(strFrom.c_str(), strTo.c_str()) == 0;
@@ -46,39 +49,67 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
 
 namespace {
 
-void WalkFolder(const std::string& strRoot, const std::string& strRelative,
-                const std::function<void(const std::string&)>& onFile) {
-    std::string strFolder = strRelative.empty() ? strRoot : strRoot + kPathSeparator + strRelative;
-    DIR* pDir = ::opendir(strFolder.c_str());
-    if (pDir == nullptr)
-        return;
-    std::vector<std::string> subfolders;
-    while (struct dirent* pEntry = ::readdir(pDir)) {
-        std::string strName = pEntry->d_name;
-        if (strName == "." || strName == "..")
+bool WriteAll(int nHandle, const std::string& strData) {
+    const char* pData = strData.data();
+    size_t nLeft = strData.size();
+    while (nLeft > 0) {
+        ssize_t nWritten = ::write(nHandle, pData, nLeft);
+        if (nWritten < 0 && errno == EINTR)
             continue;
-        std::string strChild = strRelative.empty() ? strName : strRelative + kPathSeparator + strName;
-        unsigned char type = pEntry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat info;
-            if (::lstat((strRoot + kPathSeparator + strChild).c_str(), &info) != 0)
-                continue;
-            type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
-        }
-        if (type == DT_DIR)
-            subfolders.push_back(strChild);
-        else
-            onFile(strChild);
+        if (nWritten <= 0)
+            return false;
+        pData += nWritten;
+        nLeft -= static_cast<size_t>(nWritten);
     }
-    ::closedir(pDir);
-    for (const std::string& strSubfolder : subfolders)
-        WalkFolder(strRoot, strSubfolder, onFile);
+    return true;
 }
 
 } // namespace
 
-void ForEachFileInTree(const std::string& strRoot, const std::function<void(const std::string&)>& onFile) {
-    WalkFolder(strRoot, std::string(), onFile);
+bool AppendDurably(const std::string& strPath, const std::string& strData) {
+    int nHandle = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (nHandle < 0)
+        return false;
+    bool bWritten = WriteAll(nHandle, strData) && ::fdatasync(nHandle) == 0;
+    int nError = errno;
+    if (::close(nHandle) != 0 && bWritten) {
+        bWritten = false;
+        nError = errno;
+    }
+    errno = nError;
+    return bWritten;
+}
+
+bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
+                       const std::function<bool()>& keepGoing) {
+    auto bGoOn = [&] { return !keepGoing || keepGoing(); };
+    bool bWhole = true;
+    std::vector<std::string> pending{std::string()};
+    std::vector<Posix::CFolderEntry> entries;
+    while (!pending.empty()) {
+        if (!bGoOn())
+            return false;
+        std::string strFolder = std::move(pending.back());
+        pending.pop_back();
+        CFileVersion selfVersion;
+        Posix::ListResult result = Posix::ListFolderBelow(strRoot, strFolder, true, entries, selfVersion);
+        if (result == Posix::ListResult::NotAFolder)
+            onFile(strFolder, selfVersion);
+        // A folder removed meanwhile took its entries with it; any other failure leaves some unseen.
+        if (result == Posix::ListResult::Failed && errno != ENOENT)
+            bWhole = false;
+        for (const Posix::CFolderEntry& entry : entries) {
+            std::string strName = Posix::JoinRelative(strFolder, entry.strName);
+            if (entry.bFolder) {
+                pending.push_back(std::move(strName));
+                continue;
+            }
+            if (!bGoOn())
+                return false;
+            onFile(strName, entry.version);
+        }
+    }
+    return bWhole;
 }
 
 } // namespace Platform

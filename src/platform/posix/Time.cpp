@@ -5,10 +5,6 @@
 
 namespace Platform {
 
-namespace {
-const std::chrono::steady_clock::time_point g_processStart = std::chrono::steady_clock::now();
-}
-
 std::tm GetLocalTime() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -23,10 +19,9 @@ std::string FormatLocalTime(const char* szFormat) {
     return std::string(szBuffer, nLength);
 }
 
-int32_t GetTickCount() {
-    auto elapsed = std::chrono::steady_clock::now() - g_processStart;
-    auto nMilliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-    return static_cast<int32_t>(static_cast<uint32_t>(nMilliseconds));
+int64_t GetMonotonicMilliseconds() {
+    auto sinceOrigin = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
 }
 
 } // namespace Platform
