@@ -83,7 +83,10 @@ class CFileBeneath {
     // Never waits for a writer of a named pipe.
     bool OpenHeld();
     bool IsHeld() const;
+    // The held file's version when it was opened.
     CFileVersion GetHeldVersion() const;
+    // Whether the held file was written to since it was opened (rewritten in place).
+    bool HasHeldFileChanged() const;
     OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const;
     // Up to nMaxBytes of the held file from its start.
     bool ReadHeld(std::string& strContent, size_t nMaxBytes) const;

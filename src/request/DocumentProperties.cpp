@@ -21,12 +21,9 @@ std::string DigitsOf(const std::string& strText) {
 
 } // namespace
 
-int CJobTicketReader::ReadTicket(const Platform::CFileBeneath& file, std::string& strJobName, double& dFieldWidth,
+int CJobTicketReader::ReadTicket(const std::string& strContent, std::string& strJobName, double& dFieldWidth,
                                  double& dFieldHeight, int& nCopies, int& nTimer) {
-    std::string strContent;
-    // An unreadable ticket reads as an empty one: every key takes its default.
-    (void)file.ReadHeld(strContent, kMaxTicketBytes);
-    CIniFile ticket = CIniFile::FromContent(std::move(strContent));
+    CIniFile ticket = CIniFile::FromContent(strContent);
     strJobName = ticket.GetString("PRINTJOB", "JobName", "");
     nCopies = ParseLeadingInt(ticket.GetString("PRINTJOB", "Copies", "1"));
     dFieldHeight = ParseLeadingDouble(ticket.GetString("PRINTJOB", "FieldHeight", "1"));
@@ -48,7 +45,7 @@ int CFileRequestHandler::ParseDocument() {
         std::string strJobName;
         int nResult = 1;
         if (m_pRequest->IsTicketFolder()) {
-            CJobTicketReader().ReadTicket(m_source, strJobName, dFirst, dSecond, nPages, nTime);
+            CJobTicketReader().ReadTicket(m_strTicketContent, strJobName, dFirst, dSecond, nPages, nTime);
             m_pActivity->m_document.m_strName = strJobName;
             m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
             m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);

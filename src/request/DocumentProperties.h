@@ -1,17 +1,16 @@
 #pragma once
 
-#include "platform/FileAccess.h"
-
+#include <cstddef>
 #include <string>
 
 // Reads the PRINTJOB section of a job ticket, with the defaults and conversions of the Windows
-// agent (atoi, atof). The ticket is read from the file held open below its hot folder, never by
-// its path again.
+// agent (atoi, atof). The ticket's content was read once from the file held open below its hot
+// folder (never by its path again), so the job billed is the version recorded as processed.
 class CJobTicketReader {
   public:
     virtual ~CJobTicketReader() = default;
-    int ReadTicket(const Platform::CFileBeneath& ticket, std::string& strJobName, double& dFieldWidth,
-                   double& dFieldHeight, int& nCopies, int& nTimer);
+    int ReadTicket(const std::string& strContent, std::string& strJobName, double& dFieldWidth, double& dFieldHeight,
+                   int& nCopies, int& nTimer);
 
     // A ticket describes one job in a few lines; more than this is not read.
     static constexpr size_t kMaxTicketBytes = 1024 * 1024;

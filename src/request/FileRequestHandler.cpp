@@ -119,6 +119,7 @@ void CFileRequestHandler::ResetForAnotherPass() {
     m_bArchived = false;
     m_bRenamedAway = false;
     m_bKeptForRetry = false;
+    m_strTicketContent.clear();
 }
 
 int CFileRequestHandler::ProcessFile() {
@@ -144,6 +145,11 @@ int CFileRequestHandler::ProcessFile() {
     (void)m_source.OpenHeld();
     if (IsTicketVersionProcessed()) {
         LogTrace("--I: ticket version already processed =%s", m_strSourcePath.c_str());
+        return 1;
+    }
+    if (m_pRequest->IsTicketFolder() && !ReadTicketContent()) {
+        LogTrace("--I: ticket rewritten while it was read, tried again =%s", m_strSourcePath.c_str());
+        m_bKeptForRetry = true;
         return 1;
     }
     ReadFileOwner(m_strSourcePath, false);
@@ -187,6 +193,17 @@ void CFileRequestHandler::FinishFile(bool bNoJob) {
 bool CFileRequestHandler::IsTicketVersionProcessed() const {
     return m_pRequest->pTicketLedger && m_source.IsHeld() &&
            m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+}
+
+bool CFileRequestHandler::ReadTicketContent() {
+    // A missing or unreadable ticket reads as an empty one: every key takes its default.
+    if (!m_source.IsHeld())
+        return true;
+    if (!m_source.ReadHeld(m_strTicketContent, CJobTicketReader::kMaxTicketBytes)) {
+        m_strTicketContent.clear();
+        return true;
+    }
+    return !m_source.HasHeldFileChanged();
 }
 
 bool CFileRequestHandler::IsAbandonedPrintFile() const {

@@ -55,6 +55,8 @@ class CFileRequestHandler {
     // A print file that this agent renamed after its parse was abandoned: it stays for the operator.
     bool IsAbandonedPrintFile() const;
     bool IsTicketVersionProcessed() const;
+    // Reads a ticket's content from the held file; false when it was rewritten while being read.
+    bool ReadTicketContent();
     // Moves a print file whose parse was abandoned to its new name and remembers it as abandoned.
     void AbandonPrintFile();
     void LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const;
@@ -72,6 +74,8 @@ class CFileRequestHandler {
     bool m_bArchived = false;
     bool m_bRenamedAway = false;
     bool m_bKeptForRetry = false;
+    // A ticket's content, read once right after the wait.
+    std::string m_strTicketContent;
 };
 
 // The pool's request processor: runs the pipeline for one request on the calling thread. Returns the

@@ -1,6 +1,7 @@
 #include "PipelineFixture.h"
 
 #include "pool/IOThreadPool.h"
+#include "monitor/TicketLedger.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
 
@@ -199,4 +200,53 @@ TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemember
     ChangeEnvironment([&](CRequestEnvironment& environment) { environment.strParserPath = KLENDO_PRINTINFO_PATH; });
     CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
     EXPECT_EQ(StoredCount(), 3);
+}
+
+namespace {
+
+const char* const kTicketV1 = "[PRINTJOB]\r\nJobName=First cut\r\nTimer=60000\r\n";
+const char* const kTicketV2 = "[PRINTJOB]\r\nJobName=Second cut, rewritten\r\nTimer=120000\r\n";
+
+class TicketVersionTest : public PipelineTest {
+  protected:
+    CFileRequest* TicketRequest(const std::string& strName) {
+        CFileRequest* pRequest = Request(strName, "ULS");
+        pRequest->pTicketLedger = m_pLedger;
+        return pRequest;
+    }
+    std::shared_ptr<CTicketLedger> m_pLedger = std::make_shared<CTicketLedger>(m_strArchiveFolder, m_strHot);
+};
+
+} // namespace
+
+TEST_F(TicketVersionTest, ProcessedTicketVersionIsBilledOnceHoweverOftenItIsAskedFor) {
+    StartServer();
+    Drop("job7.dat", kTicketV1);
+    CFileRequestHandler(TicketRequest("job7.dat")).HandleRequest();
+    CFileRequestHandler(TicketRequest("job7.dat")).HandleRequest();
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_NE(m_log.Content().find("--I: ticket version already processed =" + m_strHot + "/job7.dat"),
+              std::string::npos);
+    Platform::CFileBeneath ticket;
+    Platform::CFileVersion version;
+    ASSERT_EQ(ticket.Resolve(m_strHot, "job7.dat"), Platform::CFileBeneath::Resolution::Resolved);
+    ASSERT_TRUE(ticket.GetVersion(version));
+    EXPECT_TRUE(m_pLedger->IsProcessed("job7.dat", version));
+}
+
+TEST_F(TicketVersionTest, TicketRewrittenWhileItsFirstVersionIsPostingIsBilledToo) {
+    SReferenceServerOptions slow;
+    slow.nDelayMs = 1500;
+    StartServer(slow);
+    Drop("job8.dat", kTicketV1);
+    std::thread first([&] { CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest(); });
+    ASSERT_TRUE(WaitForLog(m_log, "--I: copying file S=" + m_strHot + "/job8.dat"));
+    Drop("job8.dat", kTicketV2);
+    CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest();
+    first.join();
+    std::string strStored = Stored();
+    EXPECT_EQ(Occurrences(strStored, "\"document\":\"First cut\""), 1u) << strStored;
+    EXPECT_EQ(Occurrences(strStored, "\"document\":\"Second cut, rewritten\""), 1u) << strStored;
+    CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest();
+    EXPECT_EQ(StoredCount(), 2) << "the second version is not billed again";
 }

@@ -450,6 +450,12 @@ bool CFileBeneath::IsHeld() const { return m_pImpl->held.IsOpen(); }
 
 CFileVersion CFileBeneath::GetHeldVersion() const { return VersionOf(m_pImpl->heldInfo); }
 
+bool CFileBeneath::HasHeldFileChanged() const {
+    struct stat now;
+    return !m_pImpl->held.IsOpen() || ::fstat(m_pImpl->held.Get(), &now) != 0 ||
+           VersionOf(now) != VersionOf(m_pImpl->heldInfo);
+}
+
 OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const {
     if (!m_pImpl->held.IsOpen()) {
         nError = m_pImpl->nOpenError;
