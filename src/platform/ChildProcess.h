@@ -6,6 +6,8 @@
 
 namespace Platform {
 
+class CFileBeneath;
+
 // A helper program run as a child process whose standard output the parent reads line by line.
 // Used where work must be bounded in time and contained: the child can be killed at any moment
 // without harm to the agent. The child runs in a process group of its own, with every signal at its
@@ -24,9 +26,11 @@ class CChildProcess {
     // Platform::GetLastError().
     bool Start(const std::string& strExecutable, const std::vector<std::string>& arguments, bool bWithInput = false);
 
-    // Sends one line to the child's input. False when the child no longer reads it (it ended);
-    // never raises SIGPIPE.
-    bool WriteLine(const std::string& strLine);
+    // Sends one line to the child's input; with pFile, the file it holds open travels along with the
+    // line (the child takes it with CParentInput), so the child reads exactly that file, whatever its
+    // path names by then. False when the child no longer reads its input (it ended); never raises
+    // SIGPIPE.
+    bool WriteLine(const std::string& strLine, const CFileBeneath* pFile = nullptr);
 
     // Closes the child's input, which tells a child that reads it to the end to finish.
     void CloseInput();
@@ -51,6 +55,30 @@ class CChildProcess {
     int m_nInput = -1;
     std::string m_strPending;
     bool m_bEnded = false;
+};
+
+// The child's end of CChildProcess::WriteLine: the lines of standard input, each with the file that
+// was sent along it. One thread.
+class CParentInput {
+  public:
+    CParentInput() = default;
+    ~CParentInput();
+    CParentInput(const CParentInput&) = delete;
+    CParentInput& operator=(const CParentInput&) = delete;
+
+    // The next line without its line end. strFilePath names the file sent with it (a name this
+    // process can open), "" when none came; it stays open until the next call. False at the end of
+    // the input.
+    bool ReadLine(std::string& strLine, std::string& strFilePath);
+
+  private:
+    // Reads more input; false at its end.
+    bool ReadMore();
+
+    std::string m_strPending;
+    // The file received for the line not yet returned, and the one of the line returned last.
+    int m_nReceived = -1;
+    int m_nCurrent = -1;
 };
 
 } // namespace Platform

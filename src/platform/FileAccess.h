@@ -115,6 +115,9 @@ class CFileBeneath {
     static constexpr const char* kPartialCopySuffix = ".klendo-part";
 
   private:
+    // The platform's own implementations reach the file held, to hand it to a child process.
+    friend struct CHeldFileAccess;
+
     class CImpl;
     std::unique_ptr<CImpl> m_pImpl;
     std::string m_strName;

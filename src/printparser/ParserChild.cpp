@@ -2,6 +2,7 @@
 
 #include "printparser/PrintFileParser.h"
 #include "printparser/PrintInfoTool.h"
+#include "platform/ChildProcess.h"
 #include "platform/ResourceLimits.h"
 
 #include <cmath>
@@ -97,14 +98,6 @@ std::string UnescapePathLine(const std::string& strLine) {
 
 namespace {
 
-bool ReadInputLine(std::FILE* pIn, std::string& strLine) {
-    strLine.clear();
-    int c;
-    while ((c = std::fgetc(pIn)) != EOF && c != '\n')
-        strLine += static_cast<char>(c);
-    return c != EOF || !strLine.empty();
-}
-
 void Report(std::FILE* pOut, const std::string& strLine) {
     std::fprintf(pOut, "%s\n", strLine.c_str());
     std::fflush(pOut);
@@ -112,14 +105,16 @@ void Report(std::FILE* pOut, const std::string& strLine) {
 
 } // namespace
 
-int RunParserWorker(std::FILE* pIn, std::FILE* pOut) {
+int RunParserWorker(std::FILE* pOut) {
     // Memory and stack are limited for the worker's life; processor time per file.
     ApplyParserResourceLimits(0);
+    Platform::CParentInput input;
     std::string strLine;
-    while (ReadInputLine(pIn, strLine)) {
+    std::string strFilePath;
+    while (input.ReadLine(strLine, strFilePath)) {
         Platform::AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
         CPrintFileParser parser;
-        parser.SetFilePath(UnescapePathLine(strLine));
+        parser.SetFilePath(strFilePath.empty() ? UnescapePathLine(strLine) : strFilePath);
         parser.SetProgressCallback([pOut](const FILEFORMATINFO& info) { Report(pOut, FormatProgressLine(info)); });
         FILEFORMATINFO info;
         parser.GetFileInfo(info, -1);

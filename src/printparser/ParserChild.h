@@ -7,7 +7,7 @@
 
 // The agent parses print files in worker processes, "KlendoPrintInfo --agent-worker", so that a
 // parse can be abandoned at its time limit and a crash ends only the worker. A worker reads one
-// file's path per input line and answers with a progress line each time a value changes, then the
+// file's path per input line (and the open file itself along with it) and answers with a progress line each time a value changes, then the
 // end line; it ends at the end of its input. The last progress line holds the values found so far.
 constexpr const char* kParserWorkerSwitch = "--agent-worker";
 constexpr const char* kParserEndLine = "end";
@@ -22,6 +22,7 @@ std::string FormatProgressLine(const FILEFORMATINFO& info);
 // Reads a progress line into info; false, leaving info unchanged, for a line that is not one.
 bool ParseProgressLine(const std::string& strLine, FILEFORMATINFO& info);
 
-// The worker's work: limits its own resources, then parses one file per line of pIn and reports on
-// pOut until pIn ends.
-int RunParserWorker(std::FILE* pIn, std::FILE* pOut);
+// The worker's work: limits its own resources, then parses one file per line of standard input and
+// reports on pOut until the input ends. The file sent along a line is parsed (the agent sends the
+// file it holds open); a line without one names the file by its path.
+int RunParserWorker(std::FILE* pOut);

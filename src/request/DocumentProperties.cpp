@@ -92,12 +92,14 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
     CParserWorkers::CLease worker(m_environment.strParserPath,
                                   std::chrono::steady_clock::now() + m_environment.parseLimit);
-    auto result = worker.Parse(strPath, m_environment.parseLimit, info);
+    // The worker parses the very file held open below the hot folder, never what the path names later.
+    const Platform::CFileBeneath* pFile = strPath == m_strSourcePath && m_source.IsHeld() ? &m_source : nullptr;
+    auto result = worker.Parse(strPath, pFile, m_environment.parseLimit, info);
     if (result == CParserWorkers::CLease::ParseResult::Ended) {
         LogTrace("--F: print file parser ended without a result p=%s, trying a new worker", strPath.c_str());
         info = FILEFORMATINFO();
         worker.Retake(std::chrono::steady_clock::now() + m_environment.parseLimit);
-        result = worker.Parse(strPath, m_environment.parseLimit, info);
+        result = worker.Parse(strPath, pFile, m_environment.parseLimit, info);
         if (result == CParserWorkers::CLease::ParseResult::Ended) {
             LogTrace("--F: print file parser ended without a result again p=%s, the job goes on with zeros",
                      strPath.c_str());

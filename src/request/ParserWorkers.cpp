@@ -73,18 +73,19 @@ void CParserWorkers::CLease::Retake(std::chrono::steady_clock::time_point deadli
 }
 
 CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::string& strPath,
+                                                                  const Platform::CFileBeneath* pFile,
                                                                   std::chrono::milliseconds limit,
                                                                   FILEFORMATINFO& info) {
     if (!IsHeld())
         return ParseResult::NoWorker;
-    bool bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath));
+    bool bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath), pFile);
     // A worker that waited idle may have ended meanwhile, through no fault of this file: a fresh
     // one is tried.
     if (!bSent && m_pWorker->nUses > 0) {
         Retake(std::chrono::steady_clock::now() + limit);
         if (!IsHeld())
             return ParseResult::NoWorker;
-        bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath));
+        bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath), pFile);
     }
     if (!bSent) {
         Return(false);

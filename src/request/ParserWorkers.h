@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ChildProcess.h"
+#include "platform/FileAccess.h"
 #include "printparser/FileFormatInfo.h"
 
 #include <chrono>
@@ -47,11 +48,12 @@ class CParserWorkers {
         void Retake(std::chrono::steady_clock::time_point deadline);
 
         enum class ParseResult { Finished, Ended, TimedOut, NoWorker };
-        // Has the held worker parse strPath, reading its progress into info, then gives the worker
-        // back: Finished when it answered to the end; Ended when it ended without an answer (info
+        // Has the held worker parse strPath (the file pFile holds open, when given), reading its
+        // progress into info, then gives the worker back: Finished when it answered to the end; Ended when it ended without an answer (info
         // then holds what it reported before); TimedOut when it did not answer within limit (it is
         // killed); NoWorker when none could be started (GetError tells why).
-        ParseResult Parse(const std::string& strPath, std::chrono::milliseconds limit, FILEFORMATINFO& info);
+        ParseResult Parse(const std::string& strPath, const Platform::CFileBeneath* pFile,
+                          std::chrono::milliseconds limit, FILEFORMATINFO& info);
 
       private:
         bool IsHeld() const { return static_cast<bool>(m_pWorker); }

@@ -63,19 +63,27 @@ TEST_P(PathEscapeTest, LinkAsADestinationSubfolderIsNotWrittenThrough) {
 }
 
 TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedirect) {
+    const std::string strJob = "%!PS-Adobe-3.0\n%%Pages: 2\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n";
+    WriteWholeFile(m_folder / "outside/job.prn", "%!PS-Adobe-3.0\n%%Pages: 5\n");
     fs::create_directories(m_strHot + "/sub");
     fs::create_directories(m_strDestination + "/sub");
-    Drop("sub/job.prn", "the job ");
-    CHoldingWriter writer(m_strHot + "/sub/job.prn", "written to the end");
+    Drop("sub/job.prn", strJob);
+    CHoldingWriter writer(m_strHot + "/sub/job.prn", "%%EOF\n");
     ASSERT_TRUE(writer.IsHolding());
-    std::thread handler([&] { CFileRequestHandler(Request("sub/job.prn")).HandleRequest(); });
+    int nPages = -1;
+    std::thread handler([&] {
+        CFileRequestHandler request(Request("sub/job.prn"));
+        request.HandleRequest();
+        nPages = request.GetActivity().m_document.m_nPages;
+    });
     ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + m_strHot + "/sub/job.prn"));
     fs::rename(m_strHot + "/sub", m_strHot + "/sub.old");
     fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
     writer.Release();
     handler.join();
-    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder");
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/job.prn"), "the job written to the end");
+    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "%!PS-Adobe-3.0\n%%Pages: 5\n");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/job.prn"), strJob + "%%EOF\n");
+    EXPECT_EQ(nPages, 2) << "the parser read the job, not what the path named after the swap";
     EXPECT_FALSE(Exists(m_strHot + "/sub.old/job.prn")) << "the job itself was processed and removed";
     EXPECT_EQ(StoredCount(), 1);
 }

@@ -1,11 +1,17 @@
 #include "platform/ChildProcess.h"
 
+#include "platform/FileAccess.h"
+#include "platform/posix/HeldFile.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,12 +92,30 @@ bool CChildProcess::Start(const std::string& strExecutable, const std::vector<st
     return true;
 }
 
-bool CChildProcess::WriteLine(const std::string& strLine) {
+bool CChildProcess::WriteLine(const std::string& strLine, const CFileBeneath* pFile) {
     if (m_nInput < 0)
         return false;
     std::string strData = strLine + "\n";
+    int nFile = pFile != nullptr ? CHeldFileAccess::Handle(*pFile) : -1;
     for (size_t nSent = 0; nSent < strData.size();) {
-        ssize_t nResult = ::send(m_nInput, strData.data() + nSent, strData.size() - nSent, MSG_NOSIGNAL);
+        struct iovec data = {const_cast<char*>(strData.data() + nSent), strData.size() - nSent};
+        struct msghdr message;
+        std::memset(&message, 0, sizeof(message));
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        // The descriptor rides on the line's first bytes; SCM_RIGHTS gives the child its own copy.
+        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        if (nSent == 0 && nFile >= 0) {
+            std::memset(control, 0, sizeof(control));
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            struct cmsghdr* pHeader = CMSG_FIRSTHDR(&message);
+            pHeader->cmsg_level = SOL_SOCKET;
+            pHeader->cmsg_type = SCM_RIGHTS;
+            pHeader->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(pHeader), &nFile, sizeof(int));
+        }
+        ssize_t nResult = ::sendmsg(m_nInput, &message, MSG_NOSIGNAL);
         if (nResult < 0 && errno == EINTR)
             continue;
         if (nResult <= 0)
@@ -163,6 +187,80 @@ int CChildProcess::Wait() {
     if (nResult < 0 || !WIFEXITED(nStatus))
         return -1;
     return WEXITSTATUS(nStatus);
+}
+
+} // namespace Platform
+
+namespace Platform {
+
+CParentInput::~CParentInput() {
+    if (m_nReceived >= 0)
+        ::close(m_nReceived);
+    if (m_nCurrent >= 0)
+        ::close(m_nCurrent);
+}
+
+bool CParentInput::ReadMore() {
+    char buffer[4096];
+    struct iovec data = {buffer, sizeof(buffer)};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+    struct msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t nRead;
+    do {
+        nRead = ::recvmsg(0, &message, MSG_CMSG_CLOEXEC);
+    } while (nRead < 0 && errno == EINTR);
+    // Standard input that is no socket (a pipe, a file: an operator's manual run) is read plainly.
+    if (nRead < 0 && errno == ENOTSOCK) {
+        do {
+            nRead = ::read(0, buffer, sizeof(buffer));
+        } while (nRead < 0 && errno == EINTR);
+        message.msg_controllen = 0;
+    }
+    if (nRead <= 0)
+        return false;
+    for (struct cmsghdr* pHeader = CMSG_FIRSTHDR(&message); pHeader != nullptr;
+         pHeader = CMSG_NXTHDR(&message, pHeader)) {
+        if (pHeader->cmsg_level != SOL_SOCKET || pHeader->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t nCount = (pHeader->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < nCount; ++i) {
+            int nFile;
+            std::memcpy(&nFile, CMSG_DATA(pHeader) + i * sizeof(int), sizeof(int));
+            // One file per line: only the latest is kept.
+            if (m_nReceived >= 0)
+                ::close(m_nReceived);
+            m_nReceived = nFile;
+        }
+    }
+    m_strPending.append(buffer, static_cast<size_t>(nRead));
+    return true;
+}
+
+bool CParentInput::ReadLine(std::string& strLine, std::string& strFilePath) {
+    if (m_nCurrent >= 0)
+        ::close(m_nCurrent);
+    m_nCurrent = -1;
+    size_t nEnd;
+    while ((nEnd = m_strPending.find('\n')) == std::string::npos) {
+        if (!ReadMore()) {
+            if (m_strPending.empty())
+                return false;
+            nEnd = m_strPending.size();
+            break;
+        }
+    }
+    strLine = m_strPending.substr(0, nEnd);
+    m_strPending.erase(0, std::min(nEnd + 1, m_strPending.size()));
+    // The agent sends one line at a time, so a file received belongs to the line it waits on.
+    m_nCurrent = m_nReceived;
+    m_nReceived = -1;
+    strFilePath = m_nCurrent >= 0 ? "/proc/self/fd/" + std::to_string(m_nCurrent) : std::string();
+    return true;
 }
 
 } // namespace Platform

@@ -1,6 +1,7 @@
 #include "platform/FileAccess.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/HeldFile.h"
 #include "platform/posix/OwnerOfHandle.h"
 
 #include <atomic>
@@ -447,6 +448,8 @@ bool CFileBeneath::OpenHeld() {
 }
 
 bool CFileBeneath::IsHeld() const { return m_pImpl->held.IsOpen(); }
+
+int CHeldFileAccess::Handle(const CFileBeneath& file) { return file.m_pImpl->held.Get(); }
 
 CFileVersion CFileBeneath::GetHeldVersion() const { return VersionOf(m_pImpl->heldInfo); }
 
