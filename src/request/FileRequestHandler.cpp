@@ -125,9 +125,16 @@ void CFileRequestHandler::ResetForAnotherPass() {
 int CFileRequestHandler::ProcessFile() {
     // Anyone who can write into a hot folder could otherwise make the agent copy, post and delete any
     // file of the machine, through a link as the file or as any folder on its way.
-    if (m_source.Resolve(m_pRequest->source, m_pRequest->filename) == Platform::CFileBeneath::Resolution::Link ||
+    Platform::CFileBeneath::Resolution resolution = m_source.Resolve(m_pRequest->source, m_pRequest->filename);
+    if (resolution == Platform::CFileBeneath::Resolution::Link ||
         m_source.GetKind() == Platform::FileKind::SymbolicLink) {
         LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
+        return 1;
+    }
+    if (resolution == Platform::CFileBeneath::Resolution::Failed) {
+        LogTrace("--F: folder of the file cannot be opened p=%s error =%d, kept for a later try",
+                 m_strSourcePath.c_str(), Platform::GetLastError());
+        m_bKeptForRetry = true;
         return 1;
     }
     if (IsAbandonedPrintFile()) {

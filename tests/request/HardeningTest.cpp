@@ -5,6 +5,8 @@
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
 
+#include <sys/resource.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -257,4 +259,22 @@ TEST_F(TicketVersionTest, TicketRewrittenWhileItsFirstVersionIsPostingIsBilledTo
     EXPECT_EQ(Occurrences(strStored, "\"document\":\"Second cut, rewritten\""), 1u) << strStored;
     CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest();
     EXPECT_EQ(StoredCount(), 2) << "the second version is not billed again";
+}
+
+TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
+    StartServer();
+    Drop("later.prn");
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    // No descriptor left: the hot folder itself cannot be opened (as when a burst uses them all).
+    struct rlimit none = {3, old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    CFileRequestHandler handler(Request("later.prn"));
+    handler.HandleRequest();
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(handler.IsKeptForRetry());
+    EXPECT_TRUE(Exists(m_strHot + "/later.prn"));
+    EXPECT_EQ(StoredCount(), 0);
+    EXPECT_NE(m_log.Content().find("--F: folder of the file cannot be opened p=" + m_strHot + "/later.prn error =24"),
+              std::string::npos);
 }
