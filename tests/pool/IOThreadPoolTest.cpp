@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -111,4 +113,56 @@ TEST(IOThreadPool, ShutdownDoesNotWaitForFullSlotsAndWaitsForRequestThreadsOnDem
     bRelease = true;
     EXPECT_TRUE(pool.WaitForRequestThreads(std::chrono::seconds(10)));
     EXPECT_EQ(nStarted, 1);
+}
+
+TEST(IOThreadPool, KeptFileIsQueuedForItsRetryOnceAndNotAfterShutdown) {
+    CTempFolder folder;
+    CScopedLog log(folder / "pool.log");
+    CRequestRecorder recorder;
+    CIOThreadPool pool;
+    pool.SetRequestProcessor(recorder.Processor());
+    // A first wait long enough that nothing is due while the test looks at the queue.
+    pool.SetRetryWaitsForTest(std::chrono::hours(1), std::chrono::hours(2));
+    ASSERT_EQ(pool.InitThreadPool(1), 1);
+    pool.RetryLater(std::unique_ptr<CFileRequest>(NewRequest(1, "kept.prn")));
+    pool.RetryLater(std::unique_ptr<CFileRequest>(NewRequest(1, "kept.prn")));
+    pool.RetryLater(std::unique_ptr<CFileRequest>(NewRequest(1, "other.prn")));
+    EXPECT_EQ(pool.GetWaitingRetryCount(), 2u) << "a file already waiting is not queued twice";
+    EXPECT_EQ(Occurrences(log.Content(), "--I: kept file s=/hot file=kept.prn is tried again in 3600 s"), 1u);
+    pool.ShutdownThreadPool();
+    EXPECT_EQ(pool.GetWaitingRetryCount(), 0u) << "kept files stay in their hot folders for the next start";
+    pool.RetryLater(std::unique_ptr<CFileRequest>(NewRequest(1, "late.prn")));
+    EXPECT_EQ(pool.GetWaitingRetryCount(), 0u);
+    EXPECT_EQ(recorder.Seen().size(), 0u);
+}
+
+TEST(IOThreadPool, KeptFileIsDispatchedAgainAfterAWaitThatDoublesUpToTheLongest) {
+    CTempFolder folder;
+    CScopedLog log(folder / "pool.log");
+    CIOThreadPool pool;
+    std::mutex mutex;
+    std::condition_variable retried;
+    int nRuns = 0;
+    pool.SetRetryWaitsForTest(std::chrono::seconds(1), std::chrono::seconds(2));
+    // Every run keeps the file again, until the fourth.
+    pool.SetRequestProcessor([&](std::unique_ptr<CFileRequest> pRequest) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (++nRuns < 4)
+            pool.RetryLater(std::move(pRequest));
+        retried.notify_all();
+    });
+    ASSERT_EQ(pool.InitThreadPool(1), 1);
+    pool.DispatchNewRequest(NewRequest(1, "stubborn.prn"));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(retried.wait_for(lock, std::chrono::seconds(60), [&] { return nRuns == 4; }));
+    }
+    EXPECT_TRUE(pool.WaitForRequestThreads(std::chrono::seconds(30)));
+    pool.ShutdownThreadPool();
+    std::string strLog = log.Content();
+    EXPECT_EQ(Occurrences(strLog, "file=stubborn.prn is tried again in 1 s"), 1u);
+    EXPECT_EQ(Occurrences(strLog, "file=stubborn.prn is tried again in 2 s"), 2u) << "doubled, then held";
+    for (const char* szLine : {"file=stubborn.prn (retry 1)", "file=stubborn.prn (retry 2)", "file=stubborn.prn (retry 3)"})
+        EXPECT_NE(strLog.find(szLine), std::string::npos) << szLine;
+    EXPECT_EQ(strLog.find("(retry 4)"), std::string::npos);
 }
