@@ -41,8 +41,9 @@ int CFolderMonitor::OpenFolder() {
 
 int CFolderMonitor::StartWatching() {
     if (m_folder.IsTicketFolder()) {
-        m_pTicketLedger = std::make_shared<CTicketLedger>(m_strStateFolder, m_folder.source);
-        if (!m_pTicketLedger->Load())
+        bool bLoaded = false;
+        m_pTicketLedger = CTicketLedger::Shared(m_strStateFolder, m_folder.source, bLoaded);
+        if (!bLoaded && !m_pTicketLedger->Load())
             TakeTicketsPresentAsProcessed();
     }
     std::vector<Platform::CWatchFailure> failures;
@@ -88,6 +89,7 @@ void CFolderMonitor::MarkThreadEnded() {
 void CFolderMonitor::MonitorFolderThreadMain() {
     LogTrace("--I: MonitorFolderThreadMain start s=%s", m_folder.source.c_str());
     try {
+        RemovePartialCopies();
         ScanFolderAtStart();
         Platform::CChangeBatch batch;
         while (true) {
@@ -158,6 +160,18 @@ void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& s
 
 bool CFolderMonitor::KeepScanning() const {
     return !m_watcher.IsStopPosted();
+}
+
+// A copy interrupted by a crash or a power cut leaves its temporary file in the destination; this
+// run's own copies in progress keep theirs.
+void CFolderMonitor::RemovePartialCopies() {
+    if (m_folder.destination.empty())
+        return;
+    std::vector<std::string> removed;
+    Platform::CFileBeneath::RemovePartialCopies(m_folder.destination, removed, [&] { return KeepScanning(); });
+    for (const std::string& strName : removed)
+        LogTrace("--I: partial copy of an interrupted run removed p=%s",
+                 JoinPath(m_folder.destination, strName).c_str());
 }
 
 // Files that arrived while the agent was stopped. A ticket folder hands on the tickets it has not

@@ -45,6 +45,7 @@ class CFolderMonitor {
     bool HasUnprocessedVersion(const std::string& strName) const;
     void DispatchNotification(uint32_t nAction, const std::string& strName);
     bool KeepScanning() const;
+    void RemovePartialCopies();
     void ScanFolderAtStart();
     void RescanAfterOverflow();
     void TakeTicketsPresentAsProcessed();

@@ -3,10 +3,8 @@
 #include "Include/LogFile.h"
 #include "config/AgentSettings.h"
 #include "monitor/FolderMonitor.h"
-#include "platform/FileAccess.h"
 
 #include <memory>
-#include <set>
 
 CServiceManager::CServiceManager() = default;
 
@@ -64,28 +62,12 @@ int CServiceManager::StartMonitorFolders() {
         CleanArray(m_hotFolders);
         CAgentSettings().GetHotFolders(m_hotFolders);
         LogTrace("--I: monitor folder size = %d", static_cast<int>(m_hotFolders.size()));
-        RemovePartialCopies();
         for (const CHotFolderInfo* pFolder : m_hotFolders)
             MonitorFolder(*pFolder);
         return 1;
     } catch (...) {
         LogTrace("*** E: StartMonitorFolders ***");
         return 0;
-    }
-}
-
-// A copy interrupted by a crash or a power cut leaves its temporary file in the destination. Done
-// before any folder is watched, so that no copy of this run is in progress yet.
-void CServiceManager::RemovePartialCopies() {
-    std::set<std::string> destinations;
-    for (const CHotFolderInfo* pFolder : m_hotFolders)
-        if (!pFolder->destination.empty())
-            destinations.insert(pFolder->destination);
-    for (const std::string& strDestination : destinations) {
-        std::vector<std::string> removed;
-        Platform::CFileBeneath::RemovePartialCopies(strDestination, removed);
-        for (const std::string& strName : removed)
-            LogTrace("--I: partial copy of an interrupted run removed p=%s", JoinPath(strDestination, strName).c_str());
     }
 }
 

@@ -29,7 +29,6 @@ class CServiceManager {
     int StopMonitorFolders();
     int MonitorFolder(const CHotFolderInfo& folder);
     void CleanArray(std::vector<CHotFolderInfo*>& folders);
-    void RemovePartialCopies();
 
     // True when every monitor thread and the dispatcher ended within their waits at the last uninit;
     // a thread that did not may still be inside a log call, so the log must outlive it.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <unordered_set>
 
 namespace {
@@ -154,6 +155,21 @@ CTicketLedger::CTicketLedger(const std::string& strStateFolder, const std::strin
                                             : JoinPath(strStateFolder, StateFileName(strSource))),
       m_bUseFile(!strStateFolder.empty()) {}
 
+std::shared_ptr<CTicketLedger> CTicketLedger::Shared(const std::string& strStateFolder, const std::string& strSource,
+                                                     bool& bLoaded) {
+    static std::mutex s_mutex;
+    static std::map<std::pair<std::string, std::string>, std::weak_ptr<CTicketLedger>> s_ledgers;
+    std::lock_guard<std::mutex> guard(s_mutex);
+    std::weak_ptr<CTicketLedger>& entry = s_ledgers[{strStateFolder, strSource}];
+    std::shared_ptr<CTicketLedger> pLedger = entry.lock();
+    bLoaded = pLedger != nullptr;
+    if (!pLedger) {
+        pLedger = std::make_shared<CTicketLedger>(strStateFolder, strSource);
+        entry = pLedger;
+    }
+    return pLedger;
+}
+
 std::string CTicketLedger::StateFileName(const std::string& strSource) {
     uint64_t nHash = 14695981039346656037ULL;
     for (unsigned char c : strSource) {
@@ -174,8 +190,16 @@ bool CTicketLedger::Load() {
     if (!m_bUseFile)
         return false;
     std::ifstream stream(m_strStatePath, std::ios::binary);
-    if (!stream)
+    if (!stream) {
+        // Only a missing file is a first watch; anything else is told to the operator, who may put
+        // the file right before the next start.
+        int nError = Platform::GetLastError();
+        if (Platform::PathExists(m_strStatePath))
+            LogTrace("--F: ticket state file cannot be read p=%s error =%d, the tickets present are taken as "
+                     "processed",
+                     m_strStatePath.c_str(), nError);
         return false;
+    }
     std::string strContent((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     return ParseContent(strContent);
 }

@@ -4,6 +4,7 @@
 #include "platform/FileVersion.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +14,9 @@ namespace Platform {
 // What an entry is, read without following a symbolic link.
 enum class FileKind { Missing, Regular, SymbolicLink, Other };
 
-// The write-complete state of a file: Free when no other process has it open.
-enum class OpenState { Free, Busy, Missing, NotRegular };
+// The write-complete state of a file: Free when no other process has it open. Unreadable: it cannot
+// be opened at all (no right to it, no descriptor left); waiting does not help.
+enum class OpenState { Free, Busy, Missing, NotRegular, Unreadable };
 
 // What a removal did. Replaced: the name holds another file than the one processed, which stays.
 enum class RemoveResult { Removed, Replaced, Failed };
@@ -42,8 +44,9 @@ struct CProbeResult {
     WriteCompleteTest test = WriteCompleteTest::WriteLease;
     // The file's version at the probe, when it was opened.
     CFileVersion version;
-    // Why the lease was refused (OpenFileSearch only).
-    int nLeaseError = 0;
+    // Why the lease was refused (OpenFileSearch only), or why the file could not be opened
+    // (Unreadable).
+    int nError = 0;
 };
 
 // One entry below a trusted root folder (a hot folder or a destination named in the settings),
@@ -106,11 +109,16 @@ class CFileBeneath {
     // the name used. False when no free name was found or the rename failed.
     bool MoveToFreeName(std::string& strNewRelative);
 
-    // Whether a name is a temporary file of CopyHeldTo (a leading dot and kPartialCopySuffix).
+    // A new temporary name for a copy of strName made by this process (kept within the longest name).
+    static std::string PartialCopyName(const std::string& strName);
+    // Whether a name is a temporary file of CopyHeldTo: ".<name>.<run>.<count>.klendo-part", the run
+    // (a number drawn once per process) and the count in hexadecimal.
     static bool IsPartialCopyName(const std::string& strName);
-    // Removes partial copies left in the tree below strRoot by an interrupted run; the relative names
-    // removed go to removed. Links are not followed.
-    static void RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed);
+    // Removes the partial copies that earlier runs left in the tree below strRoot (a crash, a power
+    // cut); those of this run are copies in progress and stay. The relative names removed go to
+    // removed. Links are not followed; keepGoing, asked before each folder, ends the walk early.
+    static void RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed,
+                                    const std::function<bool()>& keepGoing);
 
     static constexpr const char* kPartialCopySuffix = ".klendo-part";
 

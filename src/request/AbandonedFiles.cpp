@@ -7,7 +7,6 @@
 #include "platform/Thread.h"
 #include "printparser/ParserChild.h"
 
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -70,12 +69,12 @@ void CAbandonedFiles::Add(const std::string& strPath, const Platform::CFileVersi
     std::lock_guard<std::mutex> guard(m_mutex);
     LoadOnce();
     m_files[strPath] = version;
-    std::FILE* pStream = Platform::OpenAppendStream(m_strFilePath);
-    std::string strEntry = FormatEntry(strPath, version);
-    bool bWritten = pStream != nullptr && std::fwrite(strEntry.data(), 1, strEntry.size(), pStream) == strEntry.size();
-    if (pStream != nullptr && std::fclose(pStream) != 0)
-        bWritten = false;
-    if (!bWritten)
+    // On the disk before the job goes on: a file forgotten after a power cut would be billed again.
+    if (!Platform::PathExists(m_strFilePath)) {
+        Rewrite();
+        return;
+    }
+    if (!Platform::AppendDurably(m_strFilePath, FormatEntry(strPath, version)))
         LogTrace("--F: abandoned print file list cannot be written p=%s error =%d", m_strFilePath.c_str(),
                  Platform::GetLastError());
 }

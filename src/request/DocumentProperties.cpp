@@ -32,8 +32,8 @@ int CJobTicketReader::ReadTicket(const std::string& strContent, std::string& str
     return 1;
 }
 
-std::string AbandonedParseName(const std::string& strRelative) {
-    return ReplaceAll(ReplaceAll(strRelative, ".tmp", ".klendo"), "ppr", "FATAL-");
+std::string AbandonedParseName(const std::string& strName) {
+    return ReplaceAll(ReplaceAll(strName, ".tmp", ".klendo"), "ppr", "FATAL-");
 }
 
 int CFileRequestHandler::ParseDocument() {
@@ -55,6 +55,7 @@ int CFileRequestHandler::ParseDocument() {
             ReadFileOwner(m_strSourcePath, true);
             if (nTime == 0) {
                 nResult = 0;
+                m_bNoJob = true;
             } else {
                 m_pActivity->m_strJobId += DigitsOf(m_strSourcePath);
                 m_pActivity->m_document.m_strMachineName = Platform::GetComputerName(15);
@@ -112,7 +113,7 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
     } else if (result == CParserWorkers::CLease::ParseResult::TimedOut) {
         LogTrace("--F: print file parse abandoned after %lld ms p=%s",
                  static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());
-        AbandonPrintFile();
+        m_bParseAbandoned = true;
     }
     dFirst = info.dWidth;
     dSecond = info.dLength;

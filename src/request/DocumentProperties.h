@@ -17,6 +17,5 @@ class CJobTicketReader {
 };
 
 // The name an abandoned print file is moved to: every ".tmp" becomes ".klendo", then every "ppr"
-// becomes "FATAL-", over the name relative to the hot folder (the hot folder's own path is left as it
-// is, so the file never leaves it).
-std::string AbandonedParseName(const std::string& strRelative);
+// becomes "FATAL-". Applied to the file's own name only, so the file stays in its folder.
+std::string AbandonedParseName(const std::string& strName);

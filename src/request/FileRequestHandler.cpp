@@ -3,6 +3,7 @@
 #include "Include/LogFile.h"
 #include "activity/Activity.h"
 #include "monitor/TicketLedger.h"
+#include "platform/FileSystemKind.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "request/AbandonedFiles.h"
@@ -119,37 +120,24 @@ void CFileRequestHandler::ResetForAnotherPass() {
     m_bArchived = false;
     m_bRenamedAway = false;
     m_bKeptForRetry = false;
+    m_bNoJob = false;
+    m_bParseAbandoned = false;
     m_strTicketContent.clear();
 }
 
 int CFileRequestHandler::ProcessFile() {
-    // Anyone who can write into a hot folder could otherwise make the agent copy, post and delete any
-    // file of the machine, through a link as the file or as any folder on its way.
-    Platform::CFileBeneath::Resolution resolution = m_source.Resolve(m_pRequest->source, m_pRequest->filename);
-    if (resolution == Platform::CFileBeneath::Resolution::Link ||
-        m_source.GetKind() == Platform::FileKind::SymbolicLink) {
-        LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
+    if (!IsFileToProcess())
         return 1;
-    }
-    if (resolution == Platform::CFileBeneath::Resolution::Failed) {
-        LogTrace("--F: folder of the file cannot be opened p=%s error =%d, kept for a later try",
-                 m_strSourcePath.c_str(), Platform::GetLastError());
-        m_bKeptForRetry = true;
+    LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
+    if (!WaitAndHold())
         return 1;
-    }
+    LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
+    // The agent's own rename of an abandoned file is noticed as a new name, whose request may have
+    // started before the rename was remembered; by now it is.
     if (IsAbandonedPrintFile()) {
         LogTrace("--I: abandoned print file left alone =%s", m_strSourcePath.c_str());
         return 1;
     }
-    LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
-    if (!WaitForWriteComplete()) {
-        LogTrace("--F: file still being written after %d tries, kept for a later try =%s",
-                 m_environment.nWriteCompleteTries, m_strSourcePath.c_str());
-        m_bKeptForRetry = true;
-        return 1;
-    }
-    LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
-    (void)m_source.OpenHeld();
     if (IsTicketVersionProcessed()) {
         LogTrace("--I: ticket version already processed =%s", m_strSourcePath.c_str());
         return 1;
@@ -162,7 +150,6 @@ int CFileRequestHandler::ProcessFile() {
     ReadFileOwner(m_strSourcePath, false);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
-    bool bNoJob = false;
     if (nCopied) {
         int nParsed = ParseDocument();
         LogTraceDetail("--I:status parsedoc = %d", nParsed);
@@ -171,22 +158,72 @@ int CFileRequestHandler::ProcessFile() {
             LogTrace("--I:status postactivity = %d", PostActivity());
         } else {
             LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
-            bNoJob = true;
         }
     } else {
         LogTrace("--E:status copy file destination failed (%d)", Platform::GetLastError());
     }
-    FinishFile(bNoJob);
+    FinishFile();
     return 1;
 }
 
-void CFileRequestHandler::FinishFile(bool bNoJob) {
-    bool bDone = IsJobSafe() || bNoJob;
+// Anyone who can write into a hot folder could otherwise make the agent copy, post and delete any
+// file of the machine, through a link as the file or as any folder on its way; a named pipe, socket
+// or device is no print job and would only be tried again for ever.
+bool CFileRequestHandler::IsFileToProcess() {
+    Platform::CFileBeneath::Resolution resolution = m_source.Resolve(m_pRequest->source, m_pRequest->filename);
+    Platform::FileKind kind = m_source.GetKind();
+    if (resolution == Platform::CFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
+        LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
+        return false;
+    }
+    if (resolution == Platform::CFileBeneath::Resolution::Failed) {
+        LogTrace("--F: folder of the file cannot be opened p=%s error =%d, kept for a later try",
+                 m_strSourcePath.c_str(), Platform::GetLastError());
+        m_bKeptForRetry = true;
+        return false;
+    }
+    if (kind == Platform::FileKind::Other) {
+        LogTrace("--F: not a regular file, left alone =%s", m_strSourcePath.c_str());
+        return false;
+    }
+    if (IsAbandonedPrintFile()) {
+        LogTrace("--I: abandoned print file left alone =%s", m_strSourcePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The write-complete wait, then the file held open. The wait probes the name; should the name hold
+// another version by the time it is held (replaced, or written again), the wait starts over.
+bool CFileRequestHandler::WaitAndHold() {
+    for (int nRound = 0; nRound < kHoldRounds; ++nRound) {
+        if (!WaitForWriteComplete()) {
+            LogTrace("--F: file still being written after %d tries, kept for a later try =%s",
+                     m_environment.nWriteCompleteTries, m_strSourcePath.c_str());
+            m_bKeptForRetry = true;
+            return false;
+        }
+        // A file that could not be opened is reported by the steps that need it.
+        if (!m_source.OpenHeld() || m_source.GetHeldVersion() == m_completeVersion)
+            return true;
+        LogTrace("--I: file changed after its wait, waiting again =%s", m_strSourcePath.c_str());
+    }
+    LogTrace("--F: file keeps changing, kept for a later try =%s", m_strSourcePath.c_str());
+    m_bKeptForRetry = true;
+    return false;
+}
+
+void CFileRequestHandler::FinishFile() {
+    bool bDone = IsJobSafe() || m_bNoJob;
     if (bDone && m_pRequest->pTicketLedger && m_source.IsHeld())
         m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+    // Renamed only once its job is safe: a job neither posted nor archived is tried again under its
+    // old name.
+    if (bDone && m_bParseAbandoned)
+        AbandonPrintFile();
     // A print file is the only copy of its job until the job is posted or archived; a ticket stays
     // in any case, and only its retry depends on the outcome.
-    if (!bDone && m_source.GetKind() != Platform::FileKind::Missing) {
+    if (!bDone && m_source.GetKind() == Platform::FileKind::Regular) {
         m_bKeptForRetry = true;
         if (!m_pRequest->IsTicketFolder()) {
             LogTrace("--F: source file kept =%s", m_strSourcePath.c_str());
@@ -214,13 +251,13 @@ bool CFileRequestHandler::ReadTicketContent() {
 }
 
 bool CFileRequestHandler::IsAbandonedPrintFile() const {
-    Platform::CFileVersion version;
-    return !m_pRequest->IsTicketFolder() && m_source.GetVersion(version) &&
+    Platform::CFileVersion version = m_source.GetHeldVersion();
+    return !m_pRequest->IsTicketFolder() && (m_source.IsHeld() || m_source.GetVersion(version)) &&
            CAbandonedFiles::In(m_environment.strArchiveFolder).Contains(m_strSourcePath, version);
 }
 
 void CFileRequestHandler::AbandonPrintFile() {
-    std::string strNewName = AbandonedParseName(m_pRequest->filename);
+    std::string strNewName = JoinPath(SplitPath(m_pRequest->filename, 3), AbandonedParseName(SplitPath(m_pRequest->filename, 0)));
     if (strNewName == m_pRequest->filename)
         return;
     Platform::CFileVersion version = m_source.GetHeldVersion();
@@ -236,34 +273,44 @@ void CFileRequestHandler::AbandonPrintFile() {
 }
 
 int CFileRequestHandler::WaitForWriteComplete() {
+    // A lease sees only this machine's processes: on a network file system a writer on another host
+    // goes unseen, so there the file must also stay unchanged for a while.
+    std::string strNetwork = Platform::GetNetworkFileSystemName(m_pRequest->source);
     CStableFileCheck stable(m_environment.stableWindow);
     for (int nTry = 0; nTry < m_environment.nWriteCompleteTries; ++nTry) {
         Platform::CProbeResult probe = m_source.ProbeExclusiveOpen(m_environment.bUseWriteLease);
-        // A file that does not exist (or is no regular file) will not become complete by waiting.
-        if (probe.state == Platform::OpenState::Missing || probe.state == Platform::OpenState::NotRegular)
+        m_completeVersion = probe.version;
+        // A file that does not exist, is no regular file or cannot be opened at all will not become
+        // complete by waiting; the steps that need it report it.
+        if (probe.state != Platform::OpenState::Free && probe.state != Platform::OpenState::Busy)
             return 1;
-        LogWriteCompleteTestOnce(probe);
+        LogWriteCompleteTestOnce(probe, strNetwork);
+        bool bLeaseSuffices = probe.test == Platform::WriteCompleteTest::WriteLease && strNetwork.empty();
         if (probe.state == Platform::OpenState::Busy)
             stable.Reset();
-        else if (probe.test == Platform::WriteCompleteTest::WriteLease ||
-                 stable.IsStable(probe.version, std::chrono::steady_clock::now()))
+        else if (bLeaseSuffices || stable.IsStable(probe.version, std::chrono::steady_clock::now()))
             return 1;
         std::this_thread::sleep_for(m_environment.writeCompleteInterval);
     }
     return 0;
 }
 
-void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const {
+void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe,
+                                                   const std::string& strNetwork) const {
     std::lock_guard<std::mutex> guard(g_loggedTestsMutex);
     if (!g_loggedTests.insert(m_pRequest->source).second)
         return;
-    if (probe.test == Platform::WriteCompleteTest::WriteLease)
-        LogTrace("--I: write-complete test s=%s: write lease", m_pRequest->source.c_str());
-    else
+    long long nWindow = static_cast<long long>(m_environment.stableWindow.count());
+    if (probe.test == Platform::WriteCompleteTest::OpenFileSearch)
         LogTrace("--I: write-complete test s=%s: no write lease (error %d), open files of every process and a size "
                  "and time unchanged for %lld ms",
-                 m_pRequest->source.c_str(), probe.nLeaseError,
-                 static_cast<long long>(m_environment.stableWindow.count()));
+                 m_pRequest->source.c_str(), probe.nError, nWindow);
+    else if (!strNetwork.empty())
+        LogTrace("--I: write-complete test s=%s: write lease and a size and time unchanged for %lld ms (network "
+                 "file system %s)",
+                 m_pRequest->source.c_str(), nWindow, strNetwork.c_str());
+    else
+        LogTrace("--I: write-complete test s=%s: write lease", m_pRequest->source.c_str());
 }
 
 int CFileRequestHandler::CopyFileToDestination() {

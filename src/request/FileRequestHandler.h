@@ -47,6 +47,9 @@ class CFileRequestHandler {
   private:
     // One pass of the whole job; HandleRequest repeats it when the file was asked for meanwhile.
     int ProcessFile();
+    // False for what is left alone (a link, no regular file, an abandoned print file) or kept.
+    bool IsFileToProcess();
+    bool WaitAndHold();
     // Back to a fresh activity and outcome for another pass.
     void ResetForAnotherPass();
     // True when the job is safe without the source file: the server took the activity, or it is in
@@ -59,9 +62,12 @@ class CFileRequestHandler {
     bool ReadTicketContent();
     // Moves a print file whose parse was abandoned to its new name and remembers it as abandoned.
     void AbandonPrintFile();
-    void LogWriteCompleteTestOnce(const Platform::CProbeResult& probe) const;
+    void LogWriteCompleteTestOnce(const Platform::CProbeResult& probe, const std::string& strNetwork) const;
     // After the steps: removes the processed file, or keeps it in the hot folder for a retry.
-    void FinishFile(bool bNoJob);
+    void FinishFile();
+
+    // How often the wait starts over for a file that changed between its wait and its opening.
+    static constexpr int kHoldRounds = 3;
 
     CFileRequest* m_pRequest;
     std::string m_strSourcePath;
@@ -74,6 +80,12 @@ class CFileRequestHandler {
     bool m_bArchived = false;
     bool m_bRenamedAway = false;
     bool m_bKeptForRetry = false;
+    // A ticket that describes no job (no time): done, nothing to post.
+    bool m_bNoJob = false;
+    // The parse ran past its limit: the file is renamed once its job is safe.
+    bool m_bParseAbandoned = false;
+    // The version the last write-complete probe saw.
+    Platform::CFileVersion m_completeVersion;
     // A ticket's content, read once right after the wait.
     std::string m_strTicketContent;
 };

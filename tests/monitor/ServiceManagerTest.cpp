@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
@@ -141,7 +142,7 @@ TEST_F(ServiceManagerTest, ThousandHotFoldersAreWatchedWithinTheDescriptorLimitO
     EXPECT_EQ(m_log.Content().find("Failed to CreateIOPort"), std::string::npos);
 }
 
-TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedBeforeAnyFolderIsWatched) {
+TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
     std::string strHot = m_folder / "hot";
     std::string strDestination = m_folder / "dst";
     fs::create_directories(strHot);
@@ -155,10 +156,13 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedBeforeAnyFol
     manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
     manager.SetStateFolder(m_folder.Path());
     EXPECT_EQ(manager.Initalize(), 1);
+    std::string strRemoved = "--I: partial copy of an interrupted run removed p=" + strDestination +
+                             "/sub/.job.prn.4d2.0.klendo-part\r\n";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (m_log.Content().find(strRemoved) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(manager.uninit(), 1);
     EXPECT_FALSE(fs::exists(strDestination + "/sub/.job.prn.4d2.0.klendo-part"));
     EXPECT_EQ(ReadWholeFile(strDestination + "/job.prn"), "a whole copy");
-    ExpectInOrder({"--I: partial copy of an interrupted run removed p=" + strDestination +
-                       "/sub/.job.prn.4d2.0.klendo-part\r\n",
-                   "--I: monitoring S=" + strHot});
+    ExpectInOrder({"--I: MonitorFolderThreadMain start s=" + strHot, strRemoved});
 }

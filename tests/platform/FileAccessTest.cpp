@@ -138,7 +138,7 @@ TEST_P(FileBeneathTest, RenameNeverReplacesAndCountsBeforeTheExtension) {
     EXPECT_FALSE(fs::exists(m_folder / "outside/moved"));
 }
 
-TEST(PartialCopies, InterruptedCopiesAreRemovedAtStartButNothingBehindALink) {
+TEST(PartialCopies, CopiesOfEarlierRunsAreRemovedButNotThoseInProgressNorBehindALink) {
     CTempFolder folder;
     std::string strRoot = folder / "dst";
     fs::create_directories(strRoot + "/sub");
@@ -149,12 +149,16 @@ TEST(PartialCopies, InterruptedCopiesAreRemovedAtStartButNothingBehindALink) {
     WriteWholeFile(strRoot + "/job.prn.klendo-part", "no leading dot: a consumer's file");
     WriteWholeFile(folder / "elsewhere/.other.klendo-part", "not below the destination");
     fs::create_directory_symlink(folder / "elsewhere", strRoot + "/link");
+    std::string strInProgress = CFileBeneath::PartialCopyName("job.prn");
+    ASSERT_TRUE(CFileBeneath::IsPartialCopyName(strInProgress)) << strInProgress;
+    WriteWholeFile(strRoot + "/sub/" + strInProgress, "a copy of this run, being written");
     std::vector<std::string> removed;
-    CFileBeneath::RemovePartialCopies(strRoot, removed);
+    CFileBeneath::RemovePartialCopies(strRoot, removed, nullptr);
     EXPECT_EQ(removed, std::vector<std::string>{"sub/.job.prn.1a2.3.klendo-part"});
     EXPECT_TRUE(fs::exists(strRoot + "/job.prn.klendo-part"));
     EXPECT_TRUE(fs::exists(strRoot + "/.notes.klendo-part"));
     EXPECT_TRUE(fs::exists(folder / "elsewhere/.other.klendo-part"));
+    EXPECT_TRUE(fs::exists(strRoot + "/sub/" + strInProgress));
 }
 
 // A write that meets the file size limit (a full disk behaves alike) fails part-way: nothing of the

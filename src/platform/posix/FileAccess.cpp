@@ -5,6 +5,7 @@
 #include "platform/posix/OwnerOfHandle.h"
 
 #include <atomic>
+#include <random>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,6 +28,16 @@ std::atomic<PathResolution> g_forcedResolution{PathResolution::Automatic};
 // Cleared once the kernel has shown it has no openat2 (before 5.6), so later resolutions walk at once.
 std::atomic<bool> g_bKernelBeneath{true};
 std::atomic<unsigned> g_nPartialCopyCounter{0};
+
+// Drawn once per process and part of every partial copy's name, so that a start can tell the partial
+// copies of earlier runs from the copies it has in progress.
+unsigned RunNumber() {
+    static const unsigned s_nRun = [] {
+        std::random_device device;
+        return static_cast<unsigned>(device());
+    }();
+    return s_nRun;
+}
 
 constexpr int kMaxFreeNameTries = 1000;
 // The kernel refuses RESOLVE_BENEATH with EAGAIN when a rename elsewhere raced the resolution.
@@ -223,7 +234,8 @@ Resolution OpenBeneath(int nRoot, const std::string& strPath, CHandle& parent, b
         if (errno != EAGAIN)
             break;
     }
-    if (errno == ENOSYS || errno == E2BIG || errno == EAGAIN) {
+    // EPERM: a system call filter (a container's, a hardened unit's) refuses openat2 itself.
+    if (errno == ENOSYS || errno == E2BIG || errno == EAGAIN || errno == EPERM) {
         bUnavailable = true;
         return Resolution::Failed;
     }
@@ -254,15 +266,6 @@ bool RenameNoReplace(int nFromFolder, const std::string& strFrom, int nToFolder,
     return false;
 }
 
-std::string PartialCopyName(const std::string& strName) {
-    char szUnique[32];
-    std::snprintf(szUnique, sizeof(szUnique), ".%x.%x", static_cast<unsigned>(::getpid()),
-                  g_nPartialCopyCounter.fetch_add(1));
-    std::string strTail = std::string(szUnique) + CFileBeneath::kPartialCopySuffix;
-    size_t nRoom = NAME_MAX - 1 - strTail.size();
-    return "." + strName.substr(0, nRoom) + strTail;
-}
-
 bool CopyContent(int nFrom, int nTo) {
     off_t nOffset = 0;
     while (true) {
@@ -278,9 +281,20 @@ bool EndsWith(const std::string& strText, const std::string& strEnd) {
     return strText.size() >= strEnd.size() && strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
 }
 
-void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vector<std::string>& removed, int nDepth) {
+// Whether a partial copy's name carries this run's number: a copy in progress, not a leftover.
+bool IsOwnPartialCopy(const std::string& strName) {
+    char szRun[16];
+    std::snprintf(szRun, sizeof(szRun), ".%x.", RunNumber());
+    size_t nEnd = strName.size() - std::strlen(CFileBeneath::kPartialCopySuffix);
+    size_t nCount = strName.rfind('.', nEnd - 1);
+    size_t nRun = strName.rfind('.', nCount - 1);
+    return strName.compare(nRun, nCount + 1 - nRun, szRun) == 0;
+}
+
+void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vector<std::string>& removed,
+                           const std::function<bool()>& keepGoing, int nDepth) {
     // Deeper trees than this are not made by the agent's copies; the bound keeps the stack safe.
-    if (nDepth > 256)
+    if (nDepth > 256 || (keepGoing && !keepGoing()))
         return;
     int nListing = ::fcntl(nFolder, F_DUPFD_CLOEXEC, 0);
     DIR* pDir = nListing >= 0 ? ::fdopendir(nListing) : nullptr;
@@ -300,7 +314,7 @@ void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vec
         std::string strChild = strRelative.empty() ? strName : strRelative + kPathSeparator + strName;
         if (S_ISDIR(info.st_mode))
             subfolders.push_back(strName);
-        else if (S_ISREG(info.st_mode) && CFileBeneath::IsPartialCopyName(strName) &&
+        else if (S_ISREG(info.st_mode) && CFileBeneath::IsPartialCopyName(strName) && !IsOwnPartialCopy(strName) &&
                  ::unlinkat(nFolder, strName.c_str(), 0) == 0)
             removed.push_back(strChild);
     }
@@ -309,7 +323,7 @@ void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vec
         CHandle folder;
         if (OpenFolderNoFollow(nFolder, strName, folder) == Resolution::Resolved)
             RemovePartialCopiesIn(folder.Get(), strRelative.empty() ? strName : strRelative + kPathSeparator + strName,
-                                  removed, nDepth + 1);
+                                  removed, keepGoing, nDepth + 1);
     }
 }
 
@@ -395,12 +409,18 @@ CProbeResult CFileBeneath::ProbeExclusiveOpen(bool bUseLease) const {
     // O_NONBLOCK: should another process hold a lease, the open fails instead of waiting for it.
     CHandle file(::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.IsOpen()) {
-        result.state = errno == ENOENT ? OpenState::Missing : errno == ELOOP ? OpenState::NotRegular : OpenState::Busy;
+        result.nError = errno;
+        // EWOULDBLOCK: another process holds a lease on the file, which is being broken.
+        result.state = errno == ENOENT        ? OpenState::Missing
+                       : errno == ELOOP       ? OpenState::NotRegular
+                       : errno == EWOULDBLOCK ? OpenState::Busy
+                                              : OpenState::Unreadable;
         return result;
     }
     struct stat info;
     if (::fstat(file.Get(), &info) != 0) {
-        result.state = OpenState::Busy;
+        result.nError = errno;
+        result.state = OpenState::Unreadable;
         return result;
     }
     result.version = VersionOf(info);
@@ -418,7 +438,7 @@ CProbeResult CFileBeneath::ProbeExclusiveOpen(bool bUseLease) const {
             result.state = OpenState::Busy;
             return result;
         }
-        result.nLeaseError = errno;
+        result.nError = errno;
     }
     result.test = WriteCompleteTest::OpenFileSearch;
     result.state = IsOpenByAnyProcess(info, file.Get()) ? OpenState::Busy : OpenState::Free;
@@ -566,7 +586,14 @@ bool CFileBeneath::MoveToFreeName(std::string& strNewRelative) {
     return false;
 }
 
-// ".<name>.<process>.<count>.klendo-part", the process and count in hexadecimal.
+std::string CFileBeneath::PartialCopyName(const std::string& strName) {
+    char szUnique[32];
+    std::snprintf(szUnique, sizeof(szUnique), ".%x.%x", RunNumber(), g_nPartialCopyCounter.fetch_add(1));
+    std::string strTail = std::string(szUnique) + kPartialCopySuffix;
+    size_t nRoom = NAME_MAX - 1 - strTail.size();
+    return "." + strName.substr(0, nRoom) + strTail;
+}
+
 bool CFileBeneath::IsPartialCopyName(const std::string& strName) {
     if (strName.empty() || strName[0] != '.' || !EndsWith(strName, kPartialCopySuffix))
         return false;
@@ -581,10 +608,11 @@ bool CFileBeneath::IsPartialCopyName(const std::string& strName) {
     return true;
 }
 
-void CFileBeneath::RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed) {
+void CFileBeneath::RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed,
+                                       const std::function<bool()>& keepGoing) {
     CHandle root(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (root.IsOpen())
-        RemovePartialCopiesIn(root.Get(), std::string(), removed, 0);
+        RemovePartialCopiesIn(root.Get(), std::string(), removed, keepGoing, 0);
 }
 
 } // namespace Platform
