@@ -152,3 +152,23 @@ TEST_F(TicketLedgerTest, StateFileThatCannotBeWrittenLeavesTheLedgerInMemory) {
               1u)
         << "one line, not one per ticket";
 }
+
+// A monitor replaced by another of the same source leaves requests running that record into its
+// ledger: the successor must use that same ledger, or a ticket finished meanwhile is billed again.
+TEST_F(TicketLedgerTest, OneLedgerPerHotFolderWhileAnyoneUsesIt) {
+    bool bLoaded = true;
+    const std::string strHot = m_folder / "uls";
+    std::shared_ptr<CTicketLedger> pFirst = CTicketLedger::Shared(m_strState, strHot, bLoaded);
+    EXPECT_FALSE(bLoaded);
+    pFirst->MarkProcessed("a.dat", kVersion);
+    std::shared_ptr<CTicketLedger> pSecond = CTicketLedger::Shared(m_strState, strHot, bLoaded);
+    EXPECT_TRUE(bLoaded) << "in use already: not loaded again";
+    EXPECT_EQ(pFirst, pSecond);
+    EXPECT_TRUE(pSecond->IsProcessed("a.dat", kVersion));
+    pFirst.reset();
+    pSecond.reset();
+    std::shared_ptr<CTicketLedger> pAfterRestart = CTicketLedger::Shared(m_strState, strHot, bLoaded);
+    EXPECT_FALSE(bLoaded) << "nobody used it any more: a fresh ledger that reads the file";
+    EXPECT_TRUE(pAfterRestart->Load());
+    EXPECT_TRUE(pAfterRestart->IsProcessed("a.dat", kVersion));
+}

@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -182,4 +189,35 @@ TEST(PartialCopies, CopyThatFailsPartWayLeavesNothingInTheDestination) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_FALSE(bCopied);
     EXPECT_TRUE(fs::is_empty(folder / "dst")) << "neither a truncated copy nor its temporary file";
+}
+
+// A system call filter (a container's, a hardened unit's) that answers openat2 with EPERM must not
+// leave every file below a subfolder unreachable: the walk takes over. Run in a child process,
+// because a filter cannot be taken back.
+TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
+    CTempFolder folder;
+    fs::create_directories(folder / "root/a/b");
+    WriteWholeFile(folder / "root/a/b/job.prn", "job");
+    pid_t nChild = ::fork();
+    if (nChild == 0) {
+        struct sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog filter = {sizeof(program) / sizeof(program[0]), program};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+            ::_exit(2);
+        CFileBeneath file;
+        bool bWalked = file.Resolve(folder / "root", "a/b/job.prn") == Resolution::Resolved &&
+                       file.GetResolution() == PathResolution::ComponentWalk && file.OpenHeld();
+        ::_exit(bWalked ? 0 : 1);
+    }
+    int nStatus = -1;
+    ASSERT_EQ(::waitpid(nChild, &nStatus, 0), nChild);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    if (WEXITSTATUS(nStatus) == 2)
+        GTEST_SKIP() << "no system call filter can be installed here";
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "the file below a subfolder was reached by the walk";
 }

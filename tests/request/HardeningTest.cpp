@@ -6,6 +6,7 @@
 #include "request/StableFileCheck.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -277,4 +278,64 @@ TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
     EXPECT_EQ(StoredCount(), 0);
     EXPECT_NE(m_log.Content().find("--F: folder of the file cannot be opened p=" + m_strHot + "/later.prn error =24"),
               std::string::npos);
+}
+
+TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRetry) {
+    PointSettingsAtNobody();
+    std::string strParser = m_folder / "hanging-parser";
+    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
+    fs::permissions(strParser, fs::perms::owner_all);
+    ChangeEnvironment([&](CRequestEnvironment& environment) {
+        environment.strParserPath = strParser;
+        environment.parseLimit = std::chrono::milliseconds(200);
+        environment.strArchiveFolder = m_folder / "no-such-folder";
+    });
+    Drop("ppr0042.tmp", "a hung job that can go nowhere");
+    CFileRequestHandler handler(Request("ppr0042.tmp"));
+    handler.HandleRequest();
+    EXPECT_TRUE(handler.IsKeptForRetry());
+    EXPECT_TRUE(Exists(m_strHot + "/ppr0042.tmp")) << "tried again under its own name, so the job is not lost";
+    EXPECT_FALSE(Exists(m_strHot + "/FATAL-0042.klendo"));
+}
+
+TEST_F(PipelineTest, HungParseInASubfolderIsRenamedWithinItsFolder) {
+    StartServer();
+    std::string strParser = m_folder / "hanging-parser";
+    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
+    fs::permissions(strParser, fs::perms::owner_all);
+    ChangeEnvironment([&](CRequestEnvironment& environment) {
+        environment.strParserPath = strParser;
+        environment.parseLimit = std::chrono::milliseconds(200);
+    });
+    fs::create_directories(m_strHot + "/ppr-queue");
+    fs::create_directories(m_strDestination + "/ppr-queue");
+    Drop("ppr-queue/ppr0042.tmp", "hung");
+    CFileRequestHandler(Request("ppr-queue/ppr0042.tmp")).HandleRequest();
+    EXPECT_EQ(ReadWholeFile(m_strHot + "/ppr-queue/FATAL-0042.klendo"), "hung");
+    EXPECT_EQ(StoredCount(), 1);
+}
+
+TEST_F(PipelineTest, NamedPipeIsLeftAloneAndNotTriedAgain) {
+    StartServer();
+    ASSERT_EQ(::mkfifo((m_strHot + "/pipe.prn").c_str(), 0600), 0);
+    CFileRequestHandler handler(Request("pipe.prn"));
+    handler.HandleRequest();
+    EXPECT_FALSE(handler.IsKeptForRetry());
+    EXPECT_TRUE(Exists(m_strHot + "/pipe.prn"));
+    EXPECT_NE(m_log.Content().find("--F: not a regular file, left alone =" + m_strHot + "/pipe.prn"),
+              std::string::npos);
+}
+
+TEST_F(TicketVersionTest, TicketWithoutTimeIsRecordedAsDoneAndNotTriedAgain) {
+    StartServer();
+    Drop("job9.dat", "[PRINTJOB]\r\nJobName=Nothing\r\nTimer=0\r\n");
+    CFileRequestHandler handler(TicketRequest("job9.dat"));
+    handler.HandleRequest();
+    EXPECT_FALSE(handler.IsKeptForRetry());
+    EXPECT_EQ(StoredCount(), 0);
+    Platform::CFileBeneath ticket;
+    Platform::CFileVersion version;
+    ASSERT_EQ(ticket.Resolve(m_strHot, "job9.dat"), Platform::CFileBeneath::Resolution::Resolved);
+    ASSERT_TRUE(ticket.GetVersion(version));
+    EXPECT_TRUE(m_pLedger->IsProcessed("job9.dat", version));
 }
