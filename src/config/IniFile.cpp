@@ -59,7 +59,8 @@ CIniFile CIniFile::FromContent(std::string strContent) {
     return file;
 }
 
-bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey, std::string& strValue) const {
+bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey,
+                         std::string& strValue) const {
     std::ifstream file;
     std::istringstream content;
     if (m_bFromContent)
@@ -83,7 +84,8 @@ bool CIniFile::FindValue(const std::string& strSection, const std::string& strKe
             if (bInSection)
                 return false;
             size_t nClose = strTrimmed.find(']');
-            std::string strName = TrimBlanks(strTrimmed.substr(1, nClose == std::string::npos ? std::string::npos : nClose - 1));
+            std::string strName = TrimBlanks(
+                strTrimmed.substr(1, nClose == std::string::npos ? std::string::npos : nClose - 1));
             bInSection = !bSectionSeen && EqualsNoCase(strName, strWantedSection);
             bSectionSeen = bSectionSeen || bInSection;
             continue;
@@ -91,7 +93,8 @@ bool CIniFile::FindValue(const std::string& strSection, const std::string& strKe
         if (!bInSection)
             continue;
         size_t nEquals = strTrimmed.find('=');
-        if (nEquals == std::string::npos || !EqualsNoCase(TrimBlanks(strTrimmed.substr(0, nEquals)), strWantedKey))
+        if (nEquals == std::string::npos ||
+            !EqualsNoCase(TrimBlanks(strTrimmed.substr(0, nEquals)), strWantedKey))
             continue;
         strValue = RemoveSurroundingQuotes(TrimBlanks(strTrimmed.substr(nEquals + 1)));
         if (strValue.size() > kMaxValueLength)
@@ -134,7 +137,8 @@ int CIniFile::ParseProfileInt(const std::string& strValue) {
         ++nPos;
     }
     unsigned nBase = 10;
-    if (nPos + 1 < strValue.size() && strValue[nPos] == '0' && (strValue[nPos + 1] == 'x' || strValue[nPos + 1] == 'X')) {
+    if (nPos + 1 < strValue.size() && strValue[nPos] == '0' &&
+        (strValue[nPos + 1] == 'x' || strValue[nPos + 1] == 'X')) {
         nBase = 16;
         nPos += 2;
     }

@@ -168,7 +168,8 @@ void CFolderMonitor::RemovePartialCopies() {
     if (m_folder.destination.empty())
         return;
     std::vector<std::string> removed;
-    Platform::CFileBeneath::RemovePartialCopies(m_folder.destination, removed, [&] { return KeepScanning(); });
+    Platform::CFileBeneath::RemovePartialCopies(m_folder.destination, removed,
+                                                [&] { return KeepScanning(); });
     for (const std::string& strName : removed)
         LogTrace("--I: partial copy of an interrupted run removed p=%s",
                  JoinPath(m_folder.destination, strName).c_str());

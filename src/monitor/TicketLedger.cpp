@@ -155,8 +155,8 @@ CTicketLedger::CTicketLedger(const std::string& strStateFolder, const std::strin
                                             : JoinPath(strStateFolder, StateFileName(strSource))),
       m_bUseFile(!strStateFolder.empty()) {}
 
-std::shared_ptr<CTicketLedger> CTicketLedger::Shared(const std::string& strStateFolder, const std::string& strSource,
-                                                     bool& bLoaded) {
+std::shared_ptr<CTicketLedger> CTicketLedger::Shared(const std::string& strStateFolder,
+                                                     const std::string& strSource, bool& bLoaded) {
     static std::mutex s_mutex;
     static std::map<std::pair<std::string, std::string>, std::weak_ptr<CTicketLedger>> s_ledgers;
     std::lock_guard<std::mutex> guard(s_mutex);

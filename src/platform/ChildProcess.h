@@ -24,7 +24,8 @@ class CChildProcess {
     // Starts strExecutable with the arguments; its error output is discarded, and so is its input
     // unless bWithInput, which lets WriteLine feed it. False on failure, with the system error in
     // Platform::GetLastError().
-    bool Start(const std::string& strExecutable, const std::vector<std::string>& arguments, bool bWithInput = false);
+    bool Start(const std::string& strExecutable, const std::vector<std::string>& arguments,
+               bool bWithInput = false);
 
     // Sends one line to the child's input; with pFile, the file it holds open travels along with the
     // line (the child takes it with CParentInput), so the child reads exactly that file, whatever its

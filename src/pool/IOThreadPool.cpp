@@ -42,10 +42,13 @@ struct CIOThreadPool::CShared {
 
 namespace {
 
-std::string RetryKey(const CFileRequest& request) { return request.source + '\0' + request.filename; }
+std::string RetryKey(const CFileRequest& request) {
+    return request.source + '\0' + request.filename;
+}
 
 // The wait before the request's next try: doubling from the first, never above the longest.
-std::chrono::milliseconds RetryWait(int nRetries, std::chrono::milliseconds first, std::chrono::milliseconds longest) {
+std::chrono::milliseconds RetryWait(int nRetries, std::chrono::milliseconds first,
+                                    std::chrono::milliseconds longest) {
     std::chrono::milliseconds wait = first;
     for (int i = 0; i < nRetries && wait < longest; ++i)
         wait *= 2;
@@ -67,7 +70,9 @@ CIOThreadPool::~CIOThreadPool() {
     m_pShared->queue.clear();
 }
 
-void CIOThreadPool::SetRequestProcessor(RequestProcessor processor) { m_pShared->processor = std::move(processor); }
+void CIOThreadPool::SetRequestProcessor(RequestProcessor processor) {
+    m_pShared->processor = std::move(processor);
+}
 
 void CIOThreadPool::SetMaxRequestThreadsForTest(size_t nMax) {
     std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
@@ -107,7 +112,9 @@ int CIOThreadPool::InitThreadPool(int nCount) {
     }
 }
 
-int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) { return Enqueue(m_pShared, pRequest); }
+int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
+    return Enqueue(m_pShared, pRequest);
+}
 
 int CIOThreadPool::Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest) {
     std::unique_ptr<CFileRequest> pOwned(pRequest);
@@ -176,8 +183,8 @@ void CIOThreadPool::RetryThreadMain(std::shared_ptr<CShared> pShared) {
         pShared->retries.erase(first);
         pShared->retryKeys.erase(RetryKey(*pRequest));
         lock.unlock();
-        LogTrace("--I: retrying kept file s=%s file=%s (retry %d)", pRequest->source.c_str(), pRequest->filename.c_str(),
-                 pRequest->nRetries);
+        LogTrace("--I: retrying kept file s=%s file=%s (retry %d)", pRequest->source.c_str(),
+                 pRequest->filename.c_str(), pRequest->nRetries);
         Enqueue(pShared, pRequest);
         lock.lock();
     }
@@ -236,7 +243,8 @@ int CIOThreadPool::ShutdownThreadPool() {
 
 bool CIOThreadPool::WaitForRequestThreads(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_pShared->requestMutex);
-    return m_pShared->requestsChanged.wait_for(lock, timeout, [&] { return m_pShared->nRunningRequests == 0; });
+    return m_pShared->requestsChanged.wait_for(lock, timeout,
+                                               [&] { return m_pShared->nRunningRequests == 0; });
 }
 
 size_t CIOThreadPool::GetRunningRequestCount() {
@@ -296,7 +304,8 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, CFile
     }
 }
 
-void CIOThreadPool::RequestHandlerThreadMain(std::shared_ptr<CShared> pShared, std::unique_ptr<CFileRequest> pRequest) {
+void CIOThreadPool::RequestHandlerThreadMain(std::shared_ptr<CShared> pShared,
+                                             std::unique_ptr<CFileRequest> pRequest) {
     try {
         LogTrace("--I: RequestHandlerThreadMain created");
         if (pShared->processor)

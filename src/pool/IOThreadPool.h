@@ -60,7 +60,8 @@ class CIOThreadPool {
 
     static void DispatchThreadMain(std::shared_ptr<CShared> pShared);
     static void HandleRequest(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);
-    static void RequestHandlerThreadMain(std::shared_ptr<CShared> pShared, std::unique_ptr<CFileRequest> pRequest);
+    static void RequestHandlerThreadMain(std::shared_ptr<CShared> pShared,
+                                         std::unique_ptr<CFileRequest> pRequest);
     static void RetryThreadMain(std::shared_ptr<CShared> pShared);
     // Queues a request for the dispatcher (DispatchNewRequest's body, also used by the retry thread).
     static int Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);

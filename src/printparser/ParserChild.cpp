@@ -1,9 +1,9 @@
 #include "printparser/ParserChild.h"
 
-#include "printparser/PrintFileParser.h"
-#include "printparser/PrintInfoTool.h"
 #include "platform/ChildProcess.h"
 #include "platform/ResourceLimits.h"
+#include "printparser/PrintFileParser.h"
+#include "printparser/PrintInfoTool.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -11,8 +11,8 @@
 
 std::string FormatProgressLine(const FILEFORMATINFO& info) {
     char szLine[256];
-    std::snprintf(szLine, sizeof(szLine), "pages=%d pages2=%d width=%.6f length=%.6f format=%d", info.nPageCount,
-                  info.nPageCount2, info.dWidth, info.dLength, info.nFormat);
+    std::snprintf(szLine, sizeof(szLine), "pages=%d pages2=%d width=%.6f length=%.6f format=%d",
+                  info.nPageCount, info.nPageCount2, info.dWidth, info.dLength, info.nFormat);
     return szLine;
 }
 
@@ -115,7 +115,8 @@ int RunParserWorker(std::FILE* pOut) {
         Platform::AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
         CPrintFileParser parser;
         parser.SetFilePath(strFilePath.empty() ? UnescapePathLine(strLine) : strFilePath);
-        parser.SetProgressCallback([pOut](const FILEFORMATINFO& info) { Report(pOut, FormatProgressLine(info)); });
+        parser.SetProgressCallback(
+            [pOut](const FILEFORMATINFO& info) { Report(pOut, FormatProgressLine(info)); });
         FILEFORMATINFO info;
         parser.GetFileInfo(info, -1);
         Report(pOut, FormatProgressLine(info));

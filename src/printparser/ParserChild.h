@@ -7,8 +7,9 @@
 
 // The agent parses print files in worker processes, "KlendoPrintInfo --agent-worker", so that a
 // parse can be abandoned at its time limit and a crash ends only the worker. A worker reads one
-// file's path per input line (and the open file itself along with it) and answers with a progress line each time a value changes, then the
-// end line; it ends at the end of its input. The last progress line holds the values found so far.
+// file's path per input line (and the open file itself along with it) and answers with a progress line each
+// time a value changes, then the end line; it ends at the end of its input. The last progress line holds the
+// values found so far.
 constexpr const char* kParserWorkerSwitch = "--agent-worker";
 constexpr const char* kParserEndLine = "end";
 

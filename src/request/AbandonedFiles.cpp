@@ -14,8 +14,8 @@
 namespace {
 
 std::string FormatEntry(const std::string& strPath, const Platform::CFileVersion& version) {
-    return std::to_string(version.nSize) + " " + std::to_string(version.nModifiedNs) + " " + EscapePathLine(strPath) +
-           "\n";
+    return std::to_string(version.nSize) + " " + std::to_string(version.nModifiedNs) + " " +
+           EscapePathLine(strPath) + "\n";
 }
 
 // "size mtime path"; false for a line that is not one (a torn or damaged line).

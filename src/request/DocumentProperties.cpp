@@ -74,8 +74,8 @@ int CFileRequestHandler::ParseDocument() {
             m_pActivity->m_strType = "Print";
             m_pActivity->m_document.m_strName = m_pRequest->filename;
         }
-        LogTrace("--I: doc properties s=%s L=%f W=%f pages=%d, qty=%d", strJobName.c_str(), dFirst, dSecond, nPages,
-                 nTime);
+        LogTrace("--I: doc properties s=%s L=%f W=%f pages=%d, qty=%d", strJobName.c_str(), dFirst, dSecond,
+                 nPages, nTime);
         return nResult;
     } catch (...) {
         LogTrace("**** E: CFileRequestHandler ParseDocument ***");
@@ -88,13 +88,15 @@ int CFileRequestHandler::ParseDocument() {
 // reports its values as it finds them, so an abandoned parse still gives the values read so far. A
 // worker that ends without an answer (a crash, a kill from outside) is not believed and gets one
 // successor; a hung parse is not tried again, it would only hang again.
-void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages) {
+void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond,
+                                             int& nPages) {
     FILEFORMATINFO info;
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
     CParserWorkers::CLease worker(m_environment.strParserPath,
                                   std::chrono::steady_clock::now() + m_environment.parseLimit);
     // The worker parses the very file held open below the hot folder, never what the path names later.
-    const Platform::CFileBeneath* pFile = strPath == m_strSourcePath && m_source.IsHeld() ? &m_source : nullptr;
+    const Platform::CFileBeneath* pFile =
+        strPath == m_strSourcePath && m_source.IsHeld() ? &m_source : nullptr;
     auto result = worker.Parse(strPath, pFile, m_environment.parseLimit, info);
     if (result == CParserWorkers::CLease::ParseResult::Ended) {
         LogTrace("--F: print file parser ended without a result p=%s, trying a new worker", strPath.c_str());
@@ -108,8 +110,8 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
         }
     }
     if (result == CParserWorkers::CLease::ParseResult::NoWorker) {
-        LogTrace("--F: failed to start the print file parser p=%s error =%d", m_environment.strParserPath.c_str(),
-                 worker.GetError());
+        LogTrace("--F: failed to start the print file parser p=%s error =%d",
+                 m_environment.strParserPath.c_str(), worker.GetError());
     } else if (result == CParserWorkers::CLease::ParseResult::TimedOut) {
         LogTrace("--F: print file parse abandoned after %lld ms p=%s",
                  static_cast<long long>(m_environment.parseLimit.count()), strPath.c_str());

@@ -9,8 +9,8 @@
 class CJobTicketReader {
   public:
     virtual ~CJobTicketReader() = default;
-    int ReadTicket(const std::string& strContent, std::string& strJobName, double& dFieldWidth, double& dFieldHeight,
-                   int& nCopies, int& nTimer);
+    int ReadTicket(const std::string& strContent, std::string& strJobName, double& dFieldWidth,
+                   double& dFieldHeight, int& nCopies, int& nTimer);
 
     // A ticket describes one job in a few lines; more than this is not read.
     static constexpr size_t kMaxTicketBytes = 1024 * 1024;

@@ -24,9 +24,10 @@ int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUs
         m_pActivity->m_document.m_strUserName = "Administrator";
         std::string strOwner;
         std::string strDomain;
-        int nResult = bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(m_source, strOwner, strDomain);
-        LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(), strDomain.c_str(),
-                 nResult);
+        int nResult =
+            bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(m_source, strOwner, strDomain);
+        LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(),
+                 strDomain.c_str(), nResult);
         if (!strOwner.empty())
             m_pActivity->m_document.m_strUserName = strOwner;
         return 1;

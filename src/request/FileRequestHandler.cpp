@@ -58,7 +58,8 @@ CRequestsInProgress g_requestsInProgress;
 
 class CClaim {
   public:
-    explicit CClaim(const std::string& strPath) : m_strPath(strPath), m_bHeld(g_requestsInProgress.Claim(strPath)) {}
+    explicit CClaim(const std::string& strPath)
+        : m_strPath(strPath), m_bHeld(g_requestsInProgress.Claim(strPath)) {}
     ~CClaim() {
         if (m_bHeld)
             g_requestsInProgress.Release(m_strPath);
@@ -170,7 +171,8 @@ int CFileRequestHandler::ProcessFile() {
 // file of the machine, through a link as the file or as any folder on its way; a named pipe, socket
 // or device is no print job and would only be tried again for ever.
 bool CFileRequestHandler::IsFileToProcess() {
-    Platform::CFileBeneath::Resolution resolution = m_source.Resolve(m_pRequest->source, m_pRequest->filename);
+    Platform::CFileBeneath::Resolution resolution =
+        m_source.Resolve(m_pRequest->source, m_pRequest->filename);
     Platform::FileKind kind = m_source.GetKind();
     if (resolution == Platform::CFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
         LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
@@ -257,7 +259,8 @@ bool CFileRequestHandler::IsAbandonedPrintFile() const {
 }
 
 void CFileRequestHandler::AbandonPrintFile() {
-    std::string strNewName = JoinPath(SplitPath(m_pRequest->filename, 3), AbandonedParseName(SplitPath(m_pRequest->filename, 0)));
+    std::string strNewName =
+        JoinPath(SplitPath(m_pRequest->filename, 3), AbandonedParseName(SplitPath(m_pRequest->filename, 0)));
     if (strNewName == m_pRequest->filename)
         return;
     Platform::CFileVersion version = m_source.GetHeldVersion();
@@ -302,13 +305,15 @@ void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult&
         return;
     long long nWindow = static_cast<long long>(m_environment.stableWindow.count());
     if (probe.test == Platform::WriteCompleteTest::OpenFileSearch)
-        LogTrace("--I: write-complete test s=%s: no write lease (error %d), open files of every process and a size "
+        LogTrace("--I: write-complete test s=%s: no write lease (error %d), open files of every process and "
+                 "a size "
                  "and time unchanged for %lld ms",
                  m_pRequest->source.c_str(), probe.nError, nWindow);
     else if (!strNetwork.empty())
-        LogTrace("--I: write-complete test s=%s: write lease and a size and time unchanged for %lld ms (network "
-                 "file system %s)",
-                 m_pRequest->source.c_str(), nWindow, strNetwork.c_str());
+        LogTrace(
+            "--I: write-complete test s=%s: write lease and a size and time unchanged for %lld ms (network "
+            "file system %s)",
+            m_pRequest->source.c_str(), nWindow, strNetwork.c_str());
     else
         LogTrace("--I: write-complete test s=%s: write lease", m_pRequest->source.c_str());
 }
@@ -319,7 +324,8 @@ int CFileRequestHandler::CopyFileToDestination() {
         // An empty destination names the current folder, as a bare file name would.
         std::string strRoot = m_pRequest->destination.empty() ? "." : m_pRequest->destination;
         Platform::CFileBeneath::Resolution resolution = m_destination.Resolve(strRoot, m_pRequest->filename);
-        if (resolution == Platform::CFileBeneath::Resolution::Resolved && m_source.CopyHeldTo(m_destination)) {
+        if (resolution == Platform::CFileBeneath::Resolution::Resolved &&
+            m_source.CopyHeldTo(m_destination)) {
             LogTrace("--I: successfully copied the file");
             return 1;
         }

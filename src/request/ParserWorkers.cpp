@@ -14,12 +14,14 @@ size_t CParserWorkers::GetMaxWorkers() {
     return std::max<size_t>(4, 2 * std::thread::hardware_concurrency());
 }
 
-std::unique_ptr<CParserWorkers::CWorker> CParserWorkers::Take(const std::string& strParserPath,
-                                                              std::chrono::steady_clock::time_point deadline) {
+std::unique_ptr<CParserWorkers::CWorker>
+CParserWorkers::Take(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Workers of another parser program (tests move it) are not reused.
     m_idle.erase(std::remove_if(m_idle.begin(), m_idle.end(),
-                                [&](const std::unique_ptr<CWorker>& pIdle) { return pIdle->strParserPath != strParserPath; }),
+                                [&](const std::unique_ptr<CWorker>& pIdle) {
+                                    return pIdle->strParserPath != strParserPath;
+                                }),
                  m_idle.end());
     m_workerFree.wait_until(lock, deadline, [&] { return !m_idle.empty() || m_nTaken < GetMaxWorkers(); });
     ++m_nTaken;
@@ -55,7 +57,8 @@ void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
     m_workerFree.notify_one();
 }
 
-CParserWorkers::CLease::CLease(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline)
+CParserWorkers::CLease::CLease(const std::string& strParserPath,
+                               std::chrono::steady_clock::time_point deadline)
     : m_strParserPath(strParserPath) {
     Retake(deadline);
 }

@@ -28,7 +28,8 @@ class CParserWorkers {
     // waits for one until the deadline, and then starts one beyond the maximum rather than leave
     // the file unparsed. Null when none could be started (the system error is then in
     // Platform::GetLastError()).
-    std::unique_ptr<CWorker> Take(const std::string& strParserPath, std::chrono::steady_clock::time_point deadline);
+    std::unique_ptr<CWorker> Take(const std::string& strParserPath,
+                                  std::chrono::steady_clock::time_point deadline);
     // Every worker taken comes back here. bHealthy: it answered its file to the end and may serve
     // another; it is kept idle while fewer than the maximum are.
     void GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy);
@@ -49,9 +50,9 @@ class CParserWorkers {
 
         enum class ParseResult { Finished, Ended, TimedOut, NoWorker };
         // Has the held worker parse strPath (the file pFile holds open, when given), reading its
-        // progress into info, then gives the worker back: Finished when it answered to the end; Ended when it ended without an answer (info
-        // then holds what it reported before); TimedOut when it did not answer within limit (it is
-        // killed); NoWorker when none could be started (GetError tells why).
+        // progress into info, then gives the worker back: Finished when it answered to the end; Ended when it
+        // ended without an answer (info then holds what it reported before); TimedOut when it did not answer
+        // within limit (it is killed); NoWorker when none could be started (GetError tells why).
         ParseResult Parse(const std::string& strPath, const Platform::CFileBeneath* pFile,
                           std::chrono::milliseconds limit, FILEFORMATINFO& info);
 

@@ -49,8 +49,7 @@ class MonitorTest : public ::testing::Test {
         struct stat info {};
         std::string strPath = m_strHot + "/" + request.filename;
         if (request.pTicketLedger && request.filename.rfind("dropped", 0) != 0 &&
-            ::lstat(strPath.c_str(), &info) == 0)
-        {
+            ::lstat(strPath.c_str(), &info) == 0) {
             Platform::CFileVersion version = VersionOfFile(strPath);
             request.pTicketLedger->MarkProcessed(request.filename, version);
             std::lock_guard<std::mutex> guard(m_processedMutex);
@@ -225,7 +224,8 @@ TEST_F(MonitorTest, TicketFolderFiltersDatNamesAndLosesNoRewriteWithinTheDuplica
     Touch("marker.dat");
     ASSERT_TRUE(WaitFor(1, "marker.dat"));
     EXPECT_EQ(m_recorder.CountFor("job.txt"), 0u);
-    EXPECT_EQ(m_recorder.CountFor("old.dat"), 0u) << "a ticket present at the first watch counts as processed";
+    EXPECT_EQ(m_recorder.CountFor("old.dat"), 0u)
+        << "a ticket present at the first watch counts as processed";
 }
 
 TEST_F(MonitorTest, RemovedHotFolderEndsTheMonitorWithALine) {

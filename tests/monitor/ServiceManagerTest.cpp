@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <thread>
 #include <sys/resource.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -149,8 +149,9 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
     fs::create_directories(strDestination + "/sub");
     WriteWholeFile(strDestination + "/sub/.job.prn.4d2.0.klendo-part", "half a copy");
     WriteWholeFile(strDestination + "/job.prn", "a whole copy");
-    WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini", "[configuration]\nhotfoldercount=1\n[hotfolder_1]\nsource=" +
-                                                              strHot + "\ndestination=" + strDestination + "\n");
+    WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini",
+                   "[configuration]\nhotfoldercount=1\n[hotfolder_1]\nsource=" + strHot +
+                       "\ndestination=" + strDestination + "\n");
     CRequestRecorder recorder;
     CServiceManager manager;
     manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
@@ -159,7 +160,8 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
     std::string strRemoved = "--I: partial copy of an interrupted run removed p=" + strDestination +
                              "/sub/.job.prn.4d2.0.klendo-part\r\n";
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (m_log.Content().find(strRemoved) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    while (m_log.Content().find(strRemoved) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(manager.uninit(), 1);
     EXPECT_FALSE(fs::exists(strDestination + "/sub/.job.prn.4d2.0.klendo-part"));

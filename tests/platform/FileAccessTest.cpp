@@ -54,7 +54,8 @@ std::string ResolutionName(const ::testing::TestParamInfo<PathResolution>& info)
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(BothWays, FileBeneathTest,
-                         ::testing::Values(PathResolution::KernelBeneath, PathResolution::ComponentWalk), ResolutionName);
+                         ::testing::Values(PathResolution::KernelBeneath, PathResolution::ComponentWalk),
+                         ResolutionName);
 
 TEST_P(FileBeneathTest, LinkInAnyFolderOfThePathIsRefused) {
     fs::create_directory_symlink(m_folder / "outside", m_strRoot + "/first");
@@ -207,7 +208,8 @@ TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
         struct sock_fprog filter = {sizeof(program) / sizeof(program[0]), program};
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
             ::_exit(2);
         CFileBeneath file;
         bool bWalked = file.Resolve(folder / "root", "a/b/job.prn") == Resolution::Resolved &&

@@ -19,7 +19,6 @@ CFileRequest* NewRequest(uint32_t nAction, const std::string& strFilename) {
     return pRequest;
 }
 
-
 } // namespace
 
 TEST(IOThreadPool, HandsOnEveryActionButZeroAndFourInOrderOfArrival) {
@@ -162,7 +161,8 @@ TEST(IOThreadPool, KeptFileIsDispatchedAgainAfterAWaitThatDoublesUpToTheLongest)
     std::string strLog = log.Content();
     EXPECT_EQ(Occurrences(strLog, "file=stubborn.prn is tried again in 1 s"), 1u);
     EXPECT_EQ(Occurrences(strLog, "file=stubborn.prn is tried again in 2 s"), 2u) << "doubled, then held";
-    for (const char* szLine : {"file=stubborn.prn (retry 1)", "file=stubborn.prn (retry 2)", "file=stubborn.prn (retry 3)"})
+    for (const char* szLine :
+         {"file=stubborn.prn (retry 1)", "file=stubborn.prn (retry 2)", "file=stubborn.prn (retry 3)"})
         EXPECT_NE(strLog.find(szLine), std::string::npos) << szLine;
     EXPECT_EQ(strLog.find("(retry 4)"), std::string::npos);
 }

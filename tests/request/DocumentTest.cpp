@@ -1,10 +1,10 @@
 #include "PipelineFixture.h"
 
 #include "platform/Accounts.h"
+#include "printparser/ParserChild.h"
 #include "request/DocumentProperties.h"
 #include "request/FileOwner.h"
 #include "request/ParserWorkers.h"
-#include "printparser/ParserChild.h"
 
 #include <csignal>
 #include <cstring>
@@ -78,7 +78,8 @@ TEST_F(TicketTest, TicketBecomesATimeActivityAndStaysInTheHotFolder) {
     fs::create_directories(m_strHot + "/jobs2");
     fs::create_directories(m_strDestination + "/jobs2");
     const CActivity& activity =
-        Run("jobs2/A17.dat", "[PRINTJOB]\nJobName=Banner\nCopies=3\nFieldHeight=20.5\nFieldWidth=12.5mm\nTimer=60000\n");
+        Run("jobs2/A17.dat",
+            "[PRINTJOB]\nJobName=Banner\nCopies=3\nFieldHeight=20.5\nFieldWidth=12.5mm\nTimer=60000\n");
     EXPECT_EQ(activity.m_strType, "Time");
     EXPECT_EQ(activity.m_document.m_strName, "Banner");
     EXPECT_EQ(activity.m_document.m_nPages, 60);
@@ -106,7 +107,8 @@ TEST_F(TicketTest, TimerConversions) {
     EXPECT_EQ(Run("a.dat", "[PRINTJOB]\nTimer=1999\n").m_document.m_nPages, 1);
     EXPECT_EQ(Run("b.dat", "[PRINTJOB]\nTimer=999\n").m_document.m_nPages, 0);
     EXPECT_EQ(Run("c.dat", "[PRINTJOB]\nTimer=-1500\n").m_document.m_nPages, -1);
-    EXPECT_EQ(Run("d.dat", "[PRINTJOB]\nTimer=99999999999999\n").m_document.m_nPages, 2147483) << "clamped, no overflow";
+    EXPECT_EQ(Run("d.dat", "[PRINTJOB]\nTimer=99999999999999\n").m_document.m_nPages, 2147483)
+        << "clamped, no overflow";
     EXPECT_EQ(StoredCount(), 4);
 }
 
@@ -137,15 +139,17 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
     ResetLastUserForTest();
     EXPECT_EQ(GetExplorerUserName(strUser), -1);
     const CActivity& activity = Run("nobody.dat", "[PRINTJOB]\nTimer=5000\n");
-    EXPECT_EQ(activity.m_document.m_strUserName, "Administrator") << "nobody logged on, whoever owns the ticket";
+    EXPECT_EQ(activity.m_document.m_strUserName, "Administrator")
+        << "nobody logged on, whoever owns the ticket";
     EXPECT_NE(m_log.Content().find("Failed to Process UserName"), std::string::npos);
 }
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    UseParser(WriteParser(m_folder, "while read -r path; do\n"
-                                    "  echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'; echo end\n"
-                                    "done\n"));
+    UseParser(WriteParser(m_folder,
+                          "while read -r path; do\n"
+                          "  echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'; echo end\n"
+                          "done\n"));
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
@@ -159,8 +163,9 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
 
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    UseParser(WriteParser(m_folder, "read -r path\necho 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\n"
-                                    "exec sleep 60\n"),
+    UseParser(WriteParser(m_folder,
+                          "read -r path\necho 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\n"
+                          "exec sleep 60\n"),
               std::chrono::milliseconds(300));
     Drop("ppr0042.tmp");
     CFileRequestHandler handler(Request("ppr0042.tmp"));
@@ -173,7 +178,8 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"), "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
+    EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"),
+              "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
 }
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
@@ -251,10 +257,12 @@ TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     StartServer();
     // Each worker notes its start, then answers file after file slowly enough that the files overlap.
     std::string strStarts = m_folder / "worker-starts";
-    UseParser(WriteParser(m_folder, "echo $$ >> '" + strStarts + "'\n"
-                                    "while read -r path; do\n"
-                                    "  sleep 0.05; echo 'pages=1 pages2=0 width=8.5 length=11 format=2'; echo end\n"
-                                    "done\n"));
+    UseParser(WriteParser(m_folder,
+                          "echo $$ >> '" + strStarts +
+                              "'\n"
+                              "while read -r path; do\n"
+                              "  sleep 0.05; echo 'pages=1 pages2=0 width=8.5 length=11 format=2'; echo end\n"
+                              "done\n"));
     const size_t nFiles = 3 * CParserWorkers::GetMaxWorkers();
     std::vector<std::thread> requests;
     for (size_t i = 0; i < nFiles; ++i) {
@@ -267,7 +275,8 @@ TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     EXPECT_EQ(StoredCount(), static_cast<long>(nFiles));
     size_t nStarts = Occurrences(ReadWholeFile(strStarts), "\n");
     EXPECT_GE(nStarts, 1u);
-    EXPECT_LE(nStarts, CParserWorkers::GetMaxWorkers()) << "files wait for a worker instead of starting one each";
+    EXPECT_LE(nStarts, CParserWorkers::GetMaxWorkers())
+        << "files wait for a worker instead of starting one each";
 }
 
 TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {

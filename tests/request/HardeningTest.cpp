@@ -1,7 +1,7 @@
 #include "PipelineFixture.h"
 
-#include "pool/IOThreadPool.h"
 #include "monitor/TicketLedger.h"
+#include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
 
@@ -16,6 +16,17 @@ void ChangeEnvironment(const std::function<void(CRequestEnvironment&)>& change) 
     CRequestEnvironment environment = GetRequestEnvironment();
     change(environment);
     SetRequestEnvironment(environment);
+}
+
+// A parser that reads its file's line and never answers: every parse runs into a short limit.
+void UseHangingParser(const CTempFolder& folder) {
+    std::string strParser = folder / "hanging-parser";
+    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
+    fs::permissions(strParser, fs::perms::owner_all);
+    ChangeEnvironment([&](CRequestEnvironment& environment) {
+        environment.strParserPath = strParser;
+        environment.parseLimit = std::chrono::milliseconds(200);
+    });
 }
 
 // The pipeline run with each way of resolving paths forced in turn (the platform tests check that the
@@ -52,7 +63,8 @@ TEST_P(PathEscapeTest, LinkAsAHotFolderSubfolderIsNotFollowed) {
     EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder") << "not deleted";
     EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
     EXPECT_EQ(StoredCount(), 0);
-    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"), std::string::npos);
+    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"),
+              std::string::npos);
 }
 
 TEST_P(PathEscapeTest, LinkAsADestinationSubfolderIsNotWrittenThrough) {
@@ -142,10 +154,11 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     pRequest->source = strOtherHot;
     CFileRequestHandler(pRequest).HandleRequest();
     EXPECT_EQ(StoredCount(), 3);
-    EXPECT_NE(m_log.Content().find("--I: write-complete test s=" + strOtherHot +
-                                   ": no write lease (error 0), open files of every process and a size and time "
-                                   "unchanged for 100 ms"),
-              std::string::npos);
+    EXPECT_NE(
+        m_log.Content().find("--I: write-complete test s=" + strOtherHot +
+                             ": no write lease (error 0), open files of every process and a size and time "
+                             "unchanged for 100 ms"),
+        std::string::npos);
 }
 
 TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
@@ -182,13 +195,7 @@ TEST_F(PipelineTest, UserFileNamedLikeAnAbandonedOneIsBilled) {
 
 TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemembered) {
     StartServer();
-    std::string strParser = m_folder / "hanging-parser";
-    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
-    fs::permissions(strParser, fs::perms::owner_all);
-    ChangeEnvironment([&](CRequestEnvironment& environment) {
-        environment.strParserPath = strParser;
-        environment.parseLimit = std::chrono::milliseconds(200);
-    });
+    UseHangingParser(m_folder);
     Drop("ppr0042.tmp", "first hung job");
     CFileRequestHandler(Request("ppr0042.tmp")).HandleRequest();
     Drop("ppr0042.tmp", "second hung job");
@@ -208,7 +215,8 @@ TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemember
     // Once the operator has dealt with a file, a user's file of that name is a new job.
     fs::remove(m_strHot + "/FATAL-0042.klendo");
     Drop("FATAL-0042.klendo", "a new job");
-    ChangeEnvironment([&](CRequestEnvironment& environment) { environment.strParserPath = KLENDO_PRINTINFO_PATH; });
+    ChangeEnvironment(
+        [&](CRequestEnvironment& environment) { environment.strParserPath = KLENDO_PRINTINFO_PATH; });
     CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
     EXPECT_EQ(StoredCount(), 3);
 }
@@ -276,37 +284,29 @@ TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
     EXPECT_TRUE(handler.IsKeptForRetry());
     EXPECT_TRUE(Exists(m_strHot + "/later.prn"));
     EXPECT_EQ(StoredCount(), 0);
-    EXPECT_NE(m_log.Content().find("--F: folder of the file cannot be opened p=" + m_strHot + "/later.prn error =24"),
+    EXPECT_NE(m_log.Content().find("--F: folder of the file cannot be opened p=" + m_strHot +
+                                   "/later.prn error =24"),
               std::string::npos);
 }
 
 TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRetry) {
     PointSettingsAtNobody();
-    std::string strParser = m_folder / "hanging-parser";
-    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
-    fs::permissions(strParser, fs::perms::owner_all);
+    UseHangingParser(m_folder);
     ChangeEnvironment([&](CRequestEnvironment& environment) {
-        environment.strParserPath = strParser;
-        environment.parseLimit = std::chrono::milliseconds(200);
         environment.strArchiveFolder = m_folder / "no-such-folder";
     });
     Drop("ppr0042.tmp", "a hung job that can go nowhere");
     CFileRequestHandler handler(Request("ppr0042.tmp"));
     handler.HandleRequest();
     EXPECT_TRUE(handler.IsKeptForRetry());
-    EXPECT_TRUE(Exists(m_strHot + "/ppr0042.tmp")) << "tried again under its own name, so the job is not lost";
+    EXPECT_TRUE(Exists(m_strHot + "/ppr0042.tmp"))
+        << "tried again under its own name, so the job is not lost";
     EXPECT_FALSE(Exists(m_strHot + "/FATAL-0042.klendo"));
 }
 
 TEST_F(PipelineTest, HungParseInASubfolderIsRenamedWithinItsFolder) {
     StartServer();
-    std::string strParser = m_folder / "hanging-parser";
-    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
-    fs::permissions(strParser, fs::perms::owner_all);
-    ChangeEnvironment([&](CRequestEnvironment& environment) {
-        environment.strParserPath = strParser;
-        environment.parseLimit = std::chrono::milliseconds(200);
-    });
+    UseHangingParser(m_folder);
     fs::create_directories(m_strHot + "/ppr-queue");
     fs::create_directories(m_strDestination + "/ppr-queue");
     Drop("ppr-queue/ppr0042.tmp", "hung");

@@ -66,7 +66,8 @@ class PipelineTest : public ::testing::Test {
 
     void PointSettingsAt(int nPort) {
         WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini",
-                       "[configuration]\nserveraddress=127.0.0.1\nserverport=" + std::to_string(nPort) + "\n");
+                       "[configuration]\nserveraddress=127.0.0.1\nserverport=" + std::to_string(nPort) +
+                           "\n");
     }
 
     CFileRequest* Request(const std::string& strFilename, const std::string& strType = "") {
@@ -89,7 +90,8 @@ class PipelineTest : public ::testing::Test {
 
     // What the server stored, as its JSON list.
     std::string Stored() const {
-        CHttpRequest request("GET", "http://127.0.0.1:" + std::to_string(m_nPort) + "/activities?limit=100000");
+        CHttpRequest request("GET",
+                             "http://127.0.0.1:" + std::to_string(m_nPort) + "/activities?limit=100000");
         return request.Send("") ? request.GetResponseText() : std::string();
     }
 
@@ -104,7 +106,8 @@ class PipelineTest : public ::testing::Test {
             size_t nIdStart = nPos + strIdField.size();
             std::string strId = strJson.substr(nIdStart, strJson.find('"', nIdStart) - nIdStart);
             size_t nVerdict = strJson.find(strVerdictField, nIdStart);
-            if (nVerdict != std::string::npos && strJson.compare(nVerdict + strVerdictField.size(), 2, "1\"") == 0)
+            if (nVerdict != std::string::npos &&
+                strJson.compare(nVerdict + strVerdictField.size(), 2, "1\"") == 0)
                 ids.insert(strId);
         }
         return ids;
@@ -121,7 +124,9 @@ class PipelineTest : public ::testing::Test {
     int m_nPort = 0;
 };
 
-inline bool Exists(const std::string& strPath) { return std::filesystem::exists(std::filesystem::symlink_status(strPath)); }
+inline bool Exists(const std::string& strPath) {
+    return std::filesystem::exists(std::filesystem::symlink_status(strPath));
+}
 
 // Another process that holds a file open for appending until the test lets it go; it then appends
 // strTail and ends. Deterministic: the constructor returns once the file is held.

@@ -10,7 +10,8 @@ namespace fs = std::filesystem;
 
 TEST_F(PipelineTest, PrintFileIsCopiedPostedAndRemoved) {
     StartServer();
-    Drop("job 1.ps", "%!PS-Adobe-3.0\n%%Pages: 3\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n");
+    Drop("job 1.ps",
+         "%!PS-Adobe-3.0\n%%Pages: 3\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n");
     CFileRequestHandler handler(Request("job 1.ps"));
     EXPECT_EQ(handler.HandleRequest(), 1);
     EXPECT_FALSE(Exists(m_strHot + "/job 1.ps"));
@@ -30,10 +31,10 @@ TEST_F(PipelineTest, PrintFileIsCopiedPostedAndRemoved) {
     EXPECT_NE(strStored.find("\"id\":\"" + activity.m_strId + "\""), std::string::npos) << strStored;
     EXPECT_EQ(Archive(), "");
     std::string strLog = m_log.Content();
-    for (const char* szLine : {"--I: wait for write complete =", "--I: wait end =", "--I: f=", "--I: copying file S=",
-                               "--I: successfully copied the file", "--I: status copyfile= 1", "--I:status parsedoc = 1",
-                               "--I:status buildactivity = 1", "--I:status postactivity = 1",
-                               "--I:status deletefile = 1"})
+    for (const char* szLine :
+         {"--I: wait for write complete =", "--I: wait end =", "--I: f=", "--I: copying file S=",
+          "--I: successfully copied the file", "--I: status copyfile= 1", "--I:status parsedoc = 1",
+          "--I:status buildactivity = 1", "--I:status postactivity = 1", "--I:status deletefile = 1"})
         EXPECT_NE(strLog.find(szLine), std::string::npos) << szLine;
 }
 
@@ -93,7 +94,8 @@ TEST_F(PipelineTest, RequestForAVanishedFileEndsAtOnce) {
     }());
     auto start = std::chrono::steady_clock::now();
     CFileRequestHandler(Request("gone.prn")).HandleRequest();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "no 10 s sleep for a missing file";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "no 10 s sleep for a missing file";
     EXPECT_EQ(StoredCount(), 0);
     std::string strLog = m_log.Content();
     EXPECT_NE(strLog.find("rv=-1"), std::string::npos);
@@ -108,7 +110,8 @@ TEST_F(PipelineTest, SymbolicLinkIsLeftAloneAndNothingIsPosted) {
     EXPECT_TRUE(Exists(m_strHot + "/link.prn"));
     EXPECT_FALSE(Exists(m_strDestination + "/link.prn"));
     EXPECT_EQ(StoredCount(), 0);
-    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/link.prn"), std::string::npos);
+    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/link.prn"),
+              std::string::npos);
 }
 
 TEST_F(PipelineTest, DestinationLinkIsReplacedNotWrittenThrough) {
@@ -148,6 +151,8 @@ TEST_F(PipelineTest, SameFileAskedForTwiceAtOnceIsProcessedOnceAndLookedAtAgain)
     first.join();
     EXPECT_EQ(StoredCount(), 1);
     std::string strLog = m_log.Content();
-    EXPECT_NE(strLog.find("--I: already in progress, processed again when it ends =" + strPath), std::string::npos);
-    EXPECT_NE(strLog.find("--I: asked for again while in progress, processing again =" + strPath), std::string::npos);
+    EXPECT_NE(strLog.find("--I: already in progress, processed again when it ends =" + strPath),
+              std::string::npos);
+    EXPECT_NE(strLog.find("--I: asked for again while in progress, processing again =" + strPath),
+              std::string::npos);
 }

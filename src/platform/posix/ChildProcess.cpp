@@ -148,7 +148,8 @@ CChildProcess::ReadResult CChildProcess::ReadLine(std::string& strLine,
             m_strPending.clear();
             return ReadResult::Line;
         }
-        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (remaining.count() <= 0)
             return ReadResult::TimedOut;
         struct pollfd fd = {m_nOutput, POLLIN, 0};

@@ -5,7 +5,6 @@
 #include "platform/posix/OwnerOfHandle.h"
 
 #include <atomic>
-#include <random>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <random>
 #include <stdio.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -91,7 +91,9 @@ struct CIdentity {
     bool Matches(const struct stat& info) const { return info.st_dev == nDevice && info.st_ino == nInode; }
 };
 
-CIdentity IdentityOf(const struct stat& info) { return {info.st_dev, info.st_ino, true}; }
+CIdentity IdentityOf(const struct stat& info) {
+    return {info.st_dev, info.st_ino, true};
+}
 
 CFileVersion VersionOf(const struct stat& info) {
     CFileVersion version;
@@ -132,8 +134,8 @@ bool IsOpenByAnyProcess(const struct stat& file, int nIgnoredHandle) {
             if (strSelf == pProcess->d_name && std::atoi(pHandle->d_name) == nIgnoredHandle)
                 continue;
             struct stat target;
-            if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 && target.st_dev == file.st_dev &&
-                target.st_ino == file.st_ino) {
+            if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 &&
+                target.st_dev == file.st_dev && target.st_ino == file.st_ino) {
                 bOpen = true;
                 break;
             }
@@ -194,8 +196,8 @@ Resolution OpenFolderNoFollow(int nFolder, const std::string& strName, CHandle& 
     }
     int nError = errno;
     struct stat info;
-    if ((nError == ENOTDIR || nError == ELOOP) && ::fstatat(nFolder, strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(info.st_mode)) {
+    if ((nError == ENOTDIR || nError == ELOOP) &&
+        ::fstatat(nFolder, strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
         errno = ELOOP;
         return Resolution::Link;
     }
@@ -278,7 +280,8 @@ bool CopyContent(int nFrom, int nTo) {
 }
 
 bool EndsWith(const std::string& strText, const std::string& strEnd) {
-    return strText.size() >= strEnd.size() && strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+    return strText.size() >= strEnd.size() &&
+           strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
 }
 
 // Whether a partial copy's name carries this run's number: a copy in progress, not a leftover.
@@ -314,22 +317,25 @@ void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vec
         std::string strChild = strRelative.empty() ? strName : strRelative + kPathSeparator + strName;
         if (S_ISDIR(info.st_mode))
             subfolders.push_back(strName);
-        else if (S_ISREG(info.st_mode) && CFileBeneath::IsPartialCopyName(strName) && !IsOwnPartialCopy(strName) &&
-                 ::unlinkat(nFolder, strName.c_str(), 0) == 0)
+        else if (S_ISREG(info.st_mode) && CFileBeneath::IsPartialCopyName(strName) &&
+                 !IsOwnPartialCopy(strName) && ::unlinkat(nFolder, strName.c_str(), 0) == 0)
             removed.push_back(strChild);
     }
     ::closedir(pDir);
     for (const std::string& strName : subfolders) {
         CHandle folder;
         if (OpenFolderNoFollow(nFolder, strName, folder) == Resolution::Resolved)
-            RemovePartialCopiesIn(folder.Get(), strRelative.empty() ? strName : strRelative + kPathSeparator + strName,
+            RemovePartialCopiesIn(folder.Get(),
+                                  strRelative.empty() ? strName : strRelative + kPathSeparator + strName,
                                   removed, keepGoing, nDepth + 1);
     }
 }
 
 } // namespace
 
-void SetPathResolutionForTest(PathResolution resolution) { g_forcedResolution = resolution; }
+void SetPathResolutionForTest(PathResolution resolution) {
+    g_forcedResolution = resolution;
+}
 
 class CFileBeneath::CImpl {
   public:
@@ -351,7 +357,8 @@ class CFileBeneath::CImpl {
             parent.Reset(root.Release());
             return Resolution::Resolved;
         }
-        if (wanted != PathResolution::ComponentWalk && (wanted == PathResolution::KernelBeneath || g_bKernelBeneath)) {
+        if (wanted != PathResolution::ComponentWalk &&
+            (wanted == PathResolution::KernelBeneath || g_bKernelBeneath)) {
             bool bUnavailable = false;
             Resolution result = OpenBeneath(root.Get(), JoinFolders(folders), parent, bUnavailable);
             if (!bUnavailable || wanted == PathResolution::KernelBeneath) {
@@ -383,7 +390,8 @@ CFileBeneath::Resolution CFileBeneath::Resolve(const std::string& strRoot, const
 
 FileKind CFileBeneath::GetKind() const {
     struct stat info;
-    if (!m_pImpl->parent.IsOpen() || ::fstatat(m_pImpl->parent.Get(), m_strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (!m_pImpl->parent.IsOpen() ||
+        ::fstatat(m_pImpl->parent.Get(), m_strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FileKind::Missing;
     if (S_ISLNK(info.st_mode))
         return FileKind::SymbolicLink;
@@ -407,7 +415,8 @@ CProbeResult CFileBeneath::ProbeExclusiveOpen(bool bUseLease) const {
     if (!m_pImpl->parent.IsOpen())
         return result;
     // O_NONBLOCK: should another process hold a lease, the open fails instead of waiting for it.
-    CHandle file(::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    CHandle file(
+        ::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.IsOpen()) {
         result.nError = errno;
         // EWOULDBLOCK: another process holds a lease on the file, which is being broken.
@@ -453,7 +462,8 @@ bool CFileBeneath::OpenHeld() {
         return false;
     }
     // O_NONBLOCK: opening a named pipe must not wait for a writer; it is then refused as no regular file.
-    CHandle file(::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    CHandle file(
+        ::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.IsOpen() || ::fstat(file.Get(), &m_pImpl->heldInfo) != 0) {
         m_pImpl->nOpenError = errno;
         return false;
@@ -467,11 +477,17 @@ bool CFileBeneath::OpenHeld() {
     return true;
 }
 
-bool CFileBeneath::IsHeld() const { return m_pImpl->held.IsOpen(); }
+bool CFileBeneath::IsHeld() const {
+    return m_pImpl->held.IsOpen();
+}
 
-int CHeldFileAccess::Handle(const CFileBeneath& file) { return file.m_pImpl->held.Get(); }
+int CHeldFileAccess::Handle(const CFileBeneath& file) {
+    return file.m_pImpl->held.Get();
+}
 
-CFileVersion CFileBeneath::GetHeldVersion() const { return VersionOf(m_pImpl->heldInfo); }
+CFileVersion CFileBeneath::GetHeldVersion() const {
+    return VersionOf(m_pImpl->heldInfo);
+}
 
 bool CFileBeneath::HasHeldFileChanged() const {
     struct stat now;
@@ -519,7 +535,8 @@ bool CFileBeneath::CopyHeldTo(CFileBeneath& destination) const {
     }
     int nFolder = destination.m_pImpl->parent.Get();
     std::string strPartial = PartialCopyName(destination.m_strName);
-    CHandle target(::openat(nFolder, strPartial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    CHandle target(
+        ::openat(nFolder, strPartial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!target.IsOpen())
         return false;
     struct stat written;
