@@ -31,9 +31,14 @@ bool MovePath(const std::string& strFrom, const std::string& strTo);
 // child processes. Null on failure.
 std::FILE* OpenAppendStream(const std::string& strPath);
 
-// Appends bytes to an existing file and flushes them to the disk before returning. False on
-// failure (the file is missing, the disk is full), with the system error in GetLastError().
-bool AppendDurably(const std::string& strPath, const std::string& strData);
+// Appends bytes to a file and flushes them to the disk before returning; bCreate makes the file
+// when it is missing (and flushes its new folder entry too). False on failure (the file is missing
+// without bCreate, the disk is full), with the system error in GetLastError().
+bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate = false);
+
+// Flushes the folder that holds strPath to the disk, so that an entry just created or renamed there
+// survives a power loss. False on failure, with the system error in GetLastError().
+bool FlushFolderEntry(const std::string& strPath);
 
 // Gets, for each entry of the tree, its name relative to the root of the walk and its version.
 using FileVisitor = std::function<void(const std::string& strName, const CFileVersion& version)>;

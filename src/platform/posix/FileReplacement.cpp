@@ -8,27 +8,6 @@
 
 namespace Platform {
 
-namespace {
-
-// The folder that holds strPath: its entry for the renamed file must reach the disk too.
-std::string FolderOf(const std::string& strPath) {
-    size_t nPos = strPath.rfind(kPathSeparator);
-    if (nPos == std::string::npos)
-        return ".";
-    return nPos == 0 ? std::string(1, kPathSeparator) : strPath.substr(0, nPos);
-}
-
-bool SyncFolder(const std::string& strFolder) {
-    int nHandle = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nHandle < 0)
-        return false;
-    bool bSynced = ::fsync(nHandle) == 0;
-    ::close(nHandle);
-    return bSynced;
-}
-
-} // namespace
-
 CFileReplacement::~CFileReplacement() {
     Abandon();
 }
@@ -74,7 +53,7 @@ bool CFileReplacement::Commit() {
         m_strTempPath.clear();
         // The new content is in place; flushing the folder entry only makes the rename itself
         // survive a power loss, so a failure here does not undo a replacement that took place.
-        (void)SyncFolder(FolderOf(m_strPath));
+        (void)FlushFolderEntry(m_strPath);
         return true;
     }
     if (bFlushed)

@@ -66,8 +66,17 @@ bool WriteAll(int nHandle, const std::string& strData) {
 
 } // namespace
 
-bool AppendDurably(const std::string& strPath, const std::string& strData) {
-    int nHandle = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
+    int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
+    bool bCreated = false;
+    int nHandle = ::open(strPath.c_str(), nFlags);
+    if (nHandle < 0 && errno == ENOENT && bCreate) {
+        nHandle = ::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644);
+        bCreated = nHandle >= 0;
+        // Made by someone else in between: append to theirs.
+        if (nHandle < 0 && errno == EEXIST)
+            nHandle = ::open(strPath.c_str(), nFlags);
+    }
     if (nHandle < 0)
         return false;
     bool bWritten = WriteAll(nHandle, strData) && ::fdatasync(nHandle) == 0;
@@ -76,8 +85,27 @@ bool AppendDurably(const std::string& strPath, const std::string& strData) {
         bWritten = false;
         nError = errno;
     }
+    if (bWritten && bCreated && !FlushFolderEntry(strPath)) {
+        bWritten = false;
+        nError = errno;
+    }
     errno = nError;
     return bWritten;
+}
+
+bool FlushFolderEntry(const std::string& strPath) {
+    size_t nPos = strPath.rfind(kPathSeparator);
+    std::string strFolder = nPos == std::string::npos ? std::string(".")
+                            : nPos == 0               ? std::string(1, kPathSeparator)
+                                                      : strPath.substr(0, nPos);
+    int nHandle = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nHandle < 0)
+        return false;
+    bool bFlushed = ::fsync(nHandle) == 0;
+    int nError = errno;
+    ::close(nHandle);
+    errno = nError;
+    return bFlushed;
 }
 
 bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,
