@@ -120,10 +120,14 @@ void CAgentService::RunService() {
         UpdateServiceStatus(Running);
     m_strModuleDirectory = SplitPath(GetModulePath(), 3);
     OpenLog();
+    if (m_onStart)
+        m_onStart();
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
     WaitForStop();
     m_serviceManager.uninit();
+    if (m_onStop)
+        m_onStop();
     // A request thread still working after the wait keeps its file in the hot folder (it is deleted
     // only at the end of a request), so the start-up scan of the next run takes it up again.
     bool bRequestsEnded = m_serviceManager.GetThreadPool().WaitForRequestThreads(m_requestWait);

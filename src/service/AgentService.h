@@ -57,6 +57,14 @@ class CAgentService {
     // Makes the run stop as a stop signal would, also when it is not waiting yet. Any thread.
     void RequestStop() { m_stopControl.RequestStop(); }
 
+    // Work that lives as long as the run, on the service thread: onStart once the log is open and
+    // before any folder is watched, onStop once the folders and the pool have stopped and before the
+    // wait for request threads. Either may be empty.
+    void SetRunHooks(std::function<void()> onStart, std::function<void()> onStop) {
+        m_onStart = std::move(onStart);
+        m_onStop = std::move(onStop);
+    }
+
     const std::string& GetModuleDirectory() const { return m_strModuleDirectory; }
     CServiceManager& GetServiceManager() { return m_serviceManager; }
     bool IsRunAsService() const { return m_bService; }
@@ -94,6 +102,8 @@ class CAgentService {
     std::string m_strUnitFolder;
     TextSink m_eventSink;
     TextSink m_messageSink;
+    std::function<void()> m_onStart;
+    std::function<void()> m_onStop;
     // How long a stop waits for request threads before the log is closed.
     std::chrono::milliseconds m_requestWait{30000};
 };

@@ -1,4 +1,6 @@
 #include "request/FileRequestHandler.h"
+#include "request/PendingActivitySender.h"
+#include "request/RequestEnvironment.h"
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
 
@@ -15,6 +17,9 @@ int main(int argc, char** argv) {
         if (pKept)
             pool.RetryLater(std::move(pKept));
     });
+    g_agentService.SetRunHooks(
+        [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
+        [] { g_pendingActivitySender.Stop(); });
     int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

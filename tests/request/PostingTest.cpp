@@ -1,6 +1,4 @@
-#include "PipelineFixture.h"
-
-#include "activity/KlendoActivityParser.h"
+#include "ResendFixture.h"
 
 #include <atomic>
 #include <set>
@@ -11,25 +9,15 @@ namespace {
 const char* const kArchiveName = "/KlendoActivity.dat";
 const char* const kRejectedName = "/KlendoActivity.rejected.dat";
 
-// An activity with this id as the agent archives it.
-std::string ArchivedRecord(const std::string& strId) {
-    CActivity activity;
-    activity.m_strId = strId;
-    activity.m_strType = "Print";
-    activity.m_document.m_strName = strId + ".pdf";
-    return CKlendoActivityParser().BuildActivityXML(activity);
-}
-
 } // namespace
 
-TEST_F(PipelineTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClears) {
+TEST_F(ResendTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClears) {
+    StartSender();
     PointSettingsAtNobody();
     std::vector<std::string> ids;
     for (const char* szName : {"a.prn", "b.prn", "c.prn"}) {
-        Drop(szName);
-        CFileRequestHandler handler(Request(szName));
-        handler.HandleRequest();
-        ids.push_back(handler.GetActivity().m_strId);
+        ids.emplace_back();
+        Handle(szName, &ids.back());
         EXPECT_FALSE(Exists(m_strHot + "/" + szName)) << "archived, so the file may go";
     }
     std::string strArchive = Archive();
@@ -39,45 +27,41 @@ TEST_F(PipelineTest, ServerDownArchivesThenTheNextAcknowledgedPostResendsAndClea
     EXPECT_EQ(Occurrences(m_log.Content(), "--I:status postactivity = 0"), 3u);
 
     StartServer();
-    Drop("d.prn");
-    CFileRequestHandler(Request("d.prn")).HandleRequest();
+    Handle("d.prn");
     EXPECT_EQ(Archive(), "");
     EXPECT_EQ(StoredCount(), 4);
+    EXPECT_EQ(Posts(), 2) << "the three archived activities go in one request";
     std::string strStored = Stored();
     for (const std::string& strId : ids)
         EXPECT_NE(strStored.find(strId), std::string::npos) << "re-sent with the id it was archived with";
     EXPECT_NE(m_log.Content().find("--I: pending activities processed successfully"), std::string::npos);
 }
 
-TEST_F(PipelineTest, RejectedActivityIsArchivedAndSentAgainLater) {
+TEST_F(ResendTest, RejectedActivityIsArchivedAndSentAgainLater) {
+    StartSender();
     SReferenceServerOptions refuse;
     refuse.activityStatuses = {"0"};
     StartServer(refuse);
-    Drop("refused.prn");
-    CFileRequestHandler refused(Request("refused.prn"));
-    refused.HandleRequest();
-    EXPECT_NE(Archive().find(refused.GetActivity().m_strId), std::string::npos);
+    std::string strRefused;
+    Handle("refused.prn", &strRefused);
+    EXPECT_NE(Archive().find(strRefused), std::string::npos);
     StartServer();
-    Drop("taken.prn");
-    CFileRequestHandler(Request("taken.prn")).HandleRequest();
+    Handle("taken.prn");
     EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(AcknowledgedCounts()[strRefused], 1);
 }
 
-TEST_F(PipelineTest, ResendKeepsOnlyWhatTheServerDidNotAcknowledge) {
+TEST_F(ResendTest, ResendKeepsOnlyWhatTheServerDidNotAcknowledge) {
+    StartSender();
     PointSettingsAtNobody();
-    std::vector<std::string> ids;
-    for (const char* szName : {"1.prn", "2.prn", "3.prn", "4.prn"}) {
-        Drop(szName);
-        CFileRequestHandler handler(Request(szName));
-        handler.HandleRequest();
-        ids.push_back(handler.GetActivity().m_strId);
-    }
+    std::vector<std::string> ids(4);
+    for (int i = 0; i < 4; ++i)
+        Handle(std::to_string(i) + ".prn", &ids[static_cast<size_t>(i)]);
     // The new post takes "1"; the re-send of four gets "0", "1", "0", "1".
     SReferenceServerOptions mixed;
     mixed.activityStatuses = {"1", "0", "1", "0", "1"};
     StartServer(mixed);
-    Drop("5.prn");
-    CFileRequestHandler(Request("5.prn")).HandleRequest();
+    Handle("5.prn");
     std::string strArchive = Archive();
     EXPECT_EQ(Occurrences(strArchive, "<activity "), 2u) << strArchive;
     EXPECT_NE(strArchive.find(ids[0]), std::string::npos);
@@ -86,7 +70,8 @@ TEST_F(PipelineTest, ResendKeepsOnlyWhatTheServerDidNotAcknowledge) {
     EXPECT_EQ(strArchive.find(ids[3]), std::string::npos);
 }
 
-TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
+TEST_F(ResendTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
+    StartSender();
     // What a damaged disk or a hand edit leaves: records that do not parse between good ones.
     const std::string bad[] = {
         "<note>typed in by hand</note>\r\n",                                // no activity, before the first
@@ -98,23 +83,22 @@ TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
     // record still reads, and goes out repaired.
     std::string strOld =
         "<activity id=\"old\" type=\"Print\"><document name=\"old&#01;\xFF.pdf\"/></activity>";
-    WriteWholeFile(m_strArchiveFolder + kArchiveName, bad[0] + ArchivedRecord("g1") + bad[1] +
-                                                          ArchivedRecord("g2") + bad[2] + strOld + bad[3] +
-                                                          ArchivedRecord("g3"));
+    WriteWholeFile(m_strArchiveFolder + kArchiveName, bad[0] + StoredForm(ArchivedRecord("g1")) + bad[1] +
+                                                          StoredForm(ArchivedRecord("g2")) + bad[2] + strOld +
+                                                          bad[3] + StoredForm(ArchivedRecord("g3")));
     WriteWholeFile(m_strArchiveFolder + kRejectedName, "rejected before\r\n");
     StartServer();
-    Drop("new.prn");
-    CFileRequestHandler handler(Request("new.prn"));
-    EXPECT_EQ(handler.HandleRequest(), 1);
+    std::string strNew;
+    EXPECT_EQ(Handle("new.prn", &strNew), 1);
 
     EXPECT_EQ(Archive(), "");
     EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName),
               "rejected before\r\n" + bad[0] + bad[1] + bad[2] + bad[3])
         << "moved unchanged, in order, after what the file held";
-    std::set<std::string> acknowledged = AcknowledgedIds();
-    for (const std::string& strId : {std::string("g1"), std::string("g2"), std::string("old"),
-                                     std::string("g3"), handler.GetActivity().m_strId})
-        EXPECT_EQ(acknowledged.count(strId), 1u) << strId;
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    for (const std::string& strId :
+         {std::string("g1"), std::string("g2"), std::string("old"), std::string("g3"), strNew})
+        EXPECT_EQ(acknowledged[strId], 1) << strId;
     EXPECT_EQ(StoredCount(), 5);
     EXPECT_NE(Stored().find("\"document\":\"old\xEF\xBF\xBD\xEF\xBF\xBD.pdf\""), std::string::npos);
     EXPECT_EQ(Occurrences(m_log.Content(), "--F: archived activity does not parse, moved to "
@@ -122,53 +106,53 @@ TEST_F(PipelineTest, ArchivedRecordsThatDoNotParseNoLongerBlockTheOthers) {
               4u);
 }
 
-TEST_F(PipelineTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstResend) {
+TEST_F(ResendTest, ArchivedIdWithACharacterXmlForbidsIsAcknowledgedAtItsFirstResend) {
+    StartSender();
     // Sent with U+FFFD in place of the control character, so the server acknowledges that id.
     WriteWholeFile(m_strArchiveFolder + kArchiveName,
                    "<activity id=\"old&#01;id\" type=\"Print\"><document name=\"old.pdf\"/></activity>");
     StartServer();
-    Drop("new.prn");
-    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Handle("new.prn"), 1);
     EXPECT_EQ(Archive(), "") << "kept for another re-send, the server would bill it twice";
     EXPECT_EQ(StoredCount(), 2);
 }
 
-TEST_F(PipelineTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesThem) {
+TEST_F(ResendTest, RecordsThatDoNotParseStayArchivedUntilTheRejectedFileTakesThem) {
+    StartSender();
     const std::string strBad = "<activity id=\"cut\"><document>";
-    const std::string strArchive = ArchivedRecord("g1") + strBad;
+    const std::string strArchive =
+        StoredForm(ArchivedRecord("g1")) + strBad + StoredForm(ArchivedRecord("g2"));
     WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
     std::filesystem::create_directory(m_strArchiveFolder + kRejectedName);
     StartServer();
-    Drop("first.prn");
-    EXPECT_EQ(CFileRequestHandler(Request("first.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Handle("first.prn"), 1);
     EXPECT_EQ(Archive(), strArchive) << "the archive lets no record go before the rejected file holds it";
-    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(StoredCount(), 3) << "the records that parse are sent all the same";
     EXPECT_NE(m_log.Content().find("--F: archived activities that do not parse could not be moved to "
                                    "KlendoActivity.rejected.dat, the archive is left as it is"),
               std::string::npos);
 
     std::filesystem::remove(m_strArchiveFolder + kRejectedName);
-    Drop("second.prn");
-    EXPECT_EQ(CFileRequestHandler(Request("second.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Handle("second.prn"), 1);
     EXPECT_EQ(Archive(), "");
     EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName), strBad);
-    EXPECT_EQ(AcknowledgedIds().count("g1"), 1u);
+    EXPECT_EQ(StoredCount(), 4) << "what the first re-send delivered is not sent again";
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    EXPECT_EQ(acknowledged["g1"], 1);
+    EXPECT_EQ(acknowledged["g2"], 1);
 }
 
-TEST_F(PipelineTest, ResendOfTwoThousandActivitiesIsAnsweredWithinItsReplyCap) {
-    constexpr int kArchived = 2000;
-    std::string strArchive;
-    for (int i = 0; i < kArchived; ++i)
-        strArchive += ArchivedRecord(CreateGuidString());
-    WriteWholeFile(m_strArchiveFolder + kArchiveName, strArchive);
+TEST_F(ResendTest, ResendOfTwoThousandActivitiesGoesInBatchesAnsweredWithinTheirReplyCap) {
+    StartSender();
+    FillArchive(Ids("archived-", 2000));
     StartServer();
-    Drop("new.prn");
-    EXPECT_EQ(CFileRequestHandler(Request("new.prn")).HandleRequest(), 1);
+    EXPECT_EQ(Handle("new.prn"), 1);
     EXPECT_EQ(Archive(), "");
-    EXPECT_EQ(StoredCount(), kArchived + 1);
+    EXPECT_EQ(StoredCount(), 2001);
+    EXPECT_EQ(Posts(), 1 + 2000 / CPendingActivityResend::kBatchActivities);
 }
 
-TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
+TEST_F(ResendTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
     if (::geteuid() == 0) {
         // Root writes through permissions; a folder that is a file cannot hold an archive.
         std::filesystem::remove_all(m_strArchiveFolder);
@@ -186,8 +170,9 @@ TEST_F(PipelineTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
     EXPECT_NE(strLog.find("--F: source file kept ="), std::string::npos);
 }
 
-TEST_F(PipelineTest, ConcurrentArchivingAndResendingLoseNothing) {
-    // Half the posts are refused and archived while acknowledged posts re-send the archive.
+TEST_F(ResendTest, ConcurrentArchivingAndResendingLoseNothing) {
+    StartSender();
+    // Half the posts are refused and archived while acknowledged posts ask for re-sends.
     SReferenceServerOptions alternating;
     alternating.activityStatuses = {"1", "0", "0"};
     StartServer(alternating);
@@ -209,13 +194,16 @@ TEST_F(PipelineTest, ConcurrentArchivingAndResendingLoseNothing) {
         });
     for (std::thread& thread : threads)
         thread.join();
-    // Every job either reached the server with "1" at some point or is still in the archive.
+    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    // Every job reached the server with "1" once, or was refused so often that it was set aside.
     StartServer();
-    Drop("final.prn");
-    CFileRequestHandler(Request("final.prn")).HandleRequest();
+    Handle("final.prn");
     EXPECT_EQ(Archive(), "");
-    std::set<std::string> acknowledged = AcknowledgedIds();
-    for (const std::string& strId : ids)
-        EXPECT_EQ(acknowledged.count(strId), 1u) << strId << " was lost";
+    std::string strRejected = ReadWholeFile(m_strArchiveFolder + kRejectedName);
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    for (const std::string& strId : ids) {
+        bool bRejected = strRejected.find("id=\"" + strId + "\"") != std::string::npos;
+        EXPECT_EQ(acknowledged[strId] + (bRejected ? 1 : 0), 1) << strId << " was lost or billed twice";
+    }
     EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kFilesPerThread));
 }

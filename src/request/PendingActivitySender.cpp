@@ -1,0 +1,147 @@
+#include "request/PendingActivitySender.h"
+
+#include "Include/LogFile.h"
+#include "request/PendingActivityResend.h"
+
+#include <algorithm>
+#include <system_error>
+
+CPendingActivitySender g_pendingActivitySender;
+
+CPendingActivitySender::~CPendingActivitySender() {
+    Stop();
+}
+
+void CPendingActivitySender::Start(const std::string& strArchiveFolder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bRunning)
+        return;
+    m_strArchiveFolder = strArchiveFolder;
+    m_bRunning = true;
+    m_bStopping = false;
+    m_bKicked = false;
+    m_retryWait = m_firstWait;
+    m_nKicks = m_nKicksServed = 0;
+    m_nResends = 0;
+    // The archive may hold activities of an earlier run.
+    Arm();
+    EnsureThread();
+}
+
+void CPendingActivitySender::Stop() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bRunning)
+            return;
+        m_bRunning = false;
+        m_bStopping = true;
+        m_bArmed = false;
+        thread = std::move(m_thread);
+    }
+    m_changed.notify_all();
+    if (thread.joinable())
+        thread.join();
+}
+
+void CPendingActivitySender::Kick() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bRunning)
+        return;
+    EnsureThread();
+    m_bKicked = true;
+    ++m_nKicks;
+    m_changed.notify_all();
+}
+
+void CPendingActivitySender::NoteArchived() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bRunning || m_bArmed)
+        return;
+    EnsureThread();
+    Arm();
+    m_changed.notify_all();
+}
+
+void CPendingActivitySender::SetWaitsForTest(std::chrono::milliseconds first,
+                                             std::chrono::milliseconds longest) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_firstWait = first;
+    m_longestWait = longest;
+    m_retryWait = first;
+}
+
+bool CPendingActivitySender::WaitUntilIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    long nKicks = m_nKicks;
+    return m_changed.wait_for(lock, timeout, [&] { return m_nKicksServed >= nKicks; });
+}
+
+bool CPendingActivitySender::WaitForResends(int nCount, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_nResends >= nCount; });
+}
+
+int CPendingActivitySender::GetResendCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nResends;
+}
+
+std::chrono::milliseconds CPendingActivitySender::GetRetryWait() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_retryWait;
+}
+
+void CPendingActivitySender::ThreadMain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_bStopping) {
+        bool bDue = m_bArmed && Clock::now() >= m_due;
+        if (!m_bKicked && !bDue) {
+            if (m_bArmed)
+                m_changed.wait_until(lock, m_due);
+            else
+                m_changed.wait(lock);
+            continue;
+        }
+        m_bKicked = false;
+        m_bArmed = false;
+        long nKicks = m_nKicks;
+        std::string strFolder = m_strArchiveFolder;
+        lock.unlock();
+        SResendOutcome outcome =
+            CPendingActivityResend(strFolder, [this] { return m_bStopping.load(); }).Run();
+        lock.lock();
+        m_nKicksServed = nKicks;
+        ++m_nResends;
+        Schedule(outcome.bCompleted, outcome.nLeft);
+        m_changed.notify_all();
+    }
+}
+
+void CPendingActivitySender::Schedule(bool bCompleted, size_t nLeft) {
+    m_retryWait = bCompleted ? m_firstWait : std::min(m_retryWait * 2, m_longestWait);
+    // An activity archived during the re-send may have armed the timer already; it stays armed.
+    if (nLeft == 0 && bCompleted)
+        return;
+    Arm();
+    LogTrace("--I: next re-send of pending activities in %lld s",
+             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(m_retryWait).count()));
+}
+
+void CPendingActivitySender::Arm() {
+    m_bArmed = true;
+    m_due = Clock::now() + m_retryWait;
+}
+
+void CPendingActivitySender::EnsureThread() {
+    if (m_thread.joinable())
+        return;
+    try {
+        m_thread = std::thread(&CPendingActivitySender::ThreadMain, this);
+    } catch (const std::system_error& error) {
+        LogTrace(
+            "--F: pending activity sender cannot start its thread error =%d, it tries again with the next "
+            "archived or acknowledged activity",
+            error.code().value());
+    }
+}

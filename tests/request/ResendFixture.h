@@ -1,0 +1,110 @@
+#pragma once
+
+#include "PipelineFixture.h"
+
+#include "Include/StringUtil.h"
+#include "activity/KlendoActivityParser.h"
+#include "request/PendingActivityResend.h"
+#include "request/PendingActivitySender.h"
+
+#include <chrono>
+#include <map>
+
+// The pipeline's fixture with the process's pending activity sender running for the test's archive.
+// Its timer waits an hour unless a test shortens it, so re-sends happen when a test asks for them
+// (an acknowledged post, a Kick) and tests wait for them instead of sleeping.
+class ResendTest : public PipelineTest {
+  protected:
+    static constexpr std::chrono::seconds kDeadline{60};
+
+    void SetUp() override {
+        PipelineTest::SetUp();
+        SetWaits(std::chrono::hours(1), std::chrono::hours(4));
+    }
+
+    void TearDown() override {
+        g_pendingActivitySender.Stop();
+        PipelineTest::TearDown();
+    }
+
+    void SetWaits(std::chrono::milliseconds first, std::chrono::milliseconds longest) {
+        g_pendingActivitySender.SetWaitsForTest(first, longest);
+    }
+
+    void StartSender() { g_pendingActivitySender.Start(m_strArchiveFolder); }
+
+    // Runs the pipeline for one dropped file, then waits for the re-send its acknowledged post asked for.
+    int Handle(const std::string& strName, std::string* pId = nullptr) {
+        Drop(strName);
+        CFileRequestHandler handler(Request(strName));
+        int nResult = handler.HandleRequest();
+        if (pId != nullptr)
+            *pId = handler.GetActivity().m_strId;
+        EXPECT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+        return nResult;
+    }
+
+    // One re-send on the test's thread, without the sender.
+    SResendOutcome Resend() { return CPendingActivityResend(m_strArchiveFolder, nullptr).Run(); }
+
+    // Fills the archive with one record per id, as the agent archives them; notes make each one
+    // nBytes long or more.
+    void FillArchive(const std::vector<std::string>& ids, size_t nBytes = 0) {
+        std::string strText;
+        for (const std::string& strId : ids)
+            strText += ArchivedRecord(strId, nBytes);
+        WriteWholeFile(m_strArchiveFolder + "/KlendoActivity.dat", StoredForm(strText));
+    }
+
+    static std::string ArchivedRecord(const std::string& strId, size_t nBytes = 0) {
+        CActivity activity;
+        activity.m_strId = strId;
+        activity.m_strType = "Print";
+        activity.m_document.m_strName = strId + ".pdf";
+        while (activity.m_billing.m_strNotes.size() < nBytes)
+            activity.m_billing.m_strNotes += "a note line\n";
+        return CKlendoActivityParser().BuildActivityXML(activity);
+    }
+
+    static std::string StoredForm(const std::string& strText) { return ReplaceAll(strText, "\n", "\r\n"); }
+
+    static std::vector<std::string> Ids(const std::string& strPrefix, int nCount) {
+        std::vector<std::string> ids;
+        for (int i = 0; i < nCount; ++i)
+            ids.push_back(strPrefix + std::to_string(i));
+        return ids;
+    }
+
+    // How often the server took each id (verdict "1"). Each stored row begins with its "seq"; its
+    // first "id" and "verdict" are the row's own (its attributes repeat the id).
+    std::map<std::string, int> AcknowledgedCounts() const {
+        std::map<std::string, int> counts;
+        std::string strJson = Stored();
+        const std::string strRow = "{\"seq\":";
+        const std::string strIdField = "\"id\":\"";
+        const std::string strVerdictField = "\"verdict\":\"";
+        for (size_t nRow = strJson.find(strRow); nRow != std::string::npos;
+             nRow = strJson.find(strRow, nRow + 1)) {
+            size_t nIdStart = strJson.find(strIdField, nRow) + strIdField.size();
+            std::string strId = strJson.substr(nIdStart, strJson.find('"', nIdStart) - nIdStart);
+            size_t nVerdict = strJson.find(strVerdictField, nIdStart);
+            if (nVerdict != std::string::npos &&
+                strJson.compare(nVerdict + strVerdictField.size(), 2, "1\"") == 0)
+                ++counts[strId];
+        }
+        return counts;
+    }
+
+    long Posts() const { return m_pServer ? m_pServer->GetPostCount() : 0; }
+
+    // Polls until the server has had nPosts posts; false after the deadline, which only bounds a failure.
+    bool WaitForPosts(long nPosts) const {
+        auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (Posts() < nPosts) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+};

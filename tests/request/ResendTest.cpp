@@ -1,0 +1,271 @@
+#include "ResendFixture.h"
+
+#include "activity/ActivityFileDataStorage.h"
+
+#include <future>
+#include <regex>
+#include <sys/resource.h>
+
+namespace {
+
+const char* const kRejectedName = "/KlendoActivity.rejected.dat";
+const char* const kSettledName = "/KlendoActivity.settled.dat";
+const char* const kRefusalsName = "/KlendoActivity.refusals.dat";
+
+struct SBatchSeen {
+    int nActivities;
+    size_t nBytes;
+};
+
+// The batches the log says were sent, in order.
+std::vector<SBatchSeen> BatchesLogged(const std::string& strLog) {
+    std::vector<SBatchSeen> batches;
+    std::regex line("--I: re-sent (\\d+) pending activities \\((\\d+) bytes\\)");
+    for (auto it = std::sregex_iterator(strLog.begin(), strLog.end(), line); it != std::sregex_iterator();
+         ++it)
+        batches.push_back({std::stoi((*it)[1]), std::stoul((*it)[2])});
+    return batches;
+}
+
+bool StopsWithin(std::chrono::seconds deadline) {
+    auto stopped = std::async(std::launch::async, [] { g_pendingActivitySender.Stop(); });
+    return stopped.wait_for(deadline) == std::future_status::ready;
+}
+
+} // namespace
+
+TEST_F(ResendTest, BatchesStayWithinTheirLimitsAndAHugeActivityGoesAlone) {
+    StartServer();
+    FillArchive(Ids("count-", 450));
+    SResendOutcome outcome = Resend();
+    EXPECT_TRUE(outcome.bCompleted);
+    EXPECT_EQ(outcome.nAcknowledged, 450);
+    EXPECT_EQ(outcome.nLeft, 0u);
+    FillArchive(Ids("bytes-", 120), 3000);
+    EXPECT_EQ(Resend().nAcknowledged, 120);
+    WriteWholeFile(
+        m_strArchiveFolder + "/KlendoActivity.dat",
+        StoredForm(ArchivedRecord("before") + ArchivedRecord("huge", 300 * 1024) + ArchivedRecord("after")));
+    EXPECT_EQ(Resend().nAcknowledged, 3);
+    EXPECT_EQ(Archive(), "");
+
+    std::vector<SBatchSeen> batches = BatchesLogged(m_log.Content());
+    ASSERT_GE(batches.size(), 3u + 2u + 3u) << m_log.Content();
+    EXPECT_EQ(batches[0].nActivities, 200);
+    EXPECT_EQ(batches[1].nActivities, 200);
+    EXPECT_EQ(batches[2].nActivities, 50);
+    // Records of about 4 KB: the bytes, not the count, end these batches.
+    size_t nBatch = 3;
+    int nSent = 0;
+    while (nSent < 120 && nBatch < batches.size()) {
+        const SBatchSeen& batch = batches[nBatch++];
+        nSent += batch.nActivities;
+        EXPECT_LT(batch.nActivities, 200);
+        EXPECT_LE(batch.nBytes, CPendingActivityResend::kBatchBytes);
+        // Every batch but the last ends where the next record would not fit.
+        EXPECT_TRUE(nSent == 120 || batch.nBytes > CPendingActivityResend::kBatchBytes - 5000)
+            << batch.nBytes;
+    }
+    EXPECT_EQ(nSent, 120);
+    EXPECT_GE(nBatch, 5u);
+    ASSERT_EQ(batches.size(), nBatch + 3);
+    EXPECT_EQ(batches[nBatch].nActivities, 1);
+    EXPECT_EQ(batches[nBatch + 1].nActivities, 1);
+    EXPECT_GT(batches[nBatch + 1].nBytes, CPendingActivityResend::kBatchBytes) << "the huge one alone";
+    EXPECT_EQ(batches[nBatch + 2].nActivities, 1);
+    EXPECT_EQ(StoredCount(), 450 + 120 + 3);
+}
+
+TEST_F(ResendTest, RetryTimerResendsWithoutNewWorkAndKeepsTryingWhileTheServerIsDown) {
+    SetWaits(std::chrono::milliseconds(20), std::chrono::milliseconds(80));
+    FillArchive(Ids("waiting-", 3));
+    PointSettingsAtNobody();
+    StartSender();
+    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(2, kDeadline)) << "the timer fired twice on its own";
+    EXPECT_EQ(Occurrences(Archive(), "<activity "), 3u);
+    StartServer();
+    int nResends = g_pendingActivitySender.GetResendCount();
+    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(nResends + 1, kDeadline));
+    auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (!Archive().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(StoredCount(), 3) << "no file was dropped: the timer alone re-sent them";
+}
+
+TEST_F(ResendTest, BackOffDoublesWhileTheServerDoesNotAnswerAndStartsOverOnceItDoes) {
+    FillArchive({"patient"});
+    PointSettingsAtNobody();
+    StartSender();
+    EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), std::chrono::hours(1));
+    for (std::chrono::milliseconds expected :
+         {std::chrono::hours(2), std::chrono::hours(4), std::chrono::hours(4)}) {
+        g_pendingActivitySender.Kick();
+        ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+        EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), expected);
+    }
+    EXPECT_NE(m_log.Content().find("--I: next re-send of pending activities in 14400 s"), std::string::npos);
+    StartServer();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), std::chrono::hours(1));
+    EXPECT_EQ(Archive(), "");
+}
+
+TEST_F(ResendTest, StopEndsTheRetryWaitAtOnce) {
+    FillArchive({"waiting"});
+    StartSender();
+    EXPECT_TRUE(StopsWithin(kDeadline)) << "the stop waited for the hour-long retry wait";
+    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0);
+    g_pendingActivitySender.Kick();
+    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0) << "a stopped sender does nothing";
+}
+
+TEST_F(ResendTest, StopDuringABatchInFlightSendsNoFurtherBatchAndLosesNothing) {
+    SReferenceServerOptions slow;
+    slow.nDelayMs = 600000;
+    StartServer(slow);
+    FillArchive(Ids("in-flight-", 450));
+    StartSender();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(WaitForPosts(1));
+    // The post in flight ends at its own time-out (5 s here); no batch follows it.
+    EXPECT_TRUE(StopsWithin(kDeadline));
+    EXPECT_EQ(Posts(), 1);
+    EXPECT_EQ(Occurrences(Archive(), "<activity "), 450u);
+}
+
+TEST_F(ResendTest, KicksDuringAResendRunItOnceMoreNotOnceEach) {
+    CHttpRequest::SetTimeoutsForTest(2000, 120000);
+    SReferenceServerOptions slow;
+    slow.nDelayMs = 600000;
+    StartServer(slow);
+    FillArchive({"kicked"});
+    StartSender();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(WaitForPosts(1));
+    for (int i = 0; i < 5; ++i)
+        g_pendingActivitySender.Kick();
+    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0);
+    EXPECT_EQ(Posts(), 1) << "a second re-send started beside the first";
+    StopServer();
+    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 2);
+}
+
+TEST_F(ResendTest, AppendsDuringASlowResendAreNeitherBlockedNorLost) {
+    CHttpRequest::SetTimeoutsForTest(2000, 120000);
+    SReferenceServerOptions slow;
+    slow.nDelayMs = 600000;
+    StartServer(slow);
+    FillArchive(Ids("early-", 5));
+    StartSender();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(WaitForPosts(1));
+    std::vector<std::string> late = Ids("late-", 20);
+    auto appended = std::async(std::launch::async, [&] {
+        int nSaved = 0;
+        for (const std::string& strId : late)
+            nSaved += CActivityFileDataStorage(m_strArchiveFolder).SaveData(ArchivedRecord(strId));
+        return nSaved;
+    });
+    ASSERT_EQ(appended.wait_for(kDeadline), std::future_status::ready) << "the appends waited for the server";
+    EXPECT_EQ(appended.get(), 20);
+    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0) << "the re-send's post is still in flight";
+
+    // The post in flight ends one way or another; the re-send's rewrite keeps the appends.
+    StopServer();
+    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(1, kDeadline));
+    for (const std::string& strId : late)
+        EXPECT_NE(Archive().find("id=\"" + strId + "\""), std::string::npos) << strId;
+    StartServer();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(Archive(), "");
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    for (const std::string& strId : Ids("early-", 5))
+        EXPECT_GE(acknowledged[strId], 1) << strId;
+    for (const std::string& strId : late)
+        EXPECT_EQ(acknowledged[strId], 1) << strId;
+}
+
+TEST_F(ResendTest, RefusedTenTimesInARowMovesToTheRejectedFileAcrossRestarts) {
+    SReferenceServerOptions refuse;
+    refuse.activityStatuses = {"0"};
+    StartServer(refuse);
+    FillArchive({"r1"});
+    const std::string strRecord = StoredForm(ArchivedRecord("r1"));
+    // Each re-send reads what the ones before left on the disk, as after a restart.
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(Resend().nRefused, 1);
+    EXPECT_EQ(Occurrences(ReadWholeFile(m_strArchiveFolder + kRefusalsName), "r1\n"), 9u);
+    // Answers that are none count nothing: an error page, or no server at all.
+    SReferenceServerOptions unavailable;
+    unavailable.nHttpStatus = 503;
+    StartServer(unavailable);
+    EXPECT_FALSE(Resend().bCompleted);
+    StopServer();
+    EXPECT_FALSE(Resend().bCompleted);
+    EXPECT_EQ(Archive(), strRecord);
+    EXPECT_FALSE(Exists(m_strArchiveFolder + kRejectedName));
+
+    StartServer(refuse);
+    StartSender();
+    g_pendingActivitySender.Kick();
+    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName), strRecord) << "moved unchanged";
+    EXPECT_EQ(Archive(), "");
+    EXPECT_NE(m_log.Content().find(
+                  "--E: activity r1 refused 10 times in a row, moved to KlendoActivity.rejected.dat"),
+              std::string::npos);
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRefusalsName), "") << "a record moved back starts afresh";
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kSettledName), "");
+    long nPosts = Posts();
+    Resend();
+    EXPECT_EQ(Posts(), nPosts) << "never sent again";
+}
+
+TEST_F(ResendTest, CrashDuringTheArchiveRewriteLosesNothingAndSendsNothingTwice) {
+    SReferenceServerOptions alternating;
+    alternating.activityStatuses = {"1", "0"};
+    StartServer(alternating);
+    FillArchive(Ids("c", 6), 64 * 1024);
+    const std::string strArchive = Archive();
+    pid_t nChild = ::fork();
+    if (nChild == 0) {
+        // The rewrite of the three records kept goes past this size: the kernel ends the process there.
+        struct rlimit noCore = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        struct rlimit fileSize = {100 * 1024, 100 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        CPendingActivityResend(m_strArchiveFolder, nullptr).Run();
+        ::_exit(0);
+    }
+    ASSERT_GT(nChild, 0);
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(nChild, &nStatus, 0), nChild);
+    ASSERT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGXFSZ) << nStatus;
+    EXPECT_EQ(Archive(), strArchive) << "the archive is whole after the crash";
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kSettledName), "c0\nc2\nc4\n");
+
+    StartServer();
+    SResendOutcome outcome = Resend();
+    EXPECT_EQ(outcome.nAcknowledged, 3);
+    EXPECT_EQ(Archive(), "");
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    for (const std::string& strId : Ids("c", 6))
+        EXPECT_EQ(acknowledged[strId], 1) << strId;
+}
+
+TEST_F(ResendTest, DamagedSideFilesOnlyMeanSendingAgain) {
+    FillArchive(Ids("d", 3));
+    // A torn line names no id; the bytes of a damaged file are ids of nothing.
+    WriteWholeFile(m_strArchiveFolder + kSettledName, std::string("\xff\x00garbage\n", 10) + "d0");
+    WriteWholeFile(m_strArchiveFolder + kRefusalsName, "d1\n%0Z%\n\n");
+    StartServer();
+    SResendOutcome outcome = Resend();
+    EXPECT_EQ(outcome.nAcknowledged, 3);
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kSettledName), "");
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRefusalsName), "");
+}
