@@ -14,6 +14,9 @@
 namespace {
 
 constexpr size_t kCopyChunk = 64 * 1024;
+constexpr size_t kTailChunk = 4096;
+// A torn tail is logged for the operator up to this size; a longer one can be no record of ours.
+constexpr size_t kLoggedTailBytes = 64 * 1024;
 const std::string kRecordEnd = "</activity>";
 const std::string kRecordStart = "<activity";
 
@@ -101,23 +104,28 @@ bool ReadRange(Platform::CExclusiveFile& file, long long nFrom, long long nTo, s
     return true;
 }
 
-// The end of the file's complete records, reading back from nSize only as far as the last record end.
+// The end of the file's complete records. Reads back from nSize a chunk at a time only as far as the
+// last record end, which normally lies in the first chunk; each chunk reaches into the one after it
+// by the end tag's length less one, so that a tag across two chunks is found too.
 bool FindRecordBoundary(Platform::CExclusiveFile& file, long long nSize, long long& nBoundary) {
-    std::string strTail;
-    long long nFrom = nSize;
-    size_t nChunk = 4096;
-    while (nFrom > 0) {
-        long long nNewFrom = std::max(0LL, nFrom - static_cast<long long>(nChunk));
-        std::string strChunk;
-        if (!ReadRange(file, nNewFrom, nFrom, strChunk))
+    const auto nOverlap = static_cast<long long>(kRecordEnd.size() - 1);
+    long long nTailFrom = 0;
+    std::string strChunk;
+    for (long long nTo = nSize; nTo > 0;) {
+        long long nFrom = std::max(0LL, nTo - static_cast<long long>(kTailChunk));
+        if (!ReadRange(file, nFrom, std::min(nSize, nTo + nOverlap), strChunk))
             return false;
-        strTail.insert(0, strChunk);
-        nFrom = nNewFrom;
-        if (strTail.find(kRecordEnd) != std::string::npos)
+        size_t nEnd = strChunk.rfind(kRecordEnd);
+        if (nEnd != std::string::npos) {
+            nTailFrom = nFrom + static_cast<long long>(nEnd);
             break;
-        nChunk = std::min<size_t>(nChunk * 2, kCopyChunk * 16);
+        }
+        nTo = nFrom;
     }
-    nBoundary = nFrom + static_cast<long long>(RecordBoundary(strTail));
+    std::string strTail;
+    if (!ReadRange(file, nTailFrom, nSize, strTail))
+        return false;
+    nBoundary = nTailFrom + static_cast<long long>(RecordBoundary(strTail));
     return true;
 }
 
@@ -145,8 +153,9 @@ bool BeginsWith(Platform::CExclusiveFile& file, const std::string& strPrefix) {
 }
 
 void LogTornTail(const char* szWhat, const std::string& strTail) {
-    LogTrace("--W: %s ends in a torn record of %zu bytes, %s: %s", CActivityFileDataStorage::kArchiveName,
-             strTail.size(), szWhat, strTail.c_str());
+    std::string strShown = strTail.substr(0, kLoggedTailBytes);
+    LogTrace("--W: %s ends in a torn record of %zu bytes, %s: %s%s", CActivityFileDataStorage::kArchiveName,
+             strTail.size(), szWhat, strShown.c_str(), strShown.size() < strTail.size() ? " ..." : "");
 }
 
 // Cuts a torn tail off the held archive before an append; nSize follows the file.

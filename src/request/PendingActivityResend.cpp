@@ -13,11 +13,11 @@ namespace {
 
 const char* const kRejectedName = CActivityFileDataStorage::kRejectedName;
 
-// The server answered about this activity without taking it: another status than "1", or a reply of
-// overall success that leaves it out.
-bool IsRefused(const CAddActivityContext& context, int nSuccess, const std::string& strId) {
+// The server's reply gave this activity another status than "1". An activity that the reply leaves
+// out is not refused: a reply that lists nothing (a proxy's, say) must not send activities aside.
+bool IsRefused(const CAddActivityContext& context, const std::string& strId) {
     auto status = context.m_mapActivityStatus.find(strId);
-    return status != context.m_mapActivityStatus.end() ? status->second != "1" : nSuccess != 0;
+    return status != context.m_mapActivityStatus.end() && status->second != "1";
 }
 
 } // namespace
@@ -120,9 +120,10 @@ void CPendingActivityResend::Send(SBatch& batch) {
     CAddActivityContext context = ContextFromSettings();
     CAddActivityClientReqHandler client(&context, &batch.list);
     int nSuccess = client.Execute();
+    if (nSuccess == 0)
+        m_outcome.bCompleted = false;
     if (nSuccess == 0 && context.m_mapActivityStatus.empty()) {
         ++m_nUnansweredInARow;
-        m_outcome.bCompleted = false;
         LogTrace("--F: re-send of %d pending activities (%zu bytes) got no answer", batch.list.GetCount(),
                  batch.nBytes);
     } else {
@@ -147,9 +148,11 @@ void CPendingActivityResend::NoteVerdicts(const SBatch& batch, const CAddActivit
         if (nSuccess != 0 && IsAcknowledged(context, strId)) {
             acknowledged.push_back(strId);
             m_keep[nRecord] = false;
-        } else if (IsRefused(context, nSuccess, strId)) {
+        } else if (IsRefused(context, strId)) {
             refused.insert(strId);
             refusedRecords.push_back(nRecord);
+        } else {
+            m_outcome.bCompleted = false;
         }
     }
     m_ledger.AddSettled(acknowledged);

@@ -12,8 +12,9 @@ class CAddActivityContext;
 
 // What one re-send of the archive did.
 struct SResendOutcome {
-    // The archive could be read and every batch sent got an answer (an unreachable server, a time-out
-    // or an HTTP error page is none).
+    // The archive could be read, and every batch sent got a reply of overall success that gave each
+    // of its activities a verdict. False also when a batch got no answer at all (an unreachable
+    // server, a time-out, an HTTP error page).
     bool bCompleted = true;
     int nAcknowledged = 0;
     int nRefused = 0;
@@ -28,8 +29,10 @@ struct SResendOutcome {
 // single larger record goes alone), and notes after each batch what the server acknowledged or
 // refused (CResendLedger). At the end, also when it stops early, it rewrites the archive once
 // without the records that are done. The archive lock is held only to read and to rewrite, never
-// during a post, so archiving never waits for the server. An activity refused kRefusalLimit re-sends
-// in a row is moved, unchanged, to the rejected file; so is a record that does not parse.
+// during a post, so archiving never waits for the server. Refused means that the reply gave the
+// activity another status than "1"; an activity refused in kRefusalLimit re-sends in a row (those
+// without an answer do not count) is moved, unchanged, to the rejected file, and so is a record that
+// does not parse. After kUnansweredLimit batches in a row without an answer the re-send gives up.
 //
 // Runs on the calling thread; only one re-send of an archive may run at a time (the sender's thread).
 class CPendingActivityResend {
@@ -37,7 +40,6 @@ class CPendingActivityResend {
     static constexpr int kBatchActivities = 200;
     static constexpr size_t kBatchBytes = 256 * 1024;
     static constexpr int kRefusalLimit = 10;
-    // Batches in a row without an answer after which the server counts as down for this re-send.
     static constexpr int kUnansweredLimit = 2;
 
     // isStopping is asked before each batch: once it says true, no further batch is sent.

@@ -232,6 +232,33 @@ TEST(ActivityArchive, RecordCutAtAnyOfItsLastBytesLeavesEveryCompleteRecord) {
                                 "cut off: <activity id=\"last\""));
 }
 
+TEST(ActivityArchive, TornTailOfAnyLengthIsFoundWhereverTheLastRecordEnds) {
+    CLogCapture log;
+    CTempFolder folder;
+    CActivityFileDataStorage storage(folder.Path());
+    const std::string strComplete = Stored(ActivityXml("complete", 8000));
+    const std::string strTorn = Stored(ActivityXml("torn", 100 * 1024));
+    // Around the size of the first piece read back from the end, so that the last "</activity>" falls
+    // across its edge; and a tail longer than what the log shows of it.
+    std::vector<size_t> lengths;
+    for (size_t nLength = 4080; nLength <= 4100; ++nLength)
+        lengths.push_back(nLength);
+    lengths.push_back(strTorn.size() - 1);
+    for (size_t nLength : lengths) {
+        SCOPED_TRACE(nLength);
+        WriteWholeFile(storage.GetFilePath(), strComplete + strTorn.substr(0, nLength));
+        ASSERT_EQ(storage.SaveData(ActivityXml("new")), 1);
+        ASSERT_EQ(ReadWholeFile(storage.GetFilePath()), strComplete + ActivityXml("new"));
+    }
+    std::vector<std::string> messages = log.Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().size(),
+              std::string("--W: KlendoActivity.dat ends in a torn record of ").size() +
+                  std::to_string(strTorn.size() - 1).size() + std::string(" bytes, cut off: ").size() +
+                  64 * 1024 + 4)
+        << "a long tail is shown in part";
+}
+
 TEST(ActivityArchive, RejectedFileKeepsWhateverItIsGiven) {
     CTempFolder folder;
     CActivityFileDataStorage rejected(folder.Path(), CActivityFileDataStorage::kRejectedName);

@@ -206,6 +206,14 @@ TEST_F(ResendTest, RefusedTenTimesInARowMovesToTheRejectedFileAcrossRestarts) {
     EXPECT_FALSE(Resend().bCompleted);
     StopServer();
     EXPECT_FALSE(Resend().bCompleted);
+    // Nor does a reply that says nothing about the activity.
+    SReferenceServerOptions silent;
+    silent.bOmitActivities = true;
+    StartServer(silent);
+    SResendOutcome outcome = Resend();
+    EXPECT_FALSE(outcome.bCompleted) << "no verdict, so the back-off goes on";
+    EXPECT_EQ(outcome.nRefused, 0);
+    EXPECT_EQ(Occurrences(ReadWholeFile(m_strArchiveFolder + kRefusalsName), "r1\n"), 9u);
     EXPECT_EQ(Archive(), strRecord);
     EXPECT_FALSE(Exists(m_strArchiveFolder + kRejectedName));
 
