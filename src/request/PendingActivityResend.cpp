@@ -128,7 +128,7 @@ void CPendingActivityResend::Send(SBatch& batch) {
                  batch.nBytes);
     } else {
         m_nUnansweredInARow = 0;
-        if (nSuccess != 0)
+        if (nSuccess != 0 && !context.m_mapActivityStatus.empty())
             LogTrace("--I: pending activities processed successfully");
         NoteVerdicts(batch, context, nSuccess);
     }
