@@ -40,7 +40,8 @@ class CRequestsInProgress {
             entry.bAskedAgain = true;
             return Claim::Running;
         }
-        // A waiting request freed without coming back (at a stop) leaves its entry expired.
+        // A waiting request freed without coming back (at a stop, or refused by a full pool) leaves
+        // its entry expired.
         std::shared_ptr<CWriteWait> pWaiter = entry.waiter.lock();
         if (pWaiter && pWaiter != pWait)
             return Claim::Waiting;
@@ -188,7 +189,7 @@ int CFileRequestHandler::ProcessFile() {
             std::make_shared<CWriteWait>(CWriteWait::Clock::now(), m_environment.stableWindow);
     }
     bool bHeld = WaitAndHold();
-    // A kept file starts a new wait at its retry.
+    // The wait is over unless the writer still has the file; a kept file starts a new one at its retry.
     if (!m_bWaitingForWriter)
         m_pRequest->pWriteWait.reset();
     if (!bHeld)
