@@ -514,7 +514,7 @@ def report_held(args, _peers):
         checks = "stored %d, %d held files still in their folder when the free ones were posted%s" % (
             last["stored"], last["still_held"], "" if all(r["done"] for r in results) else ", TIMED OUT")
         print("%-42s %9.2f %9.1f %16s  %s" % (
-            "KlendoHotFolderAgent, %d files held open" % held_count, seconds, args.free_files / seconds,
+            "KlendoHotFolderAgent %d files held open" % held_count, seconds, args.free_files / seconds,
             "%.2f" % statistics.median(r["held"] for r in results) if held_count else "-", checks))
 
 
