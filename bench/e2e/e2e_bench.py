@@ -14,10 +14,14 @@ no page count (the XML is the agent's own post with the id, name and time replac
   the idle folders, and its resident memory.
 - spawn: CPU and wall time of one start of each child process a file costs the agent and the shell
   peer, which is what bounds both on a busy machine.
+- held: the agent alone, two hot folders; the time for M files renamed into one of them, with and
+  without H files of the other held open by their writer (every request slot has been given a held
+  file before the M come), and how long the held files take to arrive once the writer lets go.
 
 Usage: e2e_bench.py --install DIR [--files N] [--repeats N] [--latency-files N]
                     [--idle-folders N] [--idle-seconds S] [--budget S]
-                    [--only throughput,latency,idle,spawn]
+                    [--held-files H] [--free-files M]
+                    [--only throughput,latency,idle,spawn,held]
 DIR holds KlendoHotFolderAgent, KlendoPrintInfo and KlendoReferenceServer (cmake --install)."""
 import argparse
 import os
@@ -36,6 +40,8 @@ PEER_PYTHON = "/usr/bin/python3"
 POST_PATH = "/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity"
 START_TIMEOUT = 30.0
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+# Requests the agent runs at once.
+REQUEST_SLOTS = 128
 
 
 def postscript(number):
@@ -444,6 +450,74 @@ def report_spawn(args, _peers):
             print("%-30s %8.2f %8.2f" % ((name,) + spawn_figures(command, starts)))
 
 
+def count_in(path, text):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace").count(text)
+    except FileNotFoundError:  # the agent opens its log a moment after it reports its start
+        return 0
+
+
+def held_once(args, held_count):
+    """Seconds until the free files were posted; with held files, also seconds from the writer's
+    release until the held files were posted."""
+    with Run(args, Agent(args.install), hot_count=2) as run:
+        held_hot, free_hot = run.hot
+        contents = [postscript(100000 + number) for number in range(held_count)]
+        streams = []
+        try:
+            for number, content in enumerate(contents):
+                stream = open(os.path.join(held_hot, "held%04d.ps" % number), "wb")
+                streams.append(stream)
+                stream.write(content[:len(content) // 2])
+                stream.flush()
+            # Every request slot has been given a held file before the free files come.
+            waits = "--I: wait for write complete =" + held_hot + os.sep
+            waited = min(held_count, REQUEST_SLOTS)
+            if not poll(lambda: count_in(run.peer.log, waits) >= waited, args.timeout, 0.01):
+                raise RuntimeError("the agent did not wait for %d held files; see %s" % (waited, run.peer.log))
+            staging = os.path.join(run.folder, "staging")
+            os.makedirs(staging)
+            names = ["free%04d.ps" % number for number in range(args.free_files)]
+            for number, name in enumerate(names):
+                with open(os.path.join(staging, name), "wb") as f:
+                    f.write(postscript(number))
+            start = time.monotonic()
+            for name in names:
+                os.rename(os.path.join(staging, name), os.path.join(free_hot, name))
+            done = poll(lambda: run.server.count() >= args.free_files and not os.listdir(free_hot), args.timeout, 0.01)
+            free_seconds = time.monotonic() - start
+            still_held = len(os.listdir(held_hot))
+            start = time.monotonic()
+            for stream, content in zip(streams, contents):
+                stream.write(content[len(content) // 2:])
+                stream.close()
+            total = args.free_files + held_count
+            held_done = poll(lambda: run.server.count() >= total and not os.listdir(held_hot), args.timeout, 0.01)
+            held_seconds = time.monotonic() - start
+        finally:
+            for stream in streams:
+                stream.close()
+        return {"free": free_seconds, "done": done and held_done, "still_held": still_held, "held": held_seconds,
+                "stored": run.server.count()}
+
+
+def report_held(args, _peers):
+    print("\n== Held files: %d PostScript files renamed at once into one hot folder, with and without %d files held\n"
+          "   open by their writer in another hot folder (every request slot given a held file first); %d runs, medians"
+          % (args.free_files, args.held_files, args.repeats))
+    print("%-42s %9s %9s %16s  %s" % ("case", "seconds", "files/s", "held posted in s", "checks (last run)"))
+    for held_count in (0, args.held_files):
+        results = [held_once(args, held_count) for _ in range(args.repeats)]
+        seconds = statistics.median(r["free"] for r in results)
+        last = results[-1]
+        checks = "stored %d, %d held files still in their folder when the free ones were posted%s" % (
+            last["stored"], last["still_held"], "" if all(r["done"] for r in results) else ", TIMED OUT")
+        print("%-42s %9.2f %9.1f %16s  %s" % (
+            "KlendoHotFolderAgent %d files held open" % held_count, seconds, args.free_files / seconds,
+            "%.2f" % statistics.median(r["held"] for r in results) if held_count else "-", checks))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--install", required=True)
@@ -456,14 +530,16 @@ def main():
     parser.add_argument("--budget", type=float, default=100.0,
                         help="no further throughput run of a peer once its runs took this long (s)")
     parser.add_argument("--tmp", default=None, help="folder for the temporary folders (default: the system's)")
-    parser.add_argument("--only", default="throughput,latency,idle,spawn")
+    parser.add_argument("--held-files", type=int, default=130)
+    parser.add_argument("--free-files", type=int, default=100)
+    parser.add_argument("--only", default="throughput,latency,idle,spawn,held")
     args = parser.parse_args()
     args.install = os.path.abspath(args.install)
     with tempfile.TemporaryDirectory(prefix="klendo-e2e-template-", dir=args.tmp) as folder:
         args.template = make_template(args.install, folder)
     peers = [Agent(args.install), ShellPeer(), WatchdogPeer()]
     reports = {"throughput": report_throughput, "latency": report_latency, "idle": report_idle,
-               "spawn": report_spawn}
+               "spawn": report_spawn, "held": report_held}
     for name in args.only.split(","):
         reports[name](args, peers)
 

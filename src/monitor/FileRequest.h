@@ -7,6 +7,7 @@
 #include <string>
 
 class CTicketLedger;
+class CWriteWait;
 
 // One unit of work: the hot folder's settings, the changed file's name relative to the hot folder
 // (folder names separated by the platform separator) and the change's action code (1 added,
@@ -19,4 +20,7 @@ struct CFileRequest : CHotFolderInfo {
     int nRetries = 0;
     // A ticket folder's record of the ticket versions it has processed; null for other folders.
     std::shared_ptr<CTicketLedger> pTicketLedger;
+    // The write-complete wait in progress while the request waits in the pool for its file's writer;
+    // null when no wait has begun.
+    std::shared_ptr<CWriteWait> pWriteWait;
 };

@@ -10,12 +10,17 @@
 #include <mutex>
 #include <set>
 
+// A packet with a null request is the stop packet. A quiet one is a file's wait resumed.
+struct CIOThreadPool::CPacket {
+    CFileRequest* pRequest = nullptr;
+    bool bQuiet = false;
+};
+
 struct CIOThreadPool::CShared {
-    // The queue stands in for the completion port: bPortOpen while it takes packets. A packet with
-    // a null request is the stop packet.
+    // The queue stands in for the completion port: bPortOpen while it takes packets.
     std::mutex queueMutex;
     std::condition_variable queueChanged;
-    std::deque<CFileRequest*> queue;
+    std::deque<CPacket> queue;
     bool bPortOpen = false;
     int nEndedDispatchers = 0;
 
@@ -29,12 +34,19 @@ struct CIOThreadPool::CShared {
     size_t nMaxRequestThreads = kMaxRequestThreads;
     bool bStopping = false;
 
-    // Kept files waiting for their retry, by when it is due; retryKeys holds the source and name of
-    // each so that a file is never queued twice. The retry thread sleeps until the first is due.
+    // Requests to be queued again later, by when they are due: kept files waiting for their retry
+    // and files waiting for their writer. retryKeys holds the source and name of each kept file, so
+    // that a kept file is never queued twice (one waiting request per file is the pipeline's
+    // concern). The retry thread sleeps until the first is due.
+    struct CLater {
+        CFileRequest* pRequest;
+        bool bKept;
+    };
     std::mutex retryMutex;
     std::condition_variable retryChanged;
-    std::multimap<std::chrono::steady_clock::time_point, CFileRequest*> retries;
+    std::multimap<std::chrono::steady_clock::time_point, CLater> retries;
     std::set<std::string> retryKeys;
+    size_t nWaitingForWriter = 0;
     bool bRetriesOpen = false;
     std::chrono::milliseconds firstRetryWait = kFirstRetryWait;
     std::chrono::milliseconds longestRetryWait = kLongestRetryWait;
@@ -65,8 +77,8 @@ CIOThreadPool::~CIOThreadPool() {
             dispatcher.detach();
     StopRetries();
     std::lock_guard<std::mutex> guard(m_pShared->queueMutex);
-    for (CFileRequest* pRequest : m_pShared->queue)
-        delete pRequest;
+    for (const CPacket& packet : m_pShared->queue)
+        delete packet.pRequest;
     m_pShared->queue.clear();
 }
 
@@ -113,17 +125,19 @@ int CIOThreadPool::InitThreadPool(int nCount) {
 }
 
 int CIOThreadPool::DispatchNewRequest(CFileRequest* pRequest) {
-    return Enqueue(m_pShared, pRequest);
+    return Enqueue(m_pShared, pRequest, false);
 }
 
-int CIOThreadPool::Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest) {
+int CIOThreadPool::Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest, bool bQuiet) {
     std::unique_ptr<CFileRequest> pOwned(pRequest);
     try {
-        LogTrace("--I dispacth new request s=%s file=%s", pOwned->source.c_str(), pOwned->filename.c_str());
+        if (!bQuiet)
+            LogTrace("--I dispacth new request s=%s file=%s", pOwned->source.c_str(),
+                     pOwned->filename.c_str());
         {
             std::lock_guard<std::mutex> guard(pShared->queueMutex);
             if (pShared->bPortOpen) {
-                pShared->queue.push_back(pOwned.get());
+                pShared->queue.push_back({pOwned.get(), bQuiet});
                 pOwned.release();
             }
         }
@@ -144,7 +158,7 @@ void CIOThreadPool::RetryLater(std::unique_ptr<CFileRequest> pRequest) {
         std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
         if (!m_pShared->bRetriesOpen || !m_pShared->retryKeys.insert(RetryKey(*pRequest)).second)
             return;
-        if (m_pShared->retries.size() >= kMaxWaitingRetries) {
+        if (m_pShared->retryKeys.size() > kMaxWaitingRetries) {
             m_pShared->retryKeys.erase(RetryKey(*pRequest));
             LogTrace("--F: too many kept files waiting for a retry, s=%s file=%s waits for the next start",
                      pRequest->source.c_str(), pRequest->filename.c_str());
@@ -154,7 +168,8 @@ void CIOThreadPool::RetryLater(std::unique_ptr<CFileRequest> pRequest) {
         LogTrace("--I: kept file s=%s file=%s is tried again in %lld s", pRequest->source.c_str(),
                  pRequest->filename.c_str(), static_cast<long long>(wait.count() / 1000));
         ++pRequest->nRetries;
-        m_pShared->retries.emplace(std::chrono::steady_clock::now() + wait, pRequest.get());
+        m_pShared->retries.emplace(std::chrono::steady_clock::now() + wait,
+                                   CShared::CLater{pRequest.get(), true});
         pRequest.release();
         m_pShared->retryChanged.notify_all();
     } catch (...) {
@@ -164,7 +179,34 @@ void CIOThreadPool::RetryLater(std::unique_ptr<CFileRequest> pRequest) {
 
 size_t CIOThreadPool::GetWaitingRetryCount() {
     std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
-    return m_pShared->retries.size();
+    return m_pShared->retryKeys.size();
+}
+
+void CIOThreadPool::DispatchLater(std::unique_ptr<CFileRequest> pRequest, std::chrono::milliseconds pause) {
+    try {
+        std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+        if (!m_pShared->bRetriesOpen)
+            return;
+        if (m_pShared->nWaitingForWriter >= kMaxWaitingForWriter) {
+            LogTrace("--F: too many files waiting for their writer, s=%s file=%s waits for the next start",
+                     pRequest->source.c_str(), pRequest->filename.c_str());
+            return;
+        }
+        auto due = std::chrono::steady_clock::now() + pause;
+        auto later = m_pShared->retries.emplace(due, CShared::CLater{pRequest.get(), false});
+        pRequest.release();
+        ++m_pShared->nWaitingForWriter;
+        // The retry thread sleeps until the first item is due; only an earlier one changes that.
+        if (later == m_pShared->retries.begin())
+            m_pShared->retryChanged.notify_all();
+    } catch (...) {
+        LogTrace("*** E: CIOThreadPool DispatchLater ***");
+    }
+}
+
+size_t CIOThreadPool::GetWaitingForWriterCount() {
+    std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
+    return m_pShared->nWaitingForWriter;
 }
 
 void CIOThreadPool::RetryThreadMain(std::shared_ptr<CShared> pShared) {
@@ -179,13 +221,17 @@ void CIOThreadPool::RetryThreadMain(std::shared_ptr<CShared> pShared) {
             pShared->retryChanged.wait_until(lock, first->first);
             continue;
         }
-        CFileRequest* pRequest = first->second;
+        CShared::CLater later = first->second;
         pShared->retries.erase(first);
-        pShared->retryKeys.erase(RetryKey(*pRequest));
+        if (later.bKept)
+            pShared->retryKeys.erase(RetryKey(*later.pRequest));
+        else
+            --pShared->nWaitingForWriter;
         lock.unlock();
-        LogTrace("--I: retrying kept file s=%s file=%s (retry %d)", pRequest->source.c_str(),
-                 pRequest->filename.c_str(), pRequest->nRetries);
-        Enqueue(pShared, pRequest);
+        if (later.bKept)
+            LogTrace("--I: retrying kept file s=%s file=%s (retry %d)", later.pRequest->source.c_str(),
+                     later.pRequest->filename.c_str(), later.pRequest->nRetries);
+        Enqueue(pShared, later.pRequest, !later.bKept);
         lock.lock();
     }
 }
@@ -195,9 +241,10 @@ void CIOThreadPool::StopRetries() {
         std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
         m_pShared->bRetriesOpen = false;
         for (auto& retry : m_pShared->retries)
-            delete retry.second;
+            delete retry.second.pRequest;
         m_pShared->retries.clear();
         m_pShared->retryKeys.clear();
+        m_pShared->nWaitingForWriter = 0;
     }
     m_pShared->retryChanged.notify_all();
     if (m_retryThread.joinable())
@@ -216,7 +263,7 @@ int CIOThreadPool::ShutdownThreadPool() {
     if (!m_pShared->bPortOpen)
         return 1;
     for (size_t i = 0; i < m_dispatchers.size(); ++i)
-        m_pShared->queue.push_back(nullptr);
+        m_pShared->queue.push_back(CPacket());
     m_pShared->queueChanged.notify_all();
     size_t nDispatchers = m_dispatchers.size();
     bool bEnded = m_pShared->queueChanged.wait_for(lock, kShutdownWait, [&] {
@@ -225,8 +272,8 @@ int CIOThreadPool::ShutdownThreadPool() {
     m_pShared->bPortOpen = false;
     m_bDispatchersEnded = bEnded;
     // Requests still queued behind a stuck dispatcher stay in their hot folder for the next start.
-    for (CFileRequest* pRequest : m_pShared->queue)
-        delete pRequest;
+    for (const CPacket& packet : m_pShared->queue)
+        delete packet.pRequest;
     m_pShared->queue.clear();
     lock.unlock();
     // A dispatcher that did not end in time cannot be ended by force; it is left to end on its own,
@@ -255,18 +302,20 @@ size_t CIOThreadPool::GetRunningRequestCount() {
 void CIOThreadPool::DispatchThreadMain(std::shared_ptr<CShared> pShared) {
     try {
         while (true) {
-            CFileRequest* pRequest = nullptr;
+            CPacket packet;
             {
                 std::unique_lock<std::mutex> lock(pShared->queueMutex);
                 pShared->queueChanged.wait(lock, [&] { return !pShared->queue.empty(); });
-                pRequest = pShared->queue.front();
+                packet = pShared->queue.front();
                 pShared->queue.pop_front();
             }
-            if (pRequest == nullptr)
+            if (packet.pRequest == nullptr)
                 break;
-            LogTraceDetail("--I: threadpool new request received --");
-            HandleRequest(pShared, pRequest);
-            LogTraceDetail("--I: threadpool end request  --");
+            if (!packet.bQuiet)
+                LogTraceDetail("--I: threadpool new request received --");
+            HandleRequest(pShared, packet);
+            if (!packet.bQuiet)
+                LogTraceDetail("--I: threadpool end request  --");
         }
     } catch (...) {
         LogTrace("*** E: in DispatchThreadMain ThreadMain ***");
@@ -276,8 +325,8 @@ void CIOThreadPool::DispatchThreadMain(std::shared_ptr<CShared> pShared) {
     pShared->queueChanged.notify_all();
 }
 
-void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest) {
-    std::unique_ptr<CFileRequest> pOwned(pRequest);
+void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, const CPacket& packet) {
+    std::unique_ptr<CFileRequest> pOwned(packet.pRequest);
     try {
         // Actions 4 (old name of a rename) and 0 (no record) name no file to process.
         if ((pOwned->action & 3) == 0)
@@ -293,7 +342,8 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, CFile
             ++pShared->nRunningRequests;
         }
         try {
-            std::thread(&CIOThreadPool::RequestHandlerThreadMain, pShared, std::move(pOwned)).detach();
+            std::thread(&CIOThreadPool::RequestHandlerThreadMain, pShared, std::move(pOwned), packet.bQuiet)
+                .detach();
         } catch (...) {
             std::lock_guard<std::mutex> guard(pShared->requestMutex);
             --pShared->nRunningRequests;
@@ -305,9 +355,10 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, CFile
 }
 
 void CIOThreadPool::RequestHandlerThreadMain(std::shared_ptr<CShared> pShared,
-                                             std::unique_ptr<CFileRequest> pRequest) {
+                                             std::unique_ptr<CFileRequest> pRequest, bool bQuiet) {
     try {
-        LogTrace("--I: RequestHandlerThreadMain created");
+        if (!bQuiet)
+            LogTrace("--I: RequestHandlerThreadMain created");
         if (pShared->processor)
             pShared->processor(std::move(pRequest));
     } catch (...) {

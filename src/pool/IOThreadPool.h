@@ -36,7 +36,15 @@ class CIOThreadPool {
     // file already waiting for its retry is not queued twice. Any thread; nothing happens after
     // ShutdownThreadPool (the file stays for the next start).
     void RetryLater(std::unique_ptr<CFileRequest> pRequest);
+    // Kept files waiting for their retry (files waiting for their writer are not counted).
     size_t GetWaitingRetryCount();
+
+    // A file whose writer still has it gives its request slot back: the request is queued again after
+    // the pause, carrying its wait. Such a file comes back every second or so while its writer holds
+    // it, so it goes through the pool without a line in the log. Takes ownership; any thread; nothing
+    // happens after ShutdownThreadPool (the file stays in its hot folder for the next start).
+    void DispatchLater(std::unique_ptr<CFileRequest> pRequest, std::chrono::milliseconds pause);
+    size_t GetWaitingForWriterCount();
 
     // Request threads are tracked so that a stop can wait for them before the log is closed.
     bool WaitForRequestThreads(std::chrono::milliseconds timeout);
@@ -54,17 +62,22 @@ class CIOThreadPool {
     static constexpr std::chrono::milliseconds kLongestRetryWait{900000};
     // Kept files waiting for a retry at most; more wait for the next start, so memory stays bounded.
     static constexpr size_t kMaxWaitingRetries = 65536;
+    // Files waiting for their writer in the pool at most, for the same reason.
+    static constexpr size_t kMaxWaitingForWriter = 65536;
 
   private:
     struct CShared;
 
+    struct CPacket;
+
     static void DispatchThreadMain(std::shared_ptr<CShared> pShared);
-    static void HandleRequest(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);
+    static void HandleRequest(const std::shared_ptr<CShared>& pShared, const CPacket& packet);
     static void RequestHandlerThreadMain(std::shared_ptr<CShared> pShared,
-                                         std::unique_ptr<CFileRequest> pRequest);
+                                         std::unique_ptr<CFileRequest> pRequest, bool bQuiet);
     static void RetryThreadMain(std::shared_ptr<CShared> pShared);
-    // Queues a request for the dispatcher (DispatchNewRequest's body, also used by the retry thread).
-    static int Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest);
+    // Queues a request for the dispatcher (DispatchNewRequest's body, also used by the retry thread);
+    // a quiet one is handed on without log lines.
+    static int Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest* pRequest, bool bQuiet);
     void StopRetries();
 
     // Everything the pool's threads touch lives here, shared with them, so that a thread that

@@ -6,9 +6,10 @@
 #include "platform/FileSystemKind.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
+#include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/DocumentProperties.h"
-#include "request/StableFileCheck.h"
+#include "request/WriteWait.h"
 
 #include <chrono>
 #include <map>
@@ -18,26 +19,42 @@
 
 namespace {
 
-// Source paths being processed right now. A start-up or overflow rescan, a retry and change
-// notifications can ask for the same file at once: the later request is not run beside the first,
-// it makes the first run once more when it ends, so that a file changed meanwhile (a ticket rewritten
-// while its first version was posting) is not left unprocessed.
+// Source paths being processed right now, or waiting in the pool for their writer. A start-up or
+// overflow rescan, a retry and change notifications can ask for the same file at once. A request
+// for a file being processed is not run beside it: it makes that run once more when it ends, so
+// that a file changed meanwhile (a ticket rewritten while its first version was posting) is not
+// left unprocessed. A request for a file that waits for its writer is dropped: the waiting request
+// takes the file as it is once the writer has finished, and nothing has been read of it before.
 class CRequestsInProgress {
   public:
-    bool Claim(const std::string& strPath) {
+    enum class Claim { Taken, Running, Waiting };
+
+    // pWait: the wait a request carries when it comes back from its pause; it takes its file again.
+    Claim TryClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        auto claim = m_paths.emplace(strPath, false);
-        if (!claim.second)
-            claim.first->second = true;
-        return claim.second;
+        auto claim = m_paths.try_emplace(strPath);
+        if (claim.second)
+            return Claim::Taken;
+        CEntry& entry = claim.first->second;
+        if (entry.bRunning) {
+            entry.bAskedAgain = true;
+            return Claim::Running;
+        }
+        // A waiting request freed without coming back (at a stop, or refused by a full pool) leaves
+        // its entry expired.
+        std::shared_ptr<CWriteWait> pWaiter = entry.waiter.lock();
+        if (pWaiter && pWaiter != pWait)
+            return Claim::Waiting;
+        entry = CEntry();
+        return Claim::Taken;
     }
     // Ends the claim, unless the path was asked for meanwhile: then true, and the claim stays held
     // for another run.
     bool ReleaseUnlessAskedAgain(const std::string& strPath) {
         std::lock_guard<std::mutex> guard(m_mutex);
         auto claim = m_paths.find(strPath);
-        if (claim->second) {
-            claim->second = false;
+        if (claim->second.bAskedAgain) {
+            claim->second.bAskedAgain = false;
             return true;
         }
         m_paths.erase(claim);
@@ -47,34 +64,56 @@ class CRequestsInProgress {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_paths.erase(strPath);
     }
+    // The claim's request gives its slot back to wait for the file's writer: later requests for the
+    // file leave it to that one. Nothing was read of the file, so earlier asks need no other run.
+    void Park(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        CEntry& entry = m_paths[strPath];
+        entry.bRunning = false;
+        entry.bAskedAgain = false;
+        entry.waiter = pWait;
+    }
 
   private:
+    struct CEntry {
+        bool bRunning = true;
+        // Asked for again while it runs.
+        bool bAskedAgain = false;
+        // The request waiting for the file's writer, while not running.
+        std::weak_ptr<CWriteWait> waiter;
+    };
+
     std::mutex m_mutex;
-    // Path -> asked for again while it runs.
-    std::map<std::string, bool> m_paths;
+    std::map<std::string, CEntry> m_paths;
 };
 
 CRequestsInProgress g_requestsInProgress;
 
 class CClaim {
   public:
-    explicit CClaim(const std::string& strPath)
-        : m_strPath(strPath), m_bHeld(g_requestsInProgress.Claim(strPath)) {}
+    CClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait)
+        : m_strPath(strPath), m_state(g_requestsInProgress.TryClaim(strPath, pWait)),
+          m_bHeld(m_state == CRequestsInProgress::Claim::Taken) {}
     ~CClaim() {
         if (m_bHeld)
             g_requestsInProgress.Release(m_strPath);
     }
     CClaim(const CClaim&) = delete;
     CClaim& operator=(const CClaim&) = delete;
-    bool IsHeld() const { return m_bHeld; }
+    CRequestsInProgress::Claim GetState() const { return m_state; }
     // True when the file was asked for while this claim ran; the claim then stays held.
     bool WasAskedAgain() {
         m_bHeld = g_requestsInProgress.ReleaseUnlessAskedAgain(m_strPath);
         return m_bHeld;
     }
+    void ParkForWriter(const std::shared_ptr<CWriteWait>& pWait) {
+        g_requestsInProgress.Park(m_strPath, pWait);
+        m_bHeld = false;
+    }
 
   private:
     std::string m_strPath;
+    CRequestsInProgress::Claim m_state;
     bool m_bHeld;
 };
 
@@ -96,22 +135,35 @@ CFileRequestHandler::~CFileRequestHandler() {
 
 int CFileRequestHandler::HandleRequest() {
     try {
-        CClaim claim(m_strSourcePath);
-        if (!claim.IsHeld()) {
+        CClaim claim(m_strSourcePath, m_pRequest->pWriteWait);
+        if (claim.GetState() == CRequestsInProgress::Claim::Running) {
             LogTrace("--I: already in progress, processed again when it ends =%s", m_strSourcePath.c_str());
             return 1;
         }
+        if (claim.GetState() == CRequestsInProgress::Claim::Waiting) {
+            LogTrace("--I: already waiting for its writer =%s", m_strSourcePath.c_str());
+            return 1;
+        }
         int nResult = ProcessFile();
-        while (claim.WasAskedAgain()) {
+        while (!m_bWaitingForWriter && claim.WasAskedAgain()) {
             LogTrace("--I: asked for again while in progress, processing again =%s", m_strSourcePath.c_str());
             ResetForAnotherPass();
             nResult = ProcessFile();
         }
+        if (m_bWaitingForWriter)
+            claim.ParkForWriter(m_pRequest->pWriteWait);
         return nResult;
     } catch (...) {
+        m_bWaitingForWriter = false;
         LogTrace("*** E: HandleRequest ***");
         return 0;
     }
+}
+
+std::unique_ptr<CFileRequest> CFileRequestHandler::ReleaseRequest() {
+    std::unique_ptr<CFileRequest> pRequest(m_pRequest);
+    m_pRequest = nullptr;
+    return pRequest;
 }
 
 void CFileRequestHandler::ResetForAnotherPass() {
@@ -127,10 +179,20 @@ void CFileRequestHandler::ResetForAnotherPass() {
 }
 
 int CFileRequestHandler::ProcessFile() {
-    if (!IsFileToProcess())
+    if (!IsFileToProcess()) {
+        m_pRequest->pWriteWait.reset();
         return 1;
-    LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
-    if (!WaitAndHold())
+    }
+    if (!m_pRequest->pWriteWait) {
+        LogTrace("--I: wait for write complete =%s", m_strSourcePath.c_str());
+        m_pRequest->pWriteWait =
+            std::make_shared<CWriteWait>(CWriteWait::Clock::now(), m_environment.stableWindow);
+    }
+    bool bHeld = WaitAndHold();
+    // The wait is over unless the writer still has the file; a kept file starts a new one at its retry.
+    if (!m_bWaitingForWriter)
+        m_pRequest->pWriteWait.reset();
+    if (!bHeld)
         return 1;
     LogTrace("--I: wait end =%s", m_strSourcePath.c_str());
     // The agent's own rename of an abandoned file is noticed as a new name, whose request may have
@@ -198,8 +260,14 @@ bool CFileRequestHandler::IsFileToProcess() {
 // The write-complete wait, then the file held open. The wait probes the name; should the name hold
 // another version by the time it is held (replaced, or written again), the wait starts over.
 bool CFileRequestHandler::WaitAndHold() {
-    for (int nRound = 0; nRound < kHoldRounds; ++nRound) {
-        if (!WaitForWriteComplete()) {
+    CWriteWait& wait = *m_pRequest->pWriteWait;
+    while (true) {
+        WriteState state = WaitForWriteComplete();
+        if (state == WriteState::Pending) {
+            m_bWaitingForWriter = true;
+            return false;
+        }
+        if (state == WriteState::TimedOut) {
             LogTrace("--F: file still being written after %d tries, kept for a later try =%s",
                      m_environment.nWriteCompleteTries, m_strSourcePath.c_str());
             m_bKeptForRetry = true;
@@ -208,7 +276,10 @@ bool CFileRequestHandler::WaitAndHold() {
         // A file that could not be opened is reported by the steps that need it.
         if (!m_source.OpenHeld() || m_source.GetHeldVersion() == m_completeVersion)
             return true;
+        if (wait.GetRestarts() + 1 >= kHoldRounds)
+            break;
         LogTrace("--I: file changed after its wait, waiting again =%s", m_strSourcePath.c_str());
+        wait.Restart(CWriteWait::Clock::now());
     }
     LogTrace("--F: file keeps changing, kept for a later try =%s", m_strSourcePath.c_str());
     m_bKeptForRetry = true;
@@ -275,27 +346,38 @@ void CFileRequestHandler::AbandonPrintFile() {
     CAbandonedFiles::In(m_environment.strArchiveFolder).Add(strNewPath, version);
 }
 
-int CFileRequestHandler::WaitForWriteComplete() {
+CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
+    CWriteWait& wait = *m_pRequest->pWriteWait;
+    CStableFileCheck& stable = wait.GetStableCheck();
     // A lease sees only this machine's processes: on a network file system a writer on another host
     // goes unseen, so there the file must also stay unchanged for a while.
     std::string strNetwork = Platform::GetNetworkFileSystemName(m_pRequest->source);
-    CStableFileCheck stable(m_environment.stableWindow);
-    for (int nTry = 0; nTry < m_environment.nWriteCompleteTries; ++nTry) {
+    std::chrono::milliseconds interval = m_environment.writeCompleteInterval;
+    std::chrono::milliseconds budget = interval * m_environment.nWriteCompleteTries;
+    int nProbes = wait.GetProbesThisSlice();
+    for (int nProbe = 1;; ++nProbe) {
         Platform::CProbeResult probe = m_source.ProbeExclusiveOpen(m_environment.bUseWriteLease);
         m_completeVersion = probe.version;
         // A file that does not exist, is no regular file or cannot be opened at all will not become
         // complete by waiting; the steps that need it report it.
         if (probe.state != Platform::OpenState::Free && probe.state != Platform::OpenState::Busy)
-            return 1;
+            return WriteState::Complete;
         LogWriteCompleteTestOnce(probe, strNetwork);
+        CWriteWait::Clock::time_point now = CWriteWait::Clock::now();
+        bool bBusy = probe.state == Platform::OpenState::Busy;
         bool bLeaseSuffices = probe.test == Platform::WriteCompleteTest::WriteLease && strNetwork.empty();
-        if (probe.state == Platform::OpenState::Busy)
+        if (bBusy)
             stable.Reset();
-        else if (bLeaseSuffices || stable.IsStable(probe.version, std::chrono::steady_clock::now()))
-            return 1;
-        std::this_thread::sleep_for(m_environment.writeCompleteInterval);
+        else if (bLeaseSuffices || stable.IsStable(probe.version, now))
+            return WriteState::Complete;
+        if (wait.IsOverBudget(now, budget))
+            return WriteState::TimedOut;
+        if (nProbe >= nProbes) {
+            m_writerPause = wait.NextPause(interval, bBusy, now);
+            return WriteState::Pending;
+        }
+        std::this_thread::sleep_for(interval);
     }
-    return 0;
 }
 
 void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe,
@@ -370,10 +452,11 @@ int CFileRequestHandler::DeleteSourceFile() {
     }
 }
 
-std::unique_ptr<CFileRequest> ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest) {
+void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool) {
     CFileRequestHandler handler(pRequest.release());
     handler.HandleRequest();
-    if (!handler.IsKeptForRetry())
-        return nullptr;
-    return std::make_unique<CFileRequest>(handler.GetRequest());
+    if (handler.IsWaitingForWriter())
+        pool.DispatchLater(handler.ReleaseRequest(), handler.GetWriterPause());
+    else if (handler.IsKeptForRetry())
+        pool.RetryLater(handler.ReleaseRequest());
 }

@@ -4,10 +4,12 @@
 #include "platform/FileAccess.h"
 #include "request/RequestEnvironment.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 class CActivity;
+class CIOThreadPool;
 
 // Carries one file of a hot folder through the whole job: the write-complete wait, the owner, the
 // copy to the destination, the document's properties, the activity's post (or its archiving) and
@@ -16,8 +18,14 @@ class CActivity;
 //
 // The file is reached below its hot folder without following any link, and once the wait is over
 // the same open file serves the owner, the copy, a ticket's content and the removal.
+//
+// A file that its writer still has after a short slice of probes is not waited for on the request
+// thread: HandleRequest ends with the request waiting for its writer, and the request, carrying its
+// wait, is to be run again by a new handler after the pause.
 class CFileRequestHandler {
   public:
+    enum class WriteState { Complete, Pending, TimedOut };
+
     explicit CFileRequestHandler(CFileRequest* pRequest);
     virtual ~CFileRequestHandler();
     CFileRequestHandler(const CFileRequestHandler&) = delete;
@@ -25,9 +33,10 @@ class CFileRequestHandler {
 
     int HandleRequest();
 
-    // 1 once the file is complete (or gone, or no regular file); 0 when a writer still had it after
-    // every try.
-    int WaitForWriteComplete();
+    // One slice of the request's write-complete wait: Complete once the file is complete (or gone,
+    // or no regular file); Pending when a writer still has it after the slice (GetWriterPause tells
+    // how long to pause); TimedOut when it still had it when the wait's whole budget was spent.
+    WriteState WaitForWriteComplete();
     int ReadFileOwner(std::string strPath, bool bLoggedOnUser);
     int CopyFileToDestination();
     int ParseDocument();
@@ -42,13 +51,18 @@ class CFileRequestHandler {
     const CActivity& GetActivity() const { return *m_pActivity; }
     // The file stays in its hot folder after a failure and should be tried again later.
     bool IsKeptForRetry() const { return m_bKeptForRetry; }
-    const CFileRequest& GetRequest() const { return *m_pRequest; }
+    // The file's writer still has it: the request should run again after GetWriterPause.
+    bool IsWaitingForWriter() const { return m_bWaitingForWriter; }
+    std::chrono::milliseconds GetWriterPause() const { return m_writerPause; }
+    // Hands the request back to the caller once HandleRequest has ended.
+    std::unique_ptr<CFileRequest> ReleaseRequest();
 
   private:
     // One pass of the whole job; HandleRequest repeats it when the file was asked for meanwhile.
     int ProcessFile();
     // False for what is left alone (a link, no regular file, an abandoned print file) or kept.
     bool IsFileToProcess();
+    // True once the file is complete and held; false when it waits for its writer, or is kept.
     bool WaitAndHold();
     // Back to a fresh activity and outcome for another pass.
     void ResetForAnotherPass();
@@ -80,6 +94,8 @@ class CFileRequestHandler {
     bool m_bArchived = false;
     bool m_bRenamedAway = false;
     bool m_bKeptForRetry = false;
+    bool m_bWaitingForWriter = false;
+    std::chrono::milliseconds m_writerPause{0};
     // A ticket that describes no job (no time): done, nothing to post.
     bool m_bNoJob = false;
     // The parse ran past its limit: the file is renamed once its job is safe.
@@ -90,6 +106,7 @@ class CFileRequestHandler {
     std::string m_strTicketContent;
 };
 
-// The pool's request processor: runs the pipeline for one request on the calling thread. Returns the
-// request again when its file was kept after a failure and should be retried, null otherwise.
-std::unique_ptr<CFileRequest> ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest);
+// The pool's request processor: runs the pipeline for one request on the calling thread, then hands
+// the request back to the pool when its file waits for its writer (after a pause) or was kept after
+// a failure (for a retry).
+void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool);

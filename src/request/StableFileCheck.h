@@ -22,6 +22,13 @@ class CStableFileCheck {
     }
     // A probe found the file open: the window starts again.
     void Reset() { m_bStarted = false; }
+    // How much of the window is still to pass from now; the whole window when no observation counts.
+    std::chrono::milliseconds TimeLeft(std::chrono::steady_clock::time_point now) const {
+        if (!m_bStarted)
+            return m_window;
+        auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_since);
+        return passed >= m_window ? std::chrono::milliseconds(0) : m_window - passed;
+    }
 
   private:
     std::chrono::milliseconds m_window;

@@ -12,11 +12,8 @@
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
     CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
-    pool.SetRequestProcessor([&pool](std::unique_ptr<CFileRequest> pRequest) {
-        std::unique_ptr<CFileRequest> pKept = ProcessFileRequest(std::move(pRequest));
-        if (pKept)
-            pool.RetryLater(std::move(pKept));
-    });
+    pool.SetRequestProcessor(
+        [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
     g_agentService.SetRunHooks(
         [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
         [] { g_pendingActivitySender.Stop(); });

@@ -166,3 +166,32 @@ TEST(IOThreadPool, KeptFileIsDispatchedAgainAfterAWaitThatDoublesUpToTheLongest)
         EXPECT_NE(strLog.find(szLine), std::string::npos) << szLine;
     EXPECT_EQ(strLog.find("(retry 4)"), std::string::npos);
 }
+
+TEST(IOThreadPool, FileWaitingForItsWriterComesBackQuietlyAndIsNoKeptFile) {
+    CTempFolder folder;
+    CScopedLog log(folder / "pool.log");
+    CRequestRecorder recorder;
+    CIOThreadPool pool;
+    pool.SetRequestProcessor(recorder.Processor());
+    // Kept files would come back only after an hour: whatever arrives came through the short pause.
+    pool.SetRetryWaitsForTest(std::chrono::hours(1), std::chrono::hours(2));
+    ASSERT_EQ(pool.InitThreadPool(1), 1);
+    pool.DispatchLater(std::unique_ptr<CFileRequest>(NewRequest(1, "held.prn")), std::chrono::hours(1));
+    pool.DispatchLater(std::unique_ptr<CFileRequest>(NewRequest(1, "held.prn")),
+                       std::chrono::milliseconds(20));
+    EXPECT_EQ(pool.GetWaitingRetryCount(), 0u) << "not counted as kept files";
+    ASSERT_TRUE(recorder.WaitForCount(1));
+    EXPECT_TRUE(pool.WaitForRequestThreads(std::chrono::seconds(10)));
+    EXPECT_EQ(pool.GetWaitingForWriterCount(), 1u) << "the other one still pauses";
+    pool.ShutdownThreadPool();
+    EXPECT_EQ(pool.GetWaitingForWriterCount(), 0u) << "left in its hot folder for the next start";
+    pool.DispatchLater(std::unique_ptr<CFileRequest>(NewRequest(1, "late.prn")),
+                       std::chrono::milliseconds(0));
+    EXPECT_EQ(pool.GetWaitingForWriterCount(), 0u);
+    EXPECT_EQ(recorder.Seen().size(), 1u);
+    std::string strLog = log.Content();
+    for (const char* szLine : {"--I dispacth new request", "--I: threadpool new request received --",
+                               "--I: threadpool end request  --", "--I: RequestHandlerThreadMain created",
+                               "kept file", "held.prn"})
+        EXPECT_EQ(strLog.find(szLine), std::string::npos) << szLine;
+}

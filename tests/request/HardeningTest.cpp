@@ -4,6 +4,7 @@
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
+#include "request/WriteWait.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -85,39 +86,50 @@ TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedi
     Drop("sub/job.prn", strJob);
     CHoldingWriter writer(m_strHot + "/sub/job.prn", "%%EOF\n");
     ASSERT_TRUE(writer.IsHolding());
-    int nPages = -1;
-    std::thread handler([&] {
-        CFileRequestHandler request(Request("sub/job.prn"));
-        request.HandleRequest();
-        nPages = request.GetActivity().m_document.m_nPages;
-    });
-    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + m_strHot + "/sub/job.prn"));
+    CPipelinePool pool;
+    pool.Dispatch(Request("sub/job.prn"));
+    ASSERT_TRUE(pool.WaitForWaitingFile());
     fs::rename(m_strHot + "/sub", m_strHot + "/sub.old");
     fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
     writer.Release();
-    handler.join();
+    // The wait goes on from the hot folder again, where the path now runs through a link.
+    ASSERT_TRUE(WaitForLog(m_log, "--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"));
+    // The moved folder is watched and scanned as a new one: its job gets a request of its own.
+    fs::create_directories(m_strDestination + "/sub.old");
+    pool.Dispatch(Request("sub.old/job.prn"));
+    ASSERT_TRUE(WaitForStored(1));
+    pool.Stop();
     EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "%!PS-Adobe-3.0\n%%Pages: 5\n");
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/job.prn"), strJob + "%%EOF\n");
-    EXPECT_EQ(nPages, 2) << "the parser read the job, not what the path named after the swap";
-    EXPECT_FALSE(Exists(m_strHot + "/sub.old/job.prn")) << "the job itself was processed and removed";
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub.old/job.prn"), strJob + "%%EOF\n");
+    EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
+    EXPECT_NE(Stored().find("\"pages\":\"2\""), std::string::npos) << Stored();
     EXPECT_EQ(StoredCount(), 1);
 }
 
-TEST_F(PipelineTest, FileStillBeingWrittenAfterEveryTryIsKeptNotBilledHalfWritten) {
+TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilledHalfWritten) {
     StartServer();
-    ChangeEnvironment([](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 3; });
+    // Twenty tries of 10 ms: a budget of 200 ms, spent over several pauses of the request.
+    ChangeEnvironment([](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 20; });
+    std::string strPath = m_strHot + "/busy.prn";
     Drop("busy.prn", "half");
-    CHoldingWriter writer(m_strHot + "/busy.prn", " and the rest");
+    CHoldingWriter writer(strPath, " and the rest");
     ASSERT_TRUE(writer.IsHolding());
-    CFileRequestHandler handler(Request("busy.prn"));
-    handler.HandleRequest();
-    EXPECT_TRUE(handler.IsKeptForRetry());
+    CPipelinePool pool;
+    pool.Dispatch(Request("busy.prn"));
+    ASSERT_TRUE(
+        WaitForLog(m_log, "--I: kept file s=" + m_strHot + " file=busy.prn is tried again in 3600 s"));
+    EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u);
+    EXPECT_EQ(pool.Get().GetWaitingRetryCount(), 1u);
+    pool.Stop();
     EXPECT_EQ(StoredCount(), 0);
     EXPECT_FALSE(Exists(m_strDestination + "/busy.prn"));
     writer.Release();
-    EXPECT_EQ(ReadWholeFile(m_strHot + "/busy.prn"), "half and the rest") << "the writer's file is whole";
-    EXPECT_NE(m_log.Content().find("--F: file still being written after 3 tries, kept for a later try ="),
+    EXPECT_EQ(ReadWholeFile(strPath), "half and the rest") << "the writer's file is whole";
+    std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--F: file still being written after 20 tries, kept for a later try =" + strPath),
               std::string::npos);
+    EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
+    EXPECT_EQ(strLog.find("--I: wait end =" + strPath), std::string::npos);
 }
 
 TEST(StableFileCheck, WithoutALeaseAFileCountsOnlyAfterAWholeWindowUnchanged) {
@@ -133,6 +145,29 @@ TEST(StableFileCheck, WithoutALeaseAFileCountsOnlyAfterAWholeWindowUnchanged) {
     EXPECT_TRUE(check.IsStable(grown, start + milliseconds(2500)));
     check.Reset();
     EXPECT_FALSE(check.IsStable(grown, start + milliseconds(2600))) << "a probe that found the file open";
+}
+
+TEST(WriteWait, PausesGrowToTwentyIntervalsAClosedFileWaitsOutItsWindowAndTheBudgetSpansPauses) {
+    using namespace std::chrono;
+    steady_clock::time_point start;
+    CWriteWait wait(start, milliseconds(1000));
+    EXPECT_EQ(wait.GetProbesThisSlice(), CWriteWait::kFirstSliceProbes);
+    std::vector<long long> pauses;
+    for (int i = 0; i < 7; ++i)
+        pauses.push_back(static_cast<long long>(wait.NextPause(milliseconds(50), true, start).count()));
+    EXPECT_EQ(pauses, (std::vector<long long>{100, 200, 400, 800, 1000, 1000, 1000}));
+    EXPECT_EQ(wait.GetProbesThisSlice(), 1) << "after a pause one probe is enough";
+    // Closed, but not yet unchanged for the window: back when the window is over, not later.
+    Platform::CFileVersion version{10, 1};
+    EXPECT_FALSE(wait.GetStableCheck().IsStable(version, start + milliseconds(100)));
+    EXPECT_EQ(wait.NextPause(milliseconds(50), false, start + milliseconds(400)).count(), 700);
+    EXPECT_EQ(wait.NextPause(milliseconds(50), false, start + milliseconds(1090)).count(), 50);
+    EXPECT_FALSE(wait.IsOverBudget(start + milliseconds(49999), milliseconds(50000)));
+    EXPECT_TRUE(wait.IsOverBudget(start + milliseconds(50000), milliseconds(50000)));
+    wait.Restart(start + milliseconds(50000));
+    EXPECT_FALSE(wait.IsOverBudget(start + milliseconds(60000), milliseconds(50000)));
+    EXPECT_EQ(wait.NextPause(milliseconds(50), true, start).count(), 100)
+        << "a new wait pauses briefly again";
 }
 
 TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
@@ -152,8 +187,11 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     WriteWholeFile(strOtherHot + "/searched.prn", "x");
     CFileRequest* pRequest = Request("searched.prn");
     pRequest->source = strOtherHot;
-    CFileRequestHandler(pRequest).HandleRequest();
-    EXPECT_EQ(StoredCount(), 3);
+    // The window outlasts the first probes: the request pauses and its window goes on.
+    CPipelinePool pool;
+    pool.Dispatch(pRequest);
+    ASSERT_TRUE(WaitForStored(3));
+    pool.Stop();
     EXPECT_NE(
         m_log.Content().find("--I: write-complete test s=" + strOtherHot +
                              ": no write lease (error 0), open files of every process and a size and time "
@@ -165,10 +203,8 @@ TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
     StartServer();
     CIOThreadPool pool;
     pool.SetRetryWaitsForTest(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
-    pool.SetRequestProcessor([&pool](std::unique_ptr<CFileRequest> pRequest) {
-        if (std::unique_ptr<CFileRequest> pKept = ProcessFileRequest(std::move(pRequest)))
-            pool.RetryLater(std::move(pKept));
-    });
+    pool.SetRequestProcessor(
+        [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
     ASSERT_EQ(pool.InitThreadPool(1), 1);
     fs::remove_all(m_strDestination);
     Drop("kept.prn");

@@ -4,6 +4,7 @@
 #include "activity/Activity.h"
 #include "client/HttpRequest.h"
 #include "config/AgentSettings.h"
+#include "pool/IOThreadPool.h"
 #include "request/FileRequestHandler.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
@@ -115,6 +116,18 @@ class PipelineTest : public ::testing::Test {
 
     long StoredCount() const { return m_pServer ? m_pServer->GetStoredCount() : 0; }
 
+    // Polls until the server stored at least nCount activities; false after the deadline, which only
+    // bounds a failure.
+    bool WaitForStored(long nCount, std::chrono::seconds timeout = std::chrono::seconds(60)) const {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (StoredCount() < nCount) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
     CTempFolder m_folder;
     std::string m_strHot = m_folder / "hot";
     std::string m_strDestination = m_folder / "dst";
@@ -171,6 +184,42 @@ class CHoldingWriter {
     pid_t m_nProcess = -1;
     int m_nRelease = -1;
     bool m_bHolding = false;
+};
+
+// The pool with the pipeline behind it, wired as in the agent: a file that waits for its writer, or
+// was kept, comes back on its own. Declared after the fixture's members, it is stopped (and its
+// request threads are waited for) before they go.
+class CPipelinePool {
+  public:
+    explicit CPipelinePool(size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads) {
+        m_pool.SetRequestProcessor([this](std::unique_ptr<CFileRequest> pRequest) {
+            ProcessFileRequest(std::move(pRequest), m_pool);
+        });
+        m_pool.SetMaxRequestThreadsForTest(nMaxRequestThreads);
+        // No kept file comes back while a test looks.
+        m_pool.SetRetryWaitsForTest(std::chrono::hours(1), std::chrono::hours(2));
+        m_pool.InitThreadPool(1);
+    }
+    ~CPipelinePool() { Stop(); }
+    void Dispatch(CFileRequest* pRequest) { m_pool.DispatchNewRequest(pRequest); }
+    CIOThreadPool& Get() { return m_pool; }
+    void Stop() {
+        m_pool.ShutdownThreadPool();
+        m_pool.WaitForRequestThreads(std::chrono::seconds(60));
+    }
+    // Polls until a request waits in the pool for its file's writer; false after the deadline.
+    bool WaitForWaitingFile(std::chrono::seconds timeout = std::chrono::seconds(60)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_pool.GetWaitingForWriterCount() == 0) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+  private:
+    CIOThreadPool m_pool;
 };
 
 // Polls until the log holds strText; false after the deadline, which only bounds a failure.

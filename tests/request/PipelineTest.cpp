@@ -74,15 +74,25 @@ TEST_F(PipelineTest, MissingDestinationKeepsTheSourceAndPostsNothing) {
 
 TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     StartServer();
+    std::string strPath = m_strHot + "/slow.prn";
     Drop("slow.prn", "first half ");
-    CHoldingWriter writer(m_strHot + "/slow.prn", "second half");
+    CHoldingWriter writer(strPath, "second half");
     ASSERT_TRUE(writer.IsHolding());
-    std::thread handler([&] { CFileRequestHandler(Request("slow.prn")).HandleRequest(); });
-    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + m_strHot + "/slow.prn"));
+    CPipelinePool pool;
+    pool.Dispatch(Request("slow.prn"));
+    ASSERT_TRUE(pool.WaitForWaitingFile()) << "the request gave its slot back to wait";
+    EXPECT_EQ(StoredCount(), 0);
     writer.Release();
-    handler.join();
+    ASSERT_TRUE(WaitForStored(1));
+    pool.Stop();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/slow.prn"), "first half second half");
-    EXPECT_EQ(StoredCount(), 1);
+    std::string strLog = m_log.Content();
+    EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
+    EXPECT_EQ(Occurrences(strLog, "--I: wait end =" + strPath), 1u);
+    EXPECT_LT(strLog.find("--I: wait for write complete =" + strPath),
+              strLog.find("--I: wait end =" + strPath));
+    EXPECT_EQ(Occurrences(strLog, "--I dispacth new request"), 1u) << "the wait's returns are not logged";
+    EXPECT_EQ(Occurrences(strLog, "--I: RequestHandlerThreadMain created"), 1u);
 }
 
 TEST_F(PipelineTest, RequestForAVanishedFileEndsAtOnce) {
@@ -138,21 +148,69 @@ TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
     EXPECT_NE(m_log.Content().find(" own=nobody dom="), std::string::npos);
 }
 
-TEST_F(PipelineTest, SameFileAskedForTwiceAtOnceIsProcessedOnceAndLookedAtAgain) {
+TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
     StartServer();
     std::string strPath = m_strHot + "/twice.prn";
     Drop("twice.prn", "x");
     CHoldingWriter writer(strPath, "y");
     ASSERT_TRUE(writer.IsHolding());
-    std::thread first([&] { CFileRequestHandler(Request("twice.prn")).HandleRequest(); });
-    ASSERT_TRUE(WaitForLog(m_log, "--I: wait for write complete =" + strPath));
-    CFileRequestHandler(Request("twice.prn")).HandleRequest();
+    CPipelinePool pool;
+    pool.Dispatch(Request("twice.prn"));
+    ASSERT_TRUE(pool.WaitForWaitingFile());
+    pool.Dispatch(Request("twice.prn"));
+    // Met while paused (or, rarely, while probing): either way it starts no second wait.
+    ASSERT_TRUE(WaitForLog(m_log, "--I: already "));
     writer.Release();
-    first.join();
+    ASSERT_TRUE(WaitForStored(1));
+    pool.Stop();
     EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "xy");
     std::string strLog = m_log.Content();
-    EXPECT_NE(strLog.find("--I: already in progress, processed again when it ends =" + strPath),
-              std::string::npos);
-    EXPECT_NE(strLog.find("--I: asked for again while in progress, processing again =" + strPath),
-              std::string::npos);
+    EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
+    EXPECT_EQ(strLog.find("--I: asked for again while in progress"), std::string::npos)
+        << "the waiting request held no claim that the second could mark";
+}
+
+TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest) {
+    StartServer();
+    Drop("stopped.prn", "a");
+    CHoldingWriter writer(m_strHot + "/stopped.prn", "b");
+    ASSERT_TRUE(writer.IsHolding());
+    {
+        CPipelinePool pool;
+        pool.Dispatch(Request("stopped.prn"));
+        ASSERT_TRUE(pool.WaitForWaitingFile());
+        pool.Stop();
+        EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u) << "left in its hot folder";
+    }
+    writer.Release();
+    EXPECT_TRUE(Exists(m_strHot + "/stopped.prn"));
+    CFileRequestHandler handler(Request("stopped.prn"));
+    handler.HandleRequest();
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "ab");
+}
+
+TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
+    StartServer();
+    // A wait that would hold a slot far beyond the test's deadline, were it waited on the slot.
+    SetRequestEnvironment([] {
+        CRequestEnvironment environment = GetRequestEnvironment();
+        environment.nWriteCompleteTries = 1000000;
+        return environment;
+    }());
+    Drop("held.prn", "held ");
+    CHoldingWriter writer(m_strHot + "/held.prn", "and let go");
+    ASSERT_TRUE(writer.IsHolding());
+    CPipelinePool pool(1);
+    pool.Dispatch(Request("held.prn"));
+    Drop("free.prn", "free");
+    pool.Dispatch(Request("free.prn"));
+    ASSERT_TRUE(WaitForStored(1)) << "the one slot was given back while the writer holds its file";
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/free.prn"), "free");
+    EXPECT_TRUE(Exists(m_strHot + "/held.prn"));
+    writer.Release();
+    ASSERT_TRUE(WaitForStored(2));
+    pool.Stop();
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/held.prn"), "held and let go");
 }
