@@ -1,6 +1,7 @@
 #include "monitor/ServiceManager.h"
 
 #include "Include/LogFile.h"
+#include "client/HttpRequest.h"
 #include "config/AgentSettings.h"
 #include "monitor/FolderMonitor.h"
 
@@ -29,6 +30,8 @@ int CServiceManager::uninit() {
     try {
         // Cleared by each monitor thread that does not end in time.
         m_bAllThreadsEnded = !m_bMonitorLeftRunning;
+        // Posts queued behind a slow server for one of the few connections would hold up the stop.
+        CHttpRequest::StopWaitingForConnections();
         StopMonitorFolders();
         m_threadPool.ShutdownThreadPool();
         m_bAllThreadsEnded = m_bAllThreadsEnded && m_threadPool.HaveDispatchersEnded();
