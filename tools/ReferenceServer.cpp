@@ -345,6 +345,9 @@ bool CReferenceServer::Start(std::string& strError) {
     // workers of clients that went quiet, while a client posting in a burst keeps its connections.
     server.set_keep_alive_timeout(std::max(m_options.nKeepAliveSeconds, 1));
     server.set_keep_alive_max_count(static_cast<size_t>(std::max(m_options.nKeepAliveRequests, 1)));
+    // httplib writes an answer's headers and body apart; on a connection kept open, Nagle's algorithm
+    // would hold the body back until the client's delayed acknowledgement of the headers.
+    server.set_tcp_nodelay(true);
     server.set_payload_max_length(kMaxPostBytes);
     server.Post(kAddActivityPath, [this](const httplib::Request& request, httplib::Response& response) {
         if (!request.has_param(kAddActivityQuery)) {
