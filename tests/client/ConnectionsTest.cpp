@@ -186,3 +186,14 @@ TEST(Connections, IdleConnectionsOfSeveralAgentsLeaveTheReferenceServerRoomForAN
     CTimeouts bounded(60000, 60000);
     EXPECT_TRUE(Post(server, 1)) << "a post that finds no free worker times out";
 }
+
+TEST(Connections, ReferenceServerStopClosesKeptConnectionsAtOnce) {
+    CKeptConnections kept;
+    SReferenceServerOptions options;
+    options.nKeepAliveSeconds = 600; // a stop that waited for idle connections to time out would hang
+    CTestServer server(options);
+    ASSERT_TRUE(Post(server, 1));
+    ASSERT_EQ(server.Server().GetOpenConnectionCount(), 1);
+    server.Server().Stop();
+    EXPECT_EQ(server.Server().GetOpenConnectionCount(), 0);
+}
