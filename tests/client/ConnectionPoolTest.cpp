@@ -31,19 +31,6 @@ bool WaitForWaiters(CConnectionPool& pool, size_t nCount) {
 
 } // namespace
 
-TEST(ConnectionPool, LendsEverySlotOnceAndGivesUpAtTheDeadlineWhenAllAreBusy) {
-    CConnectionPool pool(2, kForever, kForever);
-    int nFirst = pool.Acquire(Never()).nSlot;
-    int nSecond = pool.Acquire(Never()).nSlot;
-    ASSERT_GE(nFirst, 0);
-    ASSERT_GE(nSecond, 0);
-    EXPECT_NE(nFirst, nSecond);
-    EXPECT_EQ(pool.Acquire(Clock::now() + 50ms).nSlot, -1);
-    EXPECT_EQ(pool.GetWaitingCount(), 0u) << "a wait that gave up is forgotten";
-    pool.Release(nSecond);
-    EXPECT_EQ(pool.Acquire(Clock::now()).nSlot, nSecond) << "a free slot is lent without waiting";
-}
-
 TEST(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
     CConnectionPool pool(1, kForever, kForever);
     int nSlot = pool.Acquire(Never()).nSlot;
