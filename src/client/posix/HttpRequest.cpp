@@ -25,11 +25,13 @@ void InitCurlOnce() {
 }
 
 // The process's connections: one easy handle per pool slot, each keeping at most one connection
-// alive between requests. A handle is touched only by the thread that holds its slot.
+// alive between requests, and the server it leads to. A slot's entries are touched only by the
+// thread that holds the slot.
 struct SConnections {
     CConnectionPool pool{CHttpRequest::kMaxConnections, CHttpRequest::kMaxConnectionIdle,
                          CHttpRequest::kMaxConnectionLifetime};
     std::array<CURL*, CHttpRequest::kMaxConnections> handles{};
+    std::array<std::string, CHttpRequest::kMaxConnections> servers;
 };
 
 // Never destroyed: a request thread that outlives the agent's stop wait may still hold a connection
@@ -37,6 +39,13 @@ struct SConnections {
 SConnections& Connections() {
     static SConnections* s_pConnections = new SConnections;
     return *s_pConnections;
+}
+
+// The scheme, credentials, host and port of a URL: what a connection leads to.
+std::string ServerOf(const std::string& strUrl) {
+    size_t nHostStart = strUrl.find("://");
+    nHostStart = nHostStart == std::string::npos ? 0 : nHostStart + 3;
+    return strUrl.substr(0, strUrl.find_first_of("/?#", nHostStart));
 }
 
 // One loan of a pooled connection for the length of one exchange.
@@ -52,13 +61,18 @@ class CPooledConnection {
 
     bool IsHeld() const { return m_lease.nSlot >= 0; }
 
-    // The slot's handle, made afresh when the pool says so (closing the connection it kept first,
-    // so the slot never holds two); null when libcurl cannot make one.
-    CURL* GetHandle() {
-        CURL*& pHandle = Connections().handles[static_cast<size_t>(m_lease.nSlot)];
-        if (m_lease.bRenew || pHandle == nullptr) {
+    // The slot's handle for a request to the URL: made afresh when the pool says so or the URL leads
+    // to another server than the connection kept (the kept one is closed first, so a slot never holds
+    // two); null when libcurl cannot make one.
+    CURL* GetHandle(const std::string& strUrl) {
+        size_t nSlot = static_cast<size_t>(m_lease.nSlot);
+        CURL*& pHandle = Connections().handles[nSlot];
+        std::string& strServer = Connections().servers[nSlot];
+        std::string strUrlServer = ServerOf(strUrl);
+        if (m_lease.bRenew || pHandle == nullptr || strServer != strUrlServer) {
             curl_easy_cleanup(pHandle);
             pHandle = curl_easy_init();
+            strServer = strUrlServer;
             m_lease.bRenew = false;
         }
         return pHandle;
@@ -163,7 +177,7 @@ bool CHttpRequest::Send(const std::string& strBody) {
             m_strErrorText = FailureText(CURLE_OPERATION_TIMEDOUT);
             return false;
         }
-        CURL* pHandle = connection.GetHandle();
+        CURL* pHandle = connection.GetHandle(m_strUrl);
         // libcurl would add a form content type and "Expect: 100-continue" to a body of its own
         // accord; empty values remove them, so only the body goes out.
         curl_slist* pRaw = curl_slist_append(nullptr, "Content-Type:");
