@@ -37,7 +37,10 @@ const char* const kUsage =
     "  --reply-file FILE      answer every post with this file's content (activities are still stored)\n"
     "  --lenient              take any body pugixml can read; by default a body that is not\n"
     "                         well-formed XML 1.0 in UTF-8 is refused with 400 and nothing stored\n"
-    "  --threads N            worker threads (default 16)\n"
+    "  --threads N            worker threads; each open connection holds one, also while it is kept\n"
+    "                         alive between requests (default 64)\n"
+    "  --keep-alive-seconds N close a kept-alive connection idle this long (default 5)\n"
+    "  --keep-alive-requests N  close a connection after N requests; 1 closes it after each (default 1000)\n"
     "  --help                 this text\n"
     "Prints \"KlendoReferenceServer listening on ADDRESS:PORT\" once it accepts connections; stops on\n"
     "SIGTERM or SIGINT.\n";
@@ -113,6 +116,11 @@ bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, boo
             bGood = ReadFile(strValue, options.strReplyBody) && !options.strReplyBody.empty();
         else if (strOption == "--threads")
             bGood = ToNumber(strValue, options.nThreads) && options.nThreads >= 1 && options.nThreads <= 1024;
+        else if (strOption == "--keep-alive-seconds")
+            bGood = ToNumber(strValue, options.nKeepAliveSeconds) && options.nKeepAliveSeconds >= 1 &&
+                    options.nKeepAliveSeconds <= 3600;
+        else if (strOption == "--keep-alive-requests")
+            bGood = ToNumber(strValue, options.nKeepAliveRequests) && options.nKeepAliveRequests >= 1;
         else {
             strError = "unknown option: " + strOption;
             return false;
@@ -152,6 +160,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     server.Stop();
     std::cout << "KlendoReferenceServer stopped after " << server.GetPostCount() << " posts, "
-              << server.GetStoredCount() << " activities stored" << std::endl;
+              << server.GetStoredCount() << " activities stored, " << server.GetConnectionCount()
+              << " connections" << std::endl;
     return 0;
 }

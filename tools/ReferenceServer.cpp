@@ -6,10 +6,17 @@
 #include <pugixml.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <sstream>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -131,10 +138,70 @@ struct SStatementDeleter {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, SStatementDeleter>;
 
+// httplib hands every accepted connection to its task queue as one task that serves the connection
+// until it closes; counting the tasks counts the connections.
+class CConnectionCountingQueue : public httplib::TaskQueue {
+  public:
+    CConnectionCountingQueue(size_t nThreads, std::atomic<long>& nAccepted, std::atomic<long>& nOpen)
+        : m_workers(nThreads), m_nAccepted(nAccepted), m_nOpen(nOpen) {}
+
+    void enqueue(std::function<void()> serveConnection) override {
+        ++m_nAccepted;
+        ++m_nOpen;
+        m_workers.enqueue([this, serveConnection = std::move(serveConnection)] {
+            serveConnection();
+            --m_nOpen;
+        });
+    }
+
+    void shutdown() override { m_workers.shutdown(); }
+
+  private:
+    httplib::ThreadPool m_workers;
+    std::atomic<long>& m_nAccepted;
+    std::atomic<long>& m_nOpen;
+};
+
+int LocalPort(int nSocket) {
+    sockaddr_storage address{};
+    socklen_t nLength = sizeof(address);
+    if (::getsockname(nSocket, reinterpret_cast<sockaddr*>(&address), &nLength) != 0)
+        return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return -1;
+}
+
+bool IsConnected(int nSocket) {
+    sockaddr_storage address{};
+    socklen_t nLength = sizeof(address);
+    return ::getpeername(nSocket, reinterpret_cast<sockaddr*>(&address), &nLength) == 0;
+}
+
+// httplib gives no handle on the connections it serves, and a worker waiting on an idle kept-alive
+// connection looks at nothing but that connection until its keep-alive time runs out. Ending the
+// read side of every connection accepted on the port lets each worker see the end at once and close
+// it, while an answer still being written goes out.
+void EndReadingConnections(int nPort) {
+    DIR* pFolder = ::opendir("/proc/self/fd");
+    if (pFolder == nullptr)
+        return;
+    while (dirent* pEntry = ::readdir(pFolder)) {
+        int nSocket = std::atoi(pEntry->d_name);
+        if (nSocket != ::dirfd(pFolder) && LocalPort(nSocket) == nPort && IsConnected(nSocket))
+            ::shutdown(nSocket, SHUT_RD);
+    }
+    ::closedir(pFolder);
+}
+
 } // namespace
 
 struct SReferenceServerImpl {
     httplib::Server server;
+    std::atomic<long> nConnections{0};
+    std::atomic<long> nOpenConnections{0};
     sqlite3* pDatabase = nullptr;
     StatementPtr pInsert;
     std::mutex databaseMutex;
@@ -269,11 +336,18 @@ bool CReferenceServer::Start(std::string& strError) {
     if (!m_pImpl->OpenDatabase(m_options.strDatabase, strError))
         return false;
     httplib::Server& server = m_pImpl->server;
-    int nThreads = m_options.nThreads > 0 ? m_options.nThreads : 1;
-    server.new_task_queue = [nThreads] { return new httplib::ThreadPool(static_cast<size_t>(nThreads)); };
-    // The agent opens a connection per post. A worker that kept a finished connection for a next
-    // request would sit out the keep-alive time while other connections queue behind it.
-    server.set_keep_alive_max_count(1);
+    size_t nThreads = static_cast<size_t>(std::max(m_options.nThreads, 1));
+    SReferenceServerImpl* pImpl = m_pImpl.get();
+    server.new_task_queue = [nThreads, pImpl] {
+        return new CConnectionCountingQueue(nThreads, pImpl->nConnections, pImpl->nOpenConnections);
+    };
+    // An idle kept-alive connection holds a worker until it times out: a short time-out frees the
+    // workers of clients that went quiet, while a client posting in a burst keeps its connections.
+    server.set_keep_alive_timeout(std::max(m_options.nKeepAliveSeconds, 1));
+    server.set_keep_alive_max_count(static_cast<size_t>(std::max(m_options.nKeepAliveRequests, 1)));
+    // httplib writes an answer's headers and body apart; on a connection kept open, Nagle's algorithm
+    // would hold the body back until the client's delayed acknowledgement of the headers.
+    server.set_tcp_nodelay(true);
     server.set_payload_max_length(kMaxPostBytes);
     server.Post(kAddActivityPath, [this](const httplib::Request& request, httplib::Response& response) {
         if (!request.has_param(kAddActivityQuery)) {
@@ -324,8 +398,18 @@ void CReferenceServer::Stop() {
     }
     m_stopSignal.notify_all();
     m_pImpl->server.stop();
-    if (m_listenThread.joinable())
+    if (m_listenThread.joinable()) {
+        EndReadingConnections(m_nPort);
         m_listenThread.join();
+    }
+}
+
+long CReferenceServer::GetConnectionCount() const {
+    return m_pImpl->nConnections;
+}
+
+long CReferenceServer::GetOpenConnectionCount() const {
+    return m_pImpl->nOpenConnections;
 }
 
 void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response& response) {

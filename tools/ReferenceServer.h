@@ -31,8 +31,13 @@ struct SReferenceServerOptions {
     // Refuse (400, nothing stored) a body that is not well-formed XML 1.0 in UTF-8, as a strict server
     // does; when false, whatever pugixml can read is taken.
     bool bStrictXml = true;
-    // Worker threads that serve connections.
-    int nThreads = 16;
+    // Worker threads. A connection holds its worker for as long as it is open, also while kept alive
+    // between requests, so there must be room for every client's kept connections plus new ones.
+    int nThreads = 64;
+    // How long an idle kept-alive connection stays open, and how many requests one connection serves
+    // before the server closes it (1: a connection per request).
+    int nKeepAliveSeconds = 5;
+    int nKeepAliveRequests = 1000;
 };
 
 struct SReferenceServerImpl;
@@ -61,12 +66,17 @@ class CReferenceServer {
     // The port it listens on, once started.
     int GetPort() const { return m_nPort; }
 
-    // Stops serving, ends pending delays and waits for the worker threads.
+    // Stops serving, ends pending delays, closes the connections kept alive and waits for the worker
+    // threads.
     void Stop();
 
-    // Add-activity posts answered so far (any status), and activities stored so far.
+    // Add-activity posts received so far (counted before any delay; answered with any status), and
+    // activities stored so far.
     long GetPostCount() const { return m_nPosts; }
     long GetStoredCount() const { return m_nStored; }
+    // Connections accepted so far, and those of them still open.
+    long GetConnectionCount() const;
+    long GetOpenConnectionCount() const;
 
   private:
     void AnswerPost(const std::string& strBody, httplib::Response& response);

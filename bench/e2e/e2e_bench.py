@@ -18,7 +18,11 @@ no page count (the XML is the agent's own post with the id, name and time replac
   without H files of the other held open by their writer (every request slot has been given a held
   file before the M come), and how long the held files take to arrive once the writer lets go.
 
-Usage: e2e_bench.py --install DIR [--files N] [--repeats N] [--latency-files N]
+With --baseline DIR the peers are the installed agent and an earlier build of it (DIR, installed the
+same way), against the same reference server: throughput, CPU per file and the connections the
+server accepted, before and after.
+
+Usage: e2e_bench.py --install DIR [--baseline DIR] [--files N] [--repeats N] [--latency-files N]
                     [--idle-folders N] [--idle-seconds S] [--budget S]
                     [--held-files H] [--free-files M]
                     [--only throughput,latency,idle,spawn,held]
@@ -104,15 +108,18 @@ class Server:
         return row[0]
 
     def stop(self):
+        """Stops the server; its last line tells how many connections it accepted."""
         self.connection.close()
         stop_group(self.process)
+        with open(self.out, errors="replace") as f:
+            found = re.search(r"(\d+) connections", f.read())
+        self.connections = int(found.group(1)) if found else None
 
 
 class Agent:
-    name = "KlendoHotFolderAgent"
-
-    def __init__(self, install):
+    def __init__(self, install, name="KlendoHotFolderAgent"):
         self.install = install
+        self.name = name
 
     def start(self, folder, hot_folders, dest, server, _template):
         home = os.path.join(folder, "agent")
@@ -233,26 +240,33 @@ class Run:
 
 def throughput_once(args, peer):
     with Run(args, peer) as run:
-        staging = os.path.join(run.folder, "staging")
-        os.makedirs(staging)
-        names = ["job%06d.ps" % i for i in range(args.files)]
-        for number, name in enumerate(names):
-            with open(os.path.join(staging, name), "wb") as f:
-                f.write(postscript(number))
-        hot = run.hot[0]
-        cpu_before = group_cpu_ticks(run.peer.process.pid), group_cpu_ticks(run.server.process.pid)
-        start = time.monotonic()
-        for name in names:
-            os.rename(os.path.join(staging, name), os.path.join(hot, name))
-        done = poll(lambda: run.server.count() >= args.files and not os.listdir(hot), args.timeout, 0.01)
-        elapsed = time.monotonic() - start
-        cpu_after = group_cpu_ticks(run.peer.process.pid), group_cpu_ticks(run.server.process.pid)
-        peer_cpu, server_cpu = ((a - b) * 1000.0 / CLOCK_TICKS / args.files for a, b in zip(cpu_after, cpu_before))
-        documents = [row[0] for row in run.server.rows()]
-        peak_kb = resident_kb(run.peer.process.pid, "VmHWM") if isinstance(peer, Agent) else None
-        return {"seconds": elapsed, "done": done, "stored": len(documents), "distinct": len(set(documents)),
-                "left": len(os.listdir(hot)), "copied": len(os.listdir(run.dest)), "peak_kb": peak_kb,
-                "peer_cpu": peer_cpu, "server_cpu": server_cpu}
+        figures = throughput_figures(args, peer, run)
+    figures["connections"] = run.server.connections
+    return figures
+
+
+def throughput_figures(args, peer, run):
+    """One throughput run of the peer in the running Run; the connections are added after the stop."""
+    staging = os.path.join(run.folder, "staging")
+    os.makedirs(staging)
+    names = ["job%06d.ps" % i for i in range(args.files)]
+    for number, name in enumerate(names):
+        with open(os.path.join(staging, name), "wb") as f:
+            f.write(postscript(number))
+    hot = run.hot[0]
+    cpu_before = group_cpu_ticks(run.peer.process.pid), group_cpu_ticks(run.server.process.pid)
+    start = time.monotonic()
+    for name in names:
+        os.rename(os.path.join(staging, name), os.path.join(hot, name))
+    done = poll(lambda: run.server.count() >= args.files and not os.listdir(hot), args.timeout, 0.01)
+    elapsed = time.monotonic() - start
+    cpu_after = group_cpu_ticks(run.peer.process.pid), group_cpu_ticks(run.server.process.pid)
+    peer_cpu, server_cpu = ((a - b) * 1000.0 / CLOCK_TICKS / args.files for a, b in zip(cpu_after, cpu_before))
+    documents = [row[0] for row in run.server.rows()]
+    peak_kb = resident_kb(run.peer.process.pid, "VmHWM") if isinstance(peer, Agent) else None
+    return {"seconds": elapsed, "done": done, "stored": len(documents), "distinct": len(set(documents)),
+            "left": len(os.listdir(hot)), "copied": len(os.listdir(run.dest)), "peak_kb": peak_kb,
+            "peer_cpu": peer_cpu, "server_cpu": server_cpu}
 
 
 def received_epoch(text):
@@ -363,30 +377,41 @@ def percentile(values, fraction):
 
 def report_throughput(args, peers):
     print("\n== Throughput: %d PostScript files of %d bytes renamed at once from a staging folder into one hot"
-          " folder,\n   until the server stored all and the hot folder is empty; up to %d runs per peer (fewer once"
-          " a peer's runs took %.0f s), medians" % (args.files, len(postscript(0)), args.repeats, args.budget))
-    print("%-30s %9s %9s %11s %11s  %-20s %s" % ("peer", "files/s", "seconds", "CPU ms/file", "server ms/f",
-                                                "files/s of each run", "checks (last run)"))
-    rates = {}
+          " folder,\n   until the server stored all and the hot folder is empty; up to %d runs per peer, the peers"
+          " taking turns\n   (fewer once a peer's runs took %.0f s), medians; connections = those the server"
+          " accepted" % (args.files, len(postscript(0)), args.repeats, args.budget))
+    results = {peer.name: [] for peer in peers}
+    spent = {peer.name: 0.0 for peer in peers}
+    for _ in range(args.repeats):
+        for peer in peers:
+            if results[peer.name] and spent[peer.name] >= args.budget:
+                continue
+            started = time.monotonic()
+            results[peer.name].append(throughput_once(args, peer))
+            spent[peer.name] += time.monotonic() - started
+    print("%-30s %9s %9s %11s %11s %11s  %-20s %s" % ("peer", "files/s", "seconds", "CPU ms/file", "server ms/f",
+                                                      "connections", "files/s of each run", "checks (last run)"))
+    rates, cpus = {}, {}
     for peer in peers:
-        results = []
-        started = time.monotonic()
-        while len(results) < args.repeats and (not results or time.monotonic() - started < args.budget):
-            results.append(throughput_once(args, peer))
-        per_run = [args.files / r["seconds"] for r in results]
+        runs = results[peer.name]
+        per_run = [args.files / r["seconds"] for r in runs]
         rates[peer.name] = statistics.median(per_run)
-        last = results[-1]
+        cpus[peer.name] = statistics.median(r["peer_cpu"] for r in runs)
+        connections = [r["connections"] for r in runs if r["connections"] is not None]
+        last = runs[-1]
         checks = "stored %d (distinct %d), copied %d, left %d%s%s" % (
             last["stored"], last["distinct"], last["copied"], last["left"],
-            "" if all(r["done"] for r in results) else ", TIMED OUT after %.0f s" % args.timeout,
+            "" if all(r["done"] for r in runs) else ", TIMED OUT after %.0f s" % args.timeout,
             ", peak RSS %.1f MB" % (last["peak_kb"] / 1024.0) if last["peak_kb"] else "")
-        print("%-30s %9.1f %9.2f %11.2f %11.2f  %-20s %s" % (
-            peer.name, rates[peer.name], statistics.median(r["seconds"] for r in results),
-            statistics.median(r["peer_cpu"] for r in results), statistics.median(r["server_cpu"] for r in results),
+        print("%-30s %9.1f %9.2f %11.2f %11.2f %11s  %-20s %s" % (
+            peer.name, rates[peer.name], statistics.median(r["seconds"] for r in runs), cpus[peer.name],
+            statistics.median(r["server_cpu"] for r in runs),
+            "%.0f" % statistics.median(connections) if connections else "?",
             " ".join("%.1f" % rate for rate in per_run), checks))
-    agent = rates[peers[0].name]
+    first = peers[0].name
     for peer in peers[1:]:
-        print("ratio %s / %s: %.1fx" % (peers[0].name, peer.name, agent / rates[peer.name]))
+        print("ratio %s / %s: %.2fx throughput, %.2fx CPU per file" % (
+            first, peer.name, rates[first] / rates[peer.name], cpus[first] / cpus[peer.name]))
 
 
 def report_latency(args, peers):
@@ -521,6 +546,8 @@ def report_held(args, _peers):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--install", required=True)
+    parser.add_argument("--baseline", default=None,
+                        help="install folder of an earlier agent build, compared with --install instead of the peers")
     parser.add_argument("--files", type=int, default=2000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--latency-files", type=int, default=50)
@@ -537,7 +564,10 @@ def main():
     args.install = os.path.abspath(args.install)
     with tempfile.TemporaryDirectory(prefix="klendo-e2e-template-", dir=args.tmp) as folder:
         args.template = make_template(args.install, folder)
-    peers = [Agent(args.install), ShellPeer(), WatchdogPeer()]
+    if args.baseline:
+        peers = [Agent(args.install), Agent(os.path.abspath(args.baseline), "KlendoHotFolderAgent before")]
+    else:
+        peers = [Agent(args.install), ShellPeer(), WatchdogPeer()]
     reports = {"throughput": report_throughput, "latency": report_latency, "idle": report_idle,
                "spawn": report_spawn, "held": report_held}
     for name in args.only.split(","):

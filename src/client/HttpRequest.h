@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // One synchronous HTTP exchange with the accounting server. Any HTTP status is an answer: its body is
@@ -7,10 +8,23 @@
 // limit, so that a broken or hostile server cannot exhaust memory; the transfer ends at the limit. A
 // hung server is given up after the connect and exchange time-outs. Logs nothing. One object per
 // exchange, used by one thread.
+//
+// Exchanges run over a few connections that the whole process shares and keeps open between them
+// (HTTP keep-alive), so that a burst of posts neither floods the server with connections nor keeps
+// many posts in flight. A connection that the server closed is replaced before use. A request whose
+// body may have reached the server is never sent a second time by the transport: if its connection
+// breaks before an answer, Send fails and the caller decides.
 class CHttpRequest {
   public:
     // The ceiling of every response limit, and the limit of a request that sets none.
     static constexpr size_t kMaxResponseBytes = 16 * 1024 * 1024;
+    // Connections open at once, over every thread; a request that finds them all busy waits for one.
+    static constexpr int kMaxConnections = 6;
+    // A connection idle this long is closed rather than used again: well within the keep-alive time
+    // of common servers, so that a request never races a server closing it.
+    static constexpr std::chrono::milliseconds kMaxConnectionIdle{2000};
+    // A connection this old is replaced, so that a changed name resolution takes effect.
+    static constexpr std::chrono::milliseconds kMaxConnectionLifetime{60000};
 
     CHttpRequest(std::string strMethod, std::string strUrl);
     virtual ~CHttpRequest() = default;
@@ -21,7 +35,9 @@ class CHttpRequest {
     bool IsResponseCut() const { return m_bResponseCut; }
 
     // Sends strBody with the method to the URL and waits for the answer. True when an answer came,
-    // whatever its status; false when none did, with GetErrorText() telling why.
+    // whatever its status; false when none did, with GetErrorText() telling why. The wait for a free
+    // connection counts toward both time-outs: no connection within the connect time-out fails as a
+    // time-out (error 28).
     bool Send(const std::string& strBody);
 
     std::string GetResponseText() const { return m_strResponseText; }
@@ -30,9 +46,17 @@ class CHttpRequest {
     // "Failed to send request error(%d)" after a failed Send, with the transport's error code.
     const std::string& GetErrorText() const { return m_strErrorText; }
 
+    // For the agent's stop: from now on a request that finds every connection busy fails at once as
+    // timed out, and so do the requests waiting for one now. Any thread; for the rest of the process.
+    static void StopWaitingForConnections();
+
     // Test seam, not reachable from the settings: the time-outs of every later Send, in milliseconds.
     // The product keeps 30 s to connect and 120 s for the whole exchange.
     static void SetTimeoutsForTest(long nConnectMs, long nTotalMs);
+    // Test seam: the idle limit and lifetime of connections lent from now on (kMaxConnectionIdle and
+    // kMaxConnectionLifetime in the product).
+    static void SetConnectionLimitsForTest(std::chrono::milliseconds maxIdle,
+                                           std::chrono::milliseconds maxLifetime);
 
   private:
     std::string m_strMethod;

@@ -1,3 +1,4 @@
+#include "client/HttpRequest.h"
 #include "request/FileRequestHandler.h"
 #include "request/PendingActivitySender.h"
 #include "request/RequestEnvironment.h"
@@ -16,7 +17,11 @@ int main(int argc, char** argv) {
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
     g_agentService.SetRunHooks(
         [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
-        [] { g_pendingActivitySender.Stop(); });
+        [] {
+            // Posts queued behind a slow server for one of the few connections would hold up the stop.
+            CHttpRequest::StopWaitingForConnections();
+            g_pendingActivitySender.Stop();
+        });
     int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

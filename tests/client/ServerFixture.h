@@ -36,7 +36,6 @@ class CTestServer {
         options.strAddress = "127.0.0.1";
         options.nPort = 0;
         options.strDatabase = ":memory:";
-        options.nThreads = 4;
         return options;
     }
 

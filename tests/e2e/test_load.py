@@ -74,9 +74,12 @@ class LoadTest(AgentTestCase):
         self.stop_agent()
         received = {a["document"] for a in self.server.activities()}
         left = set(os.listdir(self.hot))
-        print("stop in a burst: 100 files, %d on the server at the stop, %d left in the hot folder"
-              % (len(received), len(left)))
-        self.assertEqual(set(names) - received - left, set())
+        # Posts still waiting for a connection to the slow server at the stop are archived.
+        archive = self.archive_text()
+        archived = {name for name in names if 'name="%s"' % name in archive}
+        print("stop in a burst: 100 files, %d on the server at the stop, %d archived, %d left in the hot folder"
+              % (len(received), len(archived), len(left)))
+        self.assertEqual(set(names) - received - archived - left, set())
         self.start_agent()
         self.wait_all_done(names)
         self.stop_agent()

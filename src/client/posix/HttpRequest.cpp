@@ -1,13 +1,19 @@
 #include "client/HttpRequest.h"
 
+#include "client/ConnectionPool.h"
+
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
 namespace {
+
+using Clock = CConnectionPool::Clock;
 
 std::atomic<long> g_nConnectTimeoutMs{30000};
 std::atomic<long> g_nTotalTimeoutMs{120000};
@@ -16,6 +22,90 @@ std::atomic<long> g_nTotalTimeoutMs{120000};
 void InitCurlOnce() {
     static std::once_flag s_once;
     std::call_once(s_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// The process's connections: one easy handle per pool slot, each keeping at most one connection
+// alive between requests, and the server it leads to. A slot's entries are touched only by the
+// thread that holds the slot.
+struct SConnections {
+    CConnectionPool pool{CHttpRequest::kMaxConnections, CHttpRequest::kMaxConnectionIdle,
+                         CHttpRequest::kMaxConnectionLifetime};
+    std::array<CURL*, CHttpRequest::kMaxConnections> handles{};
+    std::array<std::string, CHttpRequest::kMaxConnections> servers;
+};
+
+// Never destroyed: a request thread that outlives the agent's stop wait may still hold a connection
+// when the process ends.
+SConnections& Connections() {
+    static SConnections* s_pConnections = new SConnections;
+    return *s_pConnections;
+}
+
+// The scheme, credentials, host and port of a URL: what a connection leads to.
+std::string ServerOf(const std::string& strUrl) {
+    size_t nHostStart = strUrl.find("://");
+    nHostStart = nHostStart == std::string::npos ? 0 : nHostStart + 3;
+    return strUrl.substr(0, strUrl.find_first_of("/?#", nHostStart));
+}
+
+// One loan of a pooled connection for the length of one exchange.
+class CPooledConnection {
+  public:
+    explicit CPooledConnection(Clock::time_point deadline) : m_lease(Connections().pool.Acquire(deadline)) {}
+    ~CPooledConnection() {
+        if (m_lease.nSlot >= 0)
+            Connections().pool.Release(m_lease.nSlot);
+    }
+    CPooledConnection(const CPooledConnection&) = delete;
+    CPooledConnection& operator=(const CPooledConnection&) = delete;
+
+    bool IsHeld() const { return m_lease.nSlot >= 0; }
+
+    // The slot's handle for a request to the URL: made afresh when the pool says so or the URL leads
+    // to another server than the connection kept (the kept one is closed first, so a slot never holds
+    // two); null when libcurl cannot make one.
+    CURL* GetHandle(const std::string& strUrl) {
+        size_t nSlot = static_cast<size_t>(m_lease.nSlot);
+        CURL*& pHandle = Connections().handles[nSlot];
+        std::string& strServer = Connections().servers[nSlot];
+        std::string strUrlServer = ServerOf(strUrl);
+        if (m_lease.bRenew || pHandle == nullptr || strServer != strUrlServer) {
+            curl_easy_cleanup(pHandle);
+            pHandle = curl_easy_init();
+            strServer = strUrlServer;
+            m_lease.bRenew = false;
+        }
+        return pHandle;
+    }
+
+  private:
+    CConnectionPool::SLease m_lease;
+};
+
+// The request body, handed to libcurl piece by piece so that this side knows what has gone out.
+struct SRequestBody {
+    const std::string& strBody;
+    size_t nHandedOut = 0;
+    int nAttempts = 0;
+};
+
+size_t OnBodyWanted(char* pBuffer, size_t nSize, size_t nCount, void* pSource) {
+    auto* pBody = static_cast<SRequestBody*>(pSource);
+    size_t nBytes = std::min(nSize * nCount, pBody->strBody.size() - pBody->nHandedOut);
+    std::memcpy(pBuffer, pBody->strBody.data() + pBody->nHandedOut, nBytes);
+    pBody->nHandedOut += nBytes;
+    return nBytes;
+}
+
+// libcurl calls this before every attempt to send the request. It tries again on a fresh connection
+// when a reused one broke before the answer, even after the server may have read the whole request
+// and acted on it; a post must not be applied twice, so a further attempt is allowed only while no
+// byte of the body has gone out. (Where body bytes were written, libcurl asks to rewind the body
+// first, which this side never allows, so that attempt fails too.)
+int OnAttempt(void* pSource, char*, char*, int, int) {
+    auto* pBody = static_cast<SRequestBody*>(pSource);
+    ++pBody->nAttempts;
+    return pBody->nAttempts > 1 && pBody->nHandedOut > 0 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
 }
 
 struct SResponseSink {
@@ -38,15 +128,18 @@ size_t OnBodyBytes(char* pData, size_t nSize, size_t nCount, void* pSink) {
     return nBytes;
 }
 
-struct SCurlCleanup {
-    void operator()(CURL* pCurl) const { curl_easy_cleanup(pCurl); }
-};
 struct SListCleanup {
     void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
 };
 
 std::string FailureText(int nCode) {
     return "Failed to send request error(" + std::to_string(nCode) + ")";
+}
+
+// What is left of a time-out that started at the request's start; at least 1 ms, as 0 means none.
+long RemainingMs(Clock::time_point deadline) {
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return std::max<long>(1, static_cast<long>(remaining.count()));
 }
 
 } // namespace
@@ -59,6 +152,15 @@ void CHttpRequest::SetTimeoutsForTest(long nConnectMs, long nTotalMs) {
     g_nTotalTimeoutMs = nTotalMs;
 }
 
+void CHttpRequest::StopWaitingForConnections() {
+    Connections().pool.StopWaiting();
+}
+
+void CHttpRequest::SetConnectionLimitsForTest(std::chrono::milliseconds maxIdle,
+                                              std::chrono::milliseconds maxLifetime) {
+    Connections().pool.SetLimits(maxIdle, maxLifetime);
+}
+
 void CHttpRequest::SetResponseLimit(size_t nBytes) {
     m_nResponseLimit = nBytes < kMaxResponseBytes ? nBytes : kMaxResponseBytes;
 }
@@ -67,33 +169,46 @@ bool CHttpRequest::Send(const std::string& strBody) {
     CURLcode code = CURLE_FAILED_INIT;
     try {
         InitCurlOnce();
-        std::unique_ptr<CURL, SCurlCleanup> pCurl(curl_easy_init());
-        if (!pCurl) {
-            m_strErrorText = FailureText(code);
+        Clock::time_point start = Clock::now();
+        Clock::time_point connectDeadline = start + std::chrono::milliseconds(g_nConnectTimeoutMs.load());
+        Clock::time_point totalDeadline = start + std::chrono::milliseconds(g_nTotalTimeoutMs.load());
+        CPooledConnection connection(std::min(connectDeadline, totalDeadline));
+        if (!connection.IsHeld()) {
+            m_strErrorText = FailureText(CURLE_OPERATION_TIMEDOUT);
             return false;
         }
+        CURL* pHandle = connection.GetHandle(m_strUrl);
         // libcurl would add a form content type and "Expect: 100-continue" to a body of its own
         // accord; empty values remove them, so only the body goes out.
         curl_slist* pRaw = curl_slist_append(nullptr, "Content-Type:");
         std::unique_ptr<curl_slist, SListCleanup> pHeaders(pRaw);
-        if (pRaw == nullptr || curl_slist_append(pRaw, "Expect:") == nullptr) {
+        if (pHandle == nullptr || pRaw == nullptr || curl_slist_append(pRaw, "Expect:") == nullptr) {
             m_strErrorText = FailureText(code);
             return false;
         }
+        SRequestBody body{strBody};
         SResponseSink sink;
         sink.nLimit = m_nResponseLimit;
-        CURL* pHandle = pCurl.get();
+        // Every option is set afresh; a reset keeps the handle's live connection.
+        curl_easy_reset(pHandle);
         curl_easy_setopt(pHandle, CURLOPT_URL, m_strUrl.c_str());
         curl_easy_setopt(pHandle, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(pHandle, CURLOPT_CUSTOMREQUEST, m_strMethod.c_str());
-        curl_easy_setopt(pHandle, CURLOPT_POSTFIELDS, strBody.data());
+        curl_easy_setopt(pHandle, CURLOPT_POST, 1L);
+        curl_easy_setopt(pHandle, CURLOPT_READFUNCTION, OnBodyWanted);
+        curl_easy_setopt(pHandle, CURLOPT_READDATA, &body);
         curl_easy_setopt(pHandle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(strBody.size()));
+        curl_easy_setopt(pHandle, CURLOPT_PREREQFUNCTION, OnAttempt);
+        curl_easy_setopt(pHandle, CURLOPT_PREREQDATA, &body);
         curl_easy_setopt(pHandle, CURLOPT_HTTPHEADER, pHeaders.get());
         curl_easy_setopt(pHandle, CURLOPT_WRITEFUNCTION, OnBodyBytes);
         curl_easy_setopt(pHandle, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(pHandle, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(pHandle, CURLOPT_CONNECTTIMEOUT_MS, g_nConnectTimeoutMs.load());
-        curl_easy_setopt(pHandle, CURLOPT_TIMEOUT_MS, g_nTotalTimeoutMs.load());
+        curl_easy_setopt(pHandle, CURLOPT_MAXCONNECTS, 1L);
+        // Each new connection resolves the name again, as the agent did before connections were kept.
+        curl_easy_setopt(pHandle, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(pHandle, CURLOPT_CONNECTTIMEOUT_MS, RemainingMs(connectDeadline));
+        curl_easy_setopt(pHandle, CURLOPT_TIMEOUT_MS, RemainingMs(totalDeadline));
         code = curl_easy_perform(pHandle);
         if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && sink.bCapped)) {
             m_strErrorText = FailureText(code);

@@ -1,0 +1,199 @@
+#include "client/AddActivityClientReqHandler.h"
+#include "client/HttpRequest.h"
+#include "client/RawSockets.h"
+#include "client/ServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kAddActivity = "/KlendoWebServices/KlendoWebServicesExt.dll?AddKlendoActivity";
+
+std::string Body(int nPost) {
+    return "<activities><activity id=\"post" + std::to_string(nPost) + "\"/></activities>";
+}
+
+bool Post(CTestServer& server, int nPost) {
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    return request.Send(Body(nPost)) && request.GetStatus() == 200;
+}
+
+// Polls the condition; the deadline only bounds a failure.
+bool WaitUntil(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Connections are kept however slowly a loaded machine runs the test; the product's limits return
+// afterwards.
+class CKeptConnections {
+  public:
+    CKeptConnections() { CHttpRequest::SetConnectionLimitsForTest(24h, 24h); }
+    ~CKeptConnections() {
+        CHttpRequest::SetConnectionLimitsForTest(CHttpRequest::kMaxConnectionIdle,
+                                                 CHttpRequest::kMaxConnectionLifetime);
+    }
+};
+
+class CTimeouts {
+  public:
+    CTimeouts(long nConnectMs, long nTotalMs) { CHttpRequest::SetTimeoutsForTest(nConnectMs, nTotalMs); }
+    ~CTimeouts() { CHttpRequest::SetTimeoutsForTest(30000, 120000); }
+};
+
+} // namespace
+
+TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain) {
+    CKeptConnections kept;
+    SReferenceServerOptions options;
+    options.nKeepAliveSeconds = 600;
+    CTestServer server(options);
+    constexpr int kThreads = 24;
+    constexpr int kPostsEach = 3;
+    std::atomic<int> nAnswered{0};
+    std::vector<std::thread> threads;
+    for (int nThread = 0; nThread < kThreads; ++nThread)
+        threads.emplace_back([&, nThread] {
+            for (int nPost = 0; nPost < kPostsEach; ++nPost)
+                nAnswered += Post(server, nThread * kPostsEach + nPost) ? 1 : 0;
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(nAnswered, kThreads * kPostsEach);
+    EXPECT_EQ(server.Server().GetStoredCount(), kThreads * kPostsEach);
+    EXPECT_GE(server.Server().GetConnectionCount(), 1);
+    EXPECT_LE(server.Server().GetConnectionCount(), CHttpRequest::kMaxConnections);
+}
+
+TEST(Connections, ServerThatClosesConnectionsFailsNoPost) {
+    CKeptConnections kept;
+    SReferenceServerOptions closingAfterEach;
+    closingAfterEach.nKeepAliveRequests = 1;
+    CTestServer closing(closingAfterEach);
+    for (int nPost = 0; nPost < 3; ++nPost)
+        EXPECT_TRUE(Post(closing, nPost));
+    EXPECT_EQ(closing.Server().GetConnectionCount(), 3);
+
+    SReferenceServerOptions closingWhenIdle;
+    closingWhenIdle.nKeepAliveSeconds = 2;
+    CTestServer idle(closingWhenIdle);
+    EXPECT_TRUE(Post(idle, 1));
+    // Once the server has closed the kept connection and this side has seen it, the next post
+    // finds it dead and opens another.
+    ASSERT_TRUE(WaitUntil([&] {
+        return idle.Server().GetOpenConnectionCount() == 0 && !HasEstablishedConnectionTo(idle.Port());
+    }));
+    EXPECT_TRUE(Post(idle, 2));
+    EXPECT_EQ(idle.Server().GetConnectionCount(), 2);
+    EXPECT_EQ(idle.Server().GetStoredCount(), 2);
+}
+
+TEST(Connections, WaitForABusyConnectionCountsTowardTheTimeOut) {
+    SReferenceServerOptions slow;
+    slow.nDelayMs = 600000; // ended by the server's stop
+    CTestServer server(slow);
+    std::vector<std::thread> holders;
+    {
+        CTimeouts patient(600000, 600000);
+        for (int nPost = 0; nPost < CHttpRequest::kMaxConnections; ++nPost)
+            holders.emplace_back([&server, nPost] { Post(server, nPost); });
+        EXPECT_TRUE(
+            WaitUntil([&] { return server.Server().GetPostCount() == CHttpRequest::kMaxConnections; }));
+    }
+    {
+        CTimeouts shortConnect(200, 600000);
+        CHttpRequest request("POST", server.Url(kAddActivity));
+        EXPECT_FALSE(request.Send(Body(100)));
+        EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)") << "28: operation timed out";
+    }
+    {
+        CTimeouts shortTotal(600000, 200);
+        CHttpRequest request("POST", server.Url(kAddActivity));
+        EXPECT_FALSE(request.Send(Body(101)));
+        EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)");
+    }
+    EXPECT_EQ(server.Server().GetPostCount(), CHttpRequest::kMaxConnections) << "neither request went out";
+    server.Server().Stop();
+    for (std::thread& holder : holders)
+        holder.join();
+}
+
+TEST(Connections, ChangedServerPortTakesEffectAtOnce) {
+    CKeptConnections kept;
+    SReferenceServerOptions keeping;
+    keeping.nKeepAliveSeconds = 600; // only this side closes connections here
+    CTestServer first(keeping);
+    CTestServer second(keeping);
+    CAddActivityContext context = first.Context();
+    auto post = [&context](const std::string& strId) {
+        CActivityList list;
+        auto* pActivity = new CActivity;
+        pActivity->m_strId = strId;
+        list.Add(pActivity);
+        return CAddActivityClientReqHandler(&context, &list).Execute();
+    };
+    EXPECT_EQ(post("a"), 1);
+    context.m_nServerPort = second.Port();
+    EXPECT_EQ(post("b"), 1);
+    EXPECT_EQ(first.Server().GetStoredCount(), 1);
+    EXPECT_EQ(second.Server().GetStoredCount(), 1);
+    EXPECT_TRUE(WaitUntil([&] { return first.Server().GetOpenConnectionCount() == 0; }))
+        << "the connection to the old port is not kept beside the new one";
+    context.m_nServerPort = first.Port();
+    EXPECT_EQ(post("c"), 1);
+    EXPECT_EQ(first.Server().GetStoredCount(), 2);
+}
+
+TEST(Connections, PostIsNeverSentTwiceWhenItsKeptConnectionBreaks) {
+    CKeptConnections kept;
+    CForgetfulServer server;
+    ASSERT_GT(server.Port(), 0);
+    std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + kAddActivity;
+    CHttpRequest first("POST", strUrl);
+    EXPECT_TRUE(first.Send("<first/>"));
+    CHttpRequest second("POST", strUrl);
+    EXPECT_FALSE(second.Send("<second/>")) << "the server read it, then the connection broke: no answer";
+    CHttpRequest third("POST", strUrl);
+    EXPECT_TRUE(third.Send("<third/>")) << "the broken connection was replaced";
+    EXPECT_EQ(server.Bodies(), std::vector<std::string>({"<first/>", "<second/>", "<third/>"}));
+}
+
+TEST(Connections, IdleConnectionsOfSeveralAgentsLeaveTheReferenceServerRoomForANewOne) {
+    SReferenceServerOptions options;
+    options.nKeepAliveSeconds = 600; // an idle connection would hold its worker all test long
+    CTestServer server(options);
+    // One after the other: connections arriving together would overflow httplib's short accept queue.
+    std::vector<std::unique_ptr<CIdleConnection>> idle;
+    for (long nConnection = 1; nConnection <= 4 * CHttpRequest::kMaxConnections; ++nConnection) {
+        idle.push_back(std::make_unique<CIdleConnection>(server.Port()));
+        ASSERT_TRUE(idle.back()->IsConnected());
+        ASSERT_TRUE(WaitUntil([&] { return server.Server().GetConnectionCount() == nConnection; }));
+    }
+    CTimeouts bounded(60000, 60000);
+    EXPECT_TRUE(Post(server, 1)) << "a post that finds no free worker times out";
+}
+
+TEST(Connections, ReferenceServerStopClosesKeptConnectionsAtOnce) {
+    CKeptConnections kept;
+    SReferenceServerOptions options;
+    options.nKeepAliveSeconds = 600; // a stop that waited for idle connections to time out would hang
+    CTestServer server(options);
+    ASSERT_TRUE(Post(server, 1));
+    ASSERT_EQ(server.Server().GetOpenConnectionCount(), 1);
+    server.Server().Stop();
+    EXPECT_EQ(server.Server().GetOpenConnectionCount(), 0);
+}
