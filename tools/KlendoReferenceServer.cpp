@@ -33,6 +33,7 @@ const char* const kUsage =
     "                         turn across posts: 1 takes all (default), 0 refuses all, 1,0 alternates\n"
     "  --no-activities        reply without activity elements\n"
     "  --http-status N        answer every post with this HTTP status and an HTML page, storing nothing\n"
+    "  --max-body-bytes N     answer a post with a longer body 413 and an HTML page, storing nothing\n"
     "  --delay-ms N           wait N ms before answering each post\n"
     "  --reply-file FILE      answer every post with this file's content (activities are still stored)\n"
     "  --lenient              take any body pugixml can read; by default a body that is not\n"
@@ -110,7 +111,11 @@ bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, boo
         else if (strOption == "--http-status")
             bGood = ToNumber(strValue, options.nHttpStatus) && options.nHttpStatus >= 100 &&
                     options.nHttpStatus <= 599;
-        else if (strOption == "--delay-ms")
+        else if (strOption == "--max-body-bytes") {
+            int nBytes = 0;
+            bGood = ToNumber(strValue, nBytes);
+            options.nMaxBodyBytes = static_cast<size_t>(nBytes);
+        } else if (strOption == "--delay-ms")
             bGood = ToNumber(strValue, options.nDelayMs);
         else if (strOption == "--reply-file")
             bGood = ReadFile(strValue, options.strReplyBody) && !options.strReplyBody.empty();

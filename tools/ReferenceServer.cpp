@@ -419,10 +419,13 @@ void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response&
         m_stopSignal.wait_for(lock, std::chrono::milliseconds(m_options.nDelayMs),
                               [this] { return m_bStopping; });
     }
-    if (m_options.nHttpStatus != 200) {
-        response.status = m_options.nHttpStatus;
+    int nRefusal = m_options.nHttpStatus != 200 ? m_options.nHttpStatus
+                   : m_options.nMaxBodyBytes > 0 && strBody.size() > m_options.nMaxBodyBytes ? 413
+                                                                                             : 200;
+    if (nRefusal != 200) {
+        response.status = nRefusal;
         response.set_content(
-            "<html><body><h1>Error " + std::to_string(m_options.nHttpStatus) +
+            "<html><body><h1>Error " + std::to_string(nRefusal) +
                 "</h1><p>KlendoReferenceServer was told to fail this request.</p></body></html>",
             "text/html");
         return;

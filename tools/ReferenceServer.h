@@ -24,6 +24,9 @@ struct SReferenceServerOptions {
     bool bOmitActivities = false;
     // Any other value than 200 answers every post with this status and an HTML page, storing nothing.
     int nHttpStatus = 200;
+    // A body longer than this is answered 413 with an HTML page, storing nothing, as a proxy with a
+    // body limit does; 0: no limit.
+    size_t nMaxBodyBytes = 0;
     // Wait before each answer to a post; ends early when the server stops.
     int nDelayMs = 0;
     // When not empty, the verbatim body of every answer to a post (activities are still stored).

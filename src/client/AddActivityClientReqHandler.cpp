@@ -36,6 +36,7 @@ int CAddActivityClientReqHandler::Execute() {
         request.SetResponseLimit(nReplyLimit);
         if (!request.Send(strBody))
             return m_pContext->m_bSuccess;
+        m_pContext->m_nHttpStatus = request.GetStatus();
         // A reply cut short cannot say reliably what the server took: it counts as no answer.
         if (request.IsResponseCut())
             LogTrace("--F: server reply longer than %zu bytes, not read", nReplyLimit);

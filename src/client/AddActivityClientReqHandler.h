@@ -14,6 +14,8 @@ class CAddActivityContext {
     int m_bSuccess = 0;
     // Activity id to the status text the server gave it; "1" means the server has taken it.
     std::map<std::string, std::string> m_mapActivityStatus;
+    // The HTTP status of the server's answer; -1 when no answer came.
+    int m_nHttpStatus = -1;
 };
 
 // Posts a list of activities to the accounting server in one request and reads its verdict. Made on

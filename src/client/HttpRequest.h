@@ -50,6 +50,11 @@ class CHttpRequest {
     // timed out, and so do the requests waiting for one now. Any thread; for the rest of the process.
     static void StopWaitingForConnections();
 
+    // For the agent's stop: an exchange still running at that moment is given up and fails (error
+    // 42), and so does every later one, so that a hung or slow server cannot hold the stop past the
+    // service manager's patience. Any thread; for the rest of the process.
+    static void AbortExchangesAt(std::chrono::steady_clock::time_point at);
+
     // Test seam, not reachable from the settings: the time-outs of every later Send, in milliseconds.
     // The product keeps 30 s to connect and 120 s for the whole exchange.
     static void SetTimeoutsForTest(long nConnectMs, long nTotalMs);

@@ -20,6 +20,12 @@ bool IsRefused(const CAddActivityContext& context, const std::string& strId) {
     return status != context.m_mapActivityStatus.end() && status->second != "1";
 }
 
+// The server answered, but refused the request for what it holds (a body too large, a body it cannot
+// read), not for a passing reason (a time-out, too many requests) or its own trouble (5xx).
+bool IsRequestRefused(int nHttpStatus) {
+    return nHttpStatus >= 400 && nHttpStatus < 500 && nHttpStatus != 408 && nHttpStatus != 429;
+}
+
 } // namespace
 
 struct CPendingActivityResend::SBatch {
@@ -122,7 +128,10 @@ void CPendingActivityResend::Send(SBatch& batch) {
     int nSuccess = client.Execute();
     if (nSuccess == 0)
         m_outcome.bCompleted = false;
-    if (nSuccess == 0 && context.m_mapActivityStatus.empty()) {
+    if (nSuccess == 0 && context.m_mapActivityStatus.empty() && IsRequestRefused(context.m_nHttpStatus)) {
+        m_nUnansweredInARow = 0;
+        SplitRefusedBatch(batch, context.m_nHttpStatus);
+    } else if (nSuccess == 0 && context.m_mapActivityStatus.empty()) {
         ++m_nUnansweredInARow;
         LogTrace("--F: re-send of %d pending activities (%zu bytes) got no answer", batch.list.GetCount(),
                  batch.nBytes);
@@ -164,6 +173,33 @@ void CPendingActivityResend::NoteVerdicts(const SBatch& batch, const CAddActivit
     for (size_t nRecord : refusedRecords)
         if (m_ledger.GetRefusals(m_ids[nRecord]) >= kRefusalLimit)
             Reject(nRecord);
+}
+
+void CPendingActivityResend::SplitRefusedBatch(SBatch& batch, int nHttpStatus) {
+    LogTrace("--F: re-send of %d pending activities (%zu bytes) refused as a whole, HTTP status %d",
+             batch.list.GetCount(), batch.nBytes, nHttpStatus);
+    if (batch.list.GetCount() == 1) {
+        size_t nRecord = batch.records.front();
+        m_ids[nRecord] = batch.list.GetAt(0)->m_strId;
+        m_ledger.AddRefusals({m_ids[nRecord]});
+        ++m_outcome.nRefused;
+        if (m_ledger.GetRefusals(m_ids[nRecord]) >= kRefusalLimit)
+            Reject(nRecord);
+        return;
+    }
+    SBatch halves[2];
+    size_t nFirstHalf = batch.records.size() / 2;
+    for (size_t nIndex = 0; nIndex < batch.records.size(); ++nIndex) {
+        SBatch& half = halves[nIndex < nFirstHalf ? 0 : 1];
+        CActivity* pActivity = batch.list.GetAt(0);
+        batch.list.RemoveAt(0);
+        half.list.Add(pActivity);
+        half.records.push_back(batch.records[nIndex]);
+        half.nBytes += m_snapshot.GetRecordText(batch.records[nIndex]).size();
+    }
+    for (SBatch& half : halves)
+        if (ShouldSendMore())
+            Send(half);
 }
 
 void CPendingActivityResend::Reject(size_t nRecord) {

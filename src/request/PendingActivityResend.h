@@ -30,9 +30,12 @@ struct SResendOutcome {
 // refused (CResendLedger). At the end, also when it stops early, it rewrites the archive once
 // without the records that are done. The archive lock is held only to read and to rewrite, never
 // during a post, so archiving never waits for the server. Refused means that the reply gave the
-// activity another status than "1"; an activity refused in kRefusalLimit re-sends in a row (those
-// without an answer do not count) is moved, unchanged, to the rejected file, and so is a record that
-// does not parse. After kUnansweredLimit batches in a row without an answer the re-send gives up.
+// activity another status than "1", or that the server refused the request of that one activity as
+// a whole (an HTTP client error, such as a body too large for a proxy): a batch refused as a whole is
+// split and its halves sent again, so one bad activity cannot hold the others back. An activity
+// refused in kRefusalLimit re-sends in a row (those without an answer do not count) is moved,
+// unchanged, to the rejected file, and so is a record that does not parse. After kUnansweredLimit batches in
+// a row without an answer the re-send gives up.
 //
 // Runs on the calling thread; only one re-send of an archive may run at a time (the sender's thread).
 class CPendingActivityResend {
@@ -54,6 +57,9 @@ class CPendingActivityResend {
     void Collect(SBatch& batch, size_t nRecord);
     bool ShouldSendMore() const;
     void Send(SBatch& batch);
+    // A batch whose request the server refused as a whole: its halves are sent again, and a single
+    // activity counts as refused.
+    void SplitRefusedBatch(SBatch& batch, int nHttpStatus);
     void NoteVerdicts(const SBatch& batch, const CAddActivityContext& context, int nSuccess);
     void Reject(size_t nRecord);
     // False when the rejected file could not take them; they then stay, and the archive is not rewritten.

@@ -28,6 +28,17 @@ void CPendingActivitySender::Start(const std::string& strArchiveFolder) {
     EnsureThread();
 }
 
+void CPendingActivitySender::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bRunning)
+            return;
+        m_bStopping = true;
+        m_bArmed = false;
+    }
+    m_changed.notify_all();
+}
+
 void CPendingActivitySender::Stop() {
     std::thread thread;
     {

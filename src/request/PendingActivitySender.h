@@ -31,6 +31,10 @@ class CPendingActivitySender {
 
     // Starts the thread for the archive in that folder; its first re-send follows after kFirstWait.
     void Start(const std::string& strArchiveFolder);
+    // Tells the thread to end, without waiting: no new re-send starts, one running ends before its
+    // next batch.
+    void RequestStop();
+    // RequestStop, then waits for the thread's end.
     void Stop();
 
     // Asks for a re-send at once.

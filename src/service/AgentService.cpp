@@ -125,9 +125,11 @@ void CAgentService::RunService() {
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
     WaitForStop();
+    if (m_onStopping)
+        m_onStopping();
     m_serviceManager.uninit();
-    if (m_onStop)
-        m_onStop();
+    if (m_onStopped)
+        m_onStopped();
     // A request thread still working after the wait keeps its file in the hot folder (it is deleted
     // only at the end of a request), so the start-up scan of the next run takes it up again.
     bool bRequestsEnded = m_serviceManager.GetThreadPool().WaitForRequestThreads(m_requestWait);

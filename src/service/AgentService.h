@@ -58,11 +58,14 @@ class CAgentService {
     void RequestStop() { m_stopControl.RequestStop(); }
 
     // Work that lives as long as the run, on the service thread: onStart once the log is open and
-    // before any folder is watched, onStop once the folders and the pool have stopped and before the
-    // wait for request threads. Either may be empty.
-    void SetRunHooks(std::function<void()> onStart, std::function<void()> onStop) {
+    // before any folder is watched; onStopping as soon as the stop arrives (it must not block: work
+    // told to end, exchanges given a deadline); onStopped once the folders and the pool have stopped
+    // and before the wait for request threads. Any may be empty.
+    void SetRunHooks(std::function<void()> onStart, std::function<void()> onStopping,
+                     std::function<void()> onStopped) {
         m_onStart = std::move(onStart);
-        m_onStop = std::move(onStop);
+        m_onStopping = std::move(onStopping);
+        m_onStopped = std::move(onStopped);
     }
 
     const std::string& GetModuleDirectory() const { return m_strModuleDirectory; }
@@ -103,7 +106,8 @@ class CAgentService {
     TextSink m_eventSink;
     TextSink m_messageSink;
     std::function<void()> m_onStart;
-    std::function<void()> m_onStop;
+    std::function<void()> m_onStopping;
+    std::function<void()> m_onStopped;
     // How long a stop waits for request threads before the log is closed.
     std::chrono::milliseconds m_requestWait{30000};
 };

@@ -5,8 +5,16 @@
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+// How long exchanges with the server may still run after a stop arrived.
+constexpr std::chrono::seconds kExchangeStopGrace{20};
+
+} // namespace
 
 // The process ends without running static destructors: a request or monitor thread that did not
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
@@ -18,10 +26,14 @@ int main(int argc, char** argv) {
     g_agentService.SetRunHooks(
         [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
         [] {
-            // Posts queued behind a slow server for one of the few connections would hold up the stop.
+            // No new re-send batch; posts queued behind a slow server for one of the few connections,
+            // and exchanges with a server that hangs, must not hold the stop past the service
+            // manager's patience. What they carried stays archived or in its hot folder.
+            g_pendingActivitySender.RequestStop();
             CHttpRequest::StopWaitingForConnections();
-            g_pendingActivitySender.Stop();
-        });
+            CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() + kExchangeStopGrace);
+        },
+        [] { g_pendingActivitySender.Stop(); });
     int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

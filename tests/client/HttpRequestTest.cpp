@@ -91,3 +91,22 @@ TEST(HttpRequest, ServerThatNeverAnswersIsGivenUp) {
     EXPECT_EQ(request.GetResponseText(), "");
     EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)") << "28: operation timed out";
 }
+
+// At a stop, an exchange with a server that hangs must not hold the agent past the service manager's
+// patience, whatever is left of its own time-out.
+TEST(HttpRequest, ExchangeInFlightIsGivenUpAtTheStopsDeadline) {
+    SReferenceServerOptions options;
+    options.nDelayMs = 60000;
+    CTestServer server(options);
+    CHttpRequest request("POST", server.Url(kAddActivity));
+    CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    bool bSent = request.Send(kOneActivity);
+    CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::time_point::max());
+    EXPECT_FALSE(bSent);
+    EXPECT_EQ(request.GetErrorText(), "Failed to send request error(42)") << "42: given up by the agent";
+    CHttpRequest after("POST", server.Url(kAddActivity));
+    CHttpRequest::SetTimeoutsForTest(1000, 300);
+    after.Send(kOneActivity);
+    CHttpRequest::SetTimeoutsForTest(30000, 120000);
+    EXPECT_EQ(after.GetErrorText(), "Failed to send request error(28)") << "the deadline taken back";
+}

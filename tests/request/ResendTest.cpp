@@ -277,3 +277,27 @@ TEST_F(ResendTest, DamagedSideFilesOnlyMeanSendingAgain) {
     EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kSettledName), "");
     EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRefusalsName), "");
 }
+
+// A front end that caps request bodies refuses every request holding one large activity: the
+// others of its batch must still go, and the large one must not be sent for ever.
+TEST_F(ResendTest, ActivityThatMakesTheServerRefuseItsWholeRequestDoesNotHoldTheOthersBack) {
+    SReferenceServerOptions capped;
+    capped.nMaxBodyBytes = 100 * 1024;
+    StartServer(capped);
+    std::string strText =
+        ArchivedRecord("before") + ArchivedRecord("large", 150 * 1024) + ArchivedRecord("after");
+    WriteWholeFile(m_strArchiveFolder + "/KlendoActivity.dat", StoredForm(strText));
+    SResendOutcome first = Resend();
+    EXPECT_EQ(first.nAcknowledged, 2) << "the batch was split and its halves sent again";
+    EXPECT_EQ(first.nRefused, 1);
+    std::map<std::string, int> acknowledged = AcknowledgedCounts();
+    EXPECT_EQ(acknowledged["before"], 1);
+    EXPECT_EQ(acknowledged["after"], 1);
+    EXPECT_EQ(Archive(), StoredForm(ArchivedRecord("large", 150 * 1024)));
+    for (int i = 1; i < CPendingActivityResend::kRefusalLimit; ++i)
+        Resend();
+    EXPECT_EQ(Archive(), "");
+    EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + "/" + CActivityFileDataStorage::kRejectedName),
+              StoredForm(ArchivedRecord("large", 150 * 1024)));
+    EXPECT_NE(m_log.Content().find("refused as a whole, HTTP status 413"), std::string::npos);
+}

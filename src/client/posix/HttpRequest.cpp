@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -17,6 +18,8 @@ using Clock = CConnectionPool::Clock;
 
 std::atomic<long> g_nConnectTimeoutMs{30000};
 std::atomic<long> g_nTotalTimeoutMs{120000};
+// When exchanges are given up for the stop, as a count of the steady clock; the largest value: never.
+std::atomic<Clock::rep> g_nAbortAt{std::numeric_limits<Clock::rep>::max()};
 
 // curl_global_init is not safe to race with other threads' first use, so it runs once, here.
 void InitCurlOnce() {
@@ -136,6 +139,11 @@ std::string FailureText(int nCode) {
     return "Failed to send request error(" + std::to_string(nCode) + ")";
 }
 
+// libcurl asks about once a second, and at every transfer step, whether to go on.
+int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return Clock::now().time_since_epoch().count() >= g_nAbortAt.load() ? 1 : 0;
+}
+
 // What is left of a time-out that started at the request's start; at least 1 ms, as 0 means none.
 long RemainingMs(Clock::time_point deadline) {
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -154,6 +162,10 @@ void CHttpRequest::SetTimeoutsForTest(long nConnectMs, long nTotalMs) {
 
 void CHttpRequest::StopWaitingForConnections() {
     Connections().pool.StopWaiting();
+}
+
+void CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::time_point at) {
+    g_nAbortAt = at.time_since_epoch().count();
 }
 
 void CHttpRequest::SetConnectionLimitsForTest(std::chrono::milliseconds maxIdle,
@@ -204,6 +216,8 @@ bool CHttpRequest::Send(const std::string& strBody) {
         curl_easy_setopt(pHandle, CURLOPT_WRITEFUNCTION, OnBodyBytes);
         curl_easy_setopt(pHandle, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(pHandle, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(pHandle, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(pHandle, CURLOPT_XFERINFOFUNCTION, OnProgress);
         curl_easy_setopt(pHandle, CURLOPT_MAXCONNECTS, 1L);
         // Each new connection resolves the name again, as the agent did before connections were kept.
         curl_easy_setopt(pHandle, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
