@@ -1,5 +1,7 @@
 #include "platform/ExclusiveFile.h"
 
+#include "platform/posix/WriteAll.h"
+
 #include "platform/FileSystem.h"
 
 #include <cerrno>
@@ -41,19 +43,6 @@ int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCr
     }
     errno = EBUSY;
     return -1;
-}
-
-bool WriteAll(int nHandle, const char* pData, size_t nSize) {
-    while (nSize > 0) {
-        ssize_t nWritten = ::write(nHandle, pData, nSize);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        pData += nWritten;
-        nSize -= static_cast<size_t>(nWritten);
-    }
-    return true;
 }
 
 } // namespace
@@ -129,7 +118,7 @@ bool CExclusiveFile::AppendDurably(const char* pData, size_t nSize) {
         errno = EBADF;
         return false;
     }
-    return WriteAll(m_nHandle, pData, nSize) && ::fdatasync(m_nHandle) == 0 && FlushCreatedEntry();
+    return Posix::WriteAll(m_nHandle, pData, nSize) && ::fdatasync(m_nHandle) == 0 && FlushCreatedEntry();
 }
 
 bool CExclusiveFile::Truncate(long long nSize) {

@@ -1,6 +1,7 @@
 #include "platform/FileReplacement.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/WriteAll.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -25,16 +26,7 @@ bool CFileReplacement::Write(const char* pData, size_t nSize) {
         errno = EBADF;
         return false;
     }
-    while (nSize > 0) {
-        ssize_t nWritten = ::write(m_nHandle, pData, nSize);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        pData += nWritten;
-        nSize -= static_cast<size_t>(nWritten);
-    }
-    return true;
+    return Posix::WriteAll(m_nHandle, pData, nSize);
 }
 
 bool CFileReplacement::Commit() {

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "platform/posix/FolderWalk.h"
+#include "platform/posix/WriteAll.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -47,25 +48,6 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     return pStream;
 }
 
-namespace {
-
-bool WriteAll(int nHandle, const std::string& strData) {
-    const char* pData = strData.data();
-    size_t nLeft = strData.size();
-    while (nLeft > 0) {
-        ssize_t nWritten = ::write(nHandle, pData, nLeft);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        pData += nWritten;
-        nLeft -= static_cast<size_t>(nWritten);
-    }
-    return true;
-}
-
-} // namespace
-
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
@@ -79,7 +61,7 @@ bool AppendDurably(const std::string& strPath, const std::string& strData, bool 
     }
     if (nHandle < 0)
         return false;
-    bool bWritten = WriteAll(nHandle, strData) && ::fdatasync(nHandle) == 0;
+    bool bWritten = Posix::WriteAll(nHandle, strData.data(), strData.size()) && ::fdatasync(nHandle) == 0;
     int nError = errno;
     if (::close(nHandle) != 0 && bWritten) {
         bWritten = false;
