@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {
     if (strA.size() != strB.size())
@@ -172,4 +173,59 @@ std::string ToXmlSafeUtf8(const std::string& strText) {
         nPos += nLength;
     }
     return strSafe;
+}
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool IsEscapedByte(char c, const char* szEscaped) {
+    return c == '%' || (c != '\0' && std::strchr(szEscaped, c) != nullptr);
+}
+
+} // namespace
+
+std::string EscapeBytes(const std::string& strText, const char* szEscaped) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string strEscaped;
+    strEscaped.reserve(strText.size());
+    for (char c : strText) {
+        if (!IsEscapedByte(c, szEscaped)) {
+            strEscaped += c;
+            continue;
+        }
+        unsigned char cByte = static_cast<unsigned char>(c);
+        strEscaped += '%';
+        strEscaped += kHex[cByte >> 4];
+        strEscaped += kHex[cByte & 0xF];
+    }
+    return strEscaped;
+}
+
+bool UnescapeBytes(const std::string& strText, const char* szEscaped, std::string& strPlain) {
+    strPlain.clear();
+    for (size_t i = 0; i < strText.size(); ++i) {
+        char c = strText[i];
+        if (c != '%') {
+            if (IsEscapedByte(c, szEscaped))
+                return false;
+            strPlain += c;
+            continue;
+        }
+        int nHigh = i + 2 < strText.size() ? HexValue(strText[i + 1]) : -1;
+        int nLow = i + 2 < strText.size() ? HexValue(strText[i + 2]) : -1;
+        if (nHigh < 0 || nLow < 0)
+            return false;
+        strPlain += static_cast<char>(nHigh * 16 + nLow);
+        i += 2;
+    }
+    return true;
 }

@@ -27,3 +27,10 @@ float ClampToFloat(double dValue);
 // beginning, and so does each character XML 1.0 forbids (C0 controls but tab, line feed and carriage
 // return; U+FFFE and U+FFFF). Everything else stays as it is.
 std::string ToXmlSafeUtf8(const std::string& strText);
+
+// strText for one field of a line-based file or protocol: "%" and every byte of szEscaped written as
+// "%XX" (upper-case hexadecimal), so that any byte, a line end or a separator too, can stand in it.
+std::string EscapeBytes(const std::string& strText, const char* szEscaped);
+// Back from EscapeBytes. False for a "%" not followed by two hexadecimal digits, or a byte of
+// szEscaped standing bare (a damaged field); strPlain is then unusable.
+bool UnescapeBytes(const std::string& strText, const char* szEscaped, std::string& strPlain);

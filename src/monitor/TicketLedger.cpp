@@ -21,57 +21,15 @@ constexpr size_t kCompactionSlack = 64;
 const char* const kHeaderTag = "KlendoTickets";
 const char* const kFormatVersion = "1";
 
-bool NeedsEscape(unsigned char c) {
-    return c == '%' || c == '\t' || c == '\n' || c == '\r';
-}
-
 // Any byte may stand in a name; the four that would break a line or a field are written as %XX.
-std::string Escape(const std::string& strText) {
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string strEscaped;
-    strEscaped.reserve(strText.size());
-    for (unsigned char c : strText) {
-        if (!NeedsEscape(c)) {
-            strEscaped += static_cast<char>(c);
-            continue;
-        }
-        strEscaped += '%';
-        strEscaped += kHex[c >> 4];
-        strEscaped += kHex[c & 0xF];
-    }
-    return strEscaped;
-}
+const char* const kEscapedInNames = "\t\n\r";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+std::string Escape(const std::string& strText) {
+    return EscapeBytes(strText, kEscapedInNames);
 }
 
 bool Unescape(const std::string& strText, std::string& strPlain) {
-    strPlain.clear();
-    for (size_t i = 0; i < strText.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(strText[i]);
-        if (c != '%') {
-            if (NeedsEscape(c))
-                return false;
-            strPlain += static_cast<char>(c);
-            continue;
-        }
-        if (i + 2 >= strText.size())
-            return false;
-        int nHigh = HexValue(strText[i + 1]);
-        int nLow = HexValue(strText[i + 2]);
-        if (nHigh < 0 || nLow < 0)
-            return false;
-        strPlain += static_cast<char>(nHigh * 16 + nLow);
-        i += 2;
-    }
-    return !strPlain.empty();
+    return UnescapeBytes(strText, kEscapedInNames, strPlain) && !strPlain.empty();
 }
 
 std::vector<std::string> SplitFields(const std::string& strLine) {

@@ -1,5 +1,7 @@
 #include "printparser/ParserChild.h"
 
+#include "Include/StringUtil.h"
+
 #include "platform/ChildProcess.h"
 #include "platform/ResourceLimits.h"
 #include "printparser/PrintFileParser.h"
@@ -64,36 +66,13 @@ bool ParseProgressLine(const std::string& strLine, FILEFORMATINFO& info) {
 }
 
 std::string EscapePathLine(const std::string& strPath) {
-    std::string strLine;
-    for (char c : strPath) {
-        if (c == '%')
-            strLine += "%25";
-        else if (c == '\n')
-            strLine += "%0A";
-        else if (c == '\r')
-            strLine += "%0D";
-        else
-            strLine += c;
-    }
-    return strLine;
+    return EscapeBytes(strPath, "\n\r");
 }
 
 std::string UnescapePathLine(const std::string& strLine) {
     std::string strPath;
-    for (size_t i = 0; i < strLine.size(); ++i) {
-        if (strLine.compare(i, 3, "%25") == 0)
-            strPath += '%';
-        else if (strLine.compare(i, 3, "%0A") == 0)
-            strPath += '\n';
-        else if (strLine.compare(i, 3, "%0D") == 0)
-            strPath += '\r';
-        else {
-            strPath += strLine[i];
-            continue;
-        }
-        i += 2;
-    }
-    return strPath;
+    // A line that is no escaped path (typed by hand, say) is taken as it stands.
+    return UnescapeBytes(strLine, "\n\r", strPath) ? strPath : strLine;
 }
 
 namespace {

@@ -1,11 +1,11 @@
 #include "request/AbandonedFiles.h"
 
 #include "Include/LogFile.h"
+#include "Include/StringUtil.h"
 #include "platform/FileAccess.h"
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "printparser/ParserChild.h"
 
 #include <fstream>
 #include <memory>
@@ -13,9 +13,12 @@
 
 namespace {
 
+// Line ends inside a path would break its line.
+const char* const kEscapedInPaths = "\n\r";
+
 std::string FormatEntry(const std::string& strPath, const Platform::CFileVersion& version) {
     return std::to_string(version.nSize) + " " + std::to_string(version.nModifiedNs) + " " +
-           EscapePathLine(strPath) + "\n";
+           EscapeBytes(strPath, kEscapedInPaths) + "\n";
 }
 
 // "size mtime path"; false for a line that is not one (a torn or damaged line).
@@ -29,7 +32,8 @@ bool ParseEntry(const std::string& strLine, std::string& strPath, Platform::CFil
     std::getline(stream, strEscaped);
     if (strEscaped.empty())
         return false;
-    strPath = UnescapePathLine(strEscaped);
+    if (!UnescapeBytes(strEscaped, kEscapedInPaths, strPath))
+        return false;
     version.nSize = nSize;
     version.nModifiedNs = nModified;
     return true;

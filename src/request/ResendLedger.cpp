@@ -1,15 +1,18 @@
 #include "request/ResendLedger.h"
 
 #include "Include/LogFile.h"
+#include "Include/StringUtil.h"
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
-#include "printparser/ParserChild.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace {
+
+// Line ends inside an id would break its line.
+const char* const kEscapedInIds = "\n\r";
 
 // The ids of the file's whole lines, in order. A last line without its line end is torn: bTorn.
 std::vector<std::string> ReadIds(const std::string& strPath, bool& bTorn) {
@@ -24,7 +27,10 @@ std::vector<std::string> ReadIds(const std::string& strPath, bool& bTorn) {
     size_t nStart = 0;
     for (size_t nEnd = strContent.find('\n'); nEnd != std::string::npos;
          nEnd = strContent.find('\n', nStart)) {
-        ids.push_back(UnescapePathLine(strContent.substr(nStart, nEnd - nStart)));
+        std::string strId;
+        // A damaged line is left out: at worst an activity is sent again.
+        if (UnescapeBytes(strContent.substr(nStart, nEnd - nStart), kEscapedInIds, strId))
+            ids.push_back(strId);
         nStart = nEnd + 1;
     }
     bTorn = nStart < strContent.size();
@@ -34,7 +40,7 @@ std::vector<std::string> ReadIds(const std::string& strPath, bool& bTorn) {
 std::string FormatLines(const std::vector<std::string>& ids) {
     std::string strLines;
     for (const std::string& strId : ids)
-        strLines += EscapePathLine(strId) + "\n";
+        strLines += EscapeBytes(strId, kEscapedInIds) + "\n";
     return strLines;
 }
 
