@@ -303,6 +303,27 @@ class AgentTestCase(unittest.TestCase):
                    lambda: "\n".join(self.log_lines()[-8:]))
 
 
+class OneFolderTestCase(AgentTestCase):
+    """An agent with one print hot folder ("hot", copied to "out") posting to a server on a port
+    chosen here; the test starts the server when it wants it up."""
+
+    def setUp(self):
+        super().setUp()
+        self.hot = self.folder("hot")
+        self.out = self.folder("out")
+        self.port = free_port()
+        self.write_settings([dict(source=self.hot, destination=self.out, devicename="P1")], self.port)
+        self.register()
+
+    def drop(self, name):
+        path = os.path.join(self.hot, name)
+        write_file(path, make_pdf(note=name))
+        return path
+
+    def archived_count(self):
+        return self.archive_text().count("<activity ")
+
+
 class ProcessSampler:
     """Peak thread count and resident memory of a process, sampled from /proc on a thread."""
 

@@ -6,26 +6,10 @@ import re
 import sys
 import unittest
 
-from harness import SHORT, AgentTestCase, free_port, make_pdf, wait_until, write_file
+from harness import SHORT, OneFolderTestCase, wait_until
 
 
-class DeliveryTest(AgentTestCase):
-    def setUp(self):
-        super().setUp()
-        self.hot = self.folder("hot")
-        self.out = self.folder("out")
-        self.port = free_port()
-        self.write_settings([dict(source=self.hot, destination=self.out, devicename="P1")], self.port)
-        self.register()
-
-    def drop(self, name):
-        path = os.path.join(self.hot, name)
-        write_file(path, make_pdf(note=name))
-        return path
-
-    def archived_count(self):
-        return self.archive_text().count("<activity ")
-
+class DeliveryTest(OneFolderTestCase):
     def test_jobs_made_while_the_server_is_down_all_arrive_once_it_is_up(self):
         self.start_agent()
         names = ["down %d.pdf" % n for n in range(6)]

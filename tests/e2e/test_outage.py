@@ -6,7 +6,7 @@ import os
 import sys
 import unittest
 
-from harness import SHORT, AgentTestCase, free_port, make_pdf, wait_until, write_file
+from harness import SHORT, OneFolderTestCase, wait_until, write_file
 
 # The agent's first retry comes a minute after its start; should the server not be back by then,
 # the next one follows two minutes later. The deadline covers both and only bounds a failure.
@@ -19,22 +19,7 @@ COMPLETE_RECORD = (
 TORN_RECORD = '<activity id="torn-by-the-crash" type="Print"><document name="torn.pd'
 
 
-class OutageTest(AgentTestCase):
-    def setUp(self):
-        super().setUp()
-        self.hot = self.folder("hot")
-        self.port = free_port()
-        self.write_settings([dict(source=self.hot, destination=self.folder("out"), devicename="P1")], self.port)
-        self.register()
-
-    def drop(self, name):
-        path = os.path.join(self.hot, name)
-        write_file(path, make_pdf(note=name))
-        return path
-
-    def archived_count(self):
-        return self.archive_text().count("<activity ")
-
+class OutageTest(OneFolderTestCase):
     def verdicts(self):
         seen = {}
         for activity in self.server.activities():
