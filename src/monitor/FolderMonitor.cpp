@@ -10,6 +10,9 @@
 #include "platform/Time.h"
 #include "pool/IOThreadPool.h"
 
+#include <mutex>
+#include <set>
+
 CFolderMonitor::CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
                                const std::string& strStateFolder)
     : m_folder(folder), m_pPool(pPool), m_strStateFolder(strStateFolder) {}
@@ -165,8 +168,14 @@ bool CFolderMonitor::KeepScanning() const {
 // A copy interrupted by a crash or a power cut leaves its temporary file in the destination; this
 // run's own copies in progress keep theirs.
 void CFolderMonitor::RemovePartialCopies() {
-    if (m_folder.destination.empty())
-        return;
+    // Many hot folders may share a destination: its tree is walked once per run, by the first.
+    static std::mutex s_mutex;
+    static std::set<std::string> s_cleaned;
+    {
+        std::lock_guard<std::mutex> guard(s_mutex);
+        if (m_folder.destination.empty() || !s_cleaned.insert(m_folder.destination).second)
+            return;
+    }
     std::vector<std::string> removed;
     Platform::CFileBeneath::RemovePartialCopies(m_folder.destination, removed,
                                                 [&] { return KeepScanning(); });
