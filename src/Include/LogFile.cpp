@@ -47,7 +47,9 @@ bool WriteAndFlush(std::FILE* pStream, const std::string& strText) {
 
 CLogFile::CLogFile() = default;
 
-CLogFile::~CLogFile() { Close(); }
+CLogFile::~CLogFile() {
+    Close();
+}
 
 bool CLogFile::OpenStream() {
     std::lock_guard<std::timed_mutex> streamGuard(m_streamLock);
@@ -162,7 +164,8 @@ void CLogFile::RollOverIfTooLong() {
         std::fclose(m_file);
         m_file = nullptr;
     }
-    std::string strSuffix = "_" + Platform::FormatLocalTime("%Y%m%d") + "_" + std::to_string(g_nRollOverCount) + ".tmp";
+    std::string strSuffix =
+        "_" + Platform::FormatLocalTime("%Y%m%d") + "_" + std::to_string(g_nRollOverCount) + ".tmp";
     ++g_nRollOverCount;
     std::string strRolledPath = ReplaceAll(m_strFilePath, ".log", strSuffix);
     (void)Platform::MovePath(m_strFilePath, strRolledPath);

@@ -2,4 +2,6 @@
 
 #include "Include/StringUtil.h"
 
-bool CHotFolderInfo::IsTicketFolder() const { return EqualsNoCase(type, "ULS"); }
+bool CHotFolderInfo::IsTicketFolder() const {
+    return EqualsNoCase(type, "ULS");
+}

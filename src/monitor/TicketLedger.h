@@ -34,8 +34,8 @@ class CTicketLedger {
     // The one ledger of a hot folder in this process: requests still running for a monitor that was
     // replaced (the same source twice in the settings) record into the ledger its successor uses.
     // bLoaded tells whether it was in use already (it is then not loaded again).
-    static std::shared_ptr<CTicketLedger> Shared(const std::string& strStateFolder, const std::string& strSource,
-                                                 bool& bLoaded);
+    static std::shared_ptr<CTicketLedger> Shared(const std::string& strStateFolder,
+                                                 const std::string& strSource, bool& bLoaded);
     CTicketLedger& operator=(const CTicketLedger&) = delete;
 
     // Reads the state file; false when there was none yet (the folder's first watch: an upgrade,

@@ -1,6 +1,6 @@
+#include "Include/LogFile.h"
 #include "config/AgentSettings.h"
 #include "config/IniFile.h"
-#include "Include/LogFile.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +9,13 @@ namespace {
 
 class SettingsFile : public ::testing::Test {
   protected:
-    void SetUp() override { CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini"); }
+    void SetUp() override {
+        CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
+    }
     void TearDown() override { CAgentSettings::OverrideSettingsPathForTest(""); }
-    void Write(const std::string& strContent) { WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini", strContent); }
+    void Write(const std::string& strContent) {
+        WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini", strContent);
+    }
     CIniFile Ini() const { return CIniFile(m_folder / "KlendoHotFolderAgent.ini"); }
 
     CTempFolder m_folder;
@@ -138,7 +142,8 @@ TEST_F(SettingsFile, IntegersAreReadLikeGetPrivateProfileInt) {
     EXPECT_EQ(ini.GetInt("s", "word", 7), 0);
     EXPECT_EQ(ini.GetInt("s", "empty", 7), 7);
     EXPECT_EQ(ini.GetInt("s", "missing", 7), 7);
-    EXPECT_EQ(ini.GetInt("s", "big", 7), static_cast<int>(99999999999ULL & 0xFFFFFFFFu)) << "wraps, no overflow";
+    EXPECT_EQ(ini.GetInt("s", "big", 7), static_cast<int>(99999999999ULL & 0xFFFFFFFFu))
+        << "wraps, no overflow";
 }
 
 TEST_F(SettingsFile, LineEndingsAndCutLines) {

@@ -10,6 +10,10 @@ CScopedLog::CScopedLog(const std::string& strPath) : m_strPath(strPath) {
     g_pLogFile = pLog;
 }
 
-CScopedLog::~CScopedLog() { delete g_pLogFile.exchange(nullptr); }
+CScopedLog::~CScopedLog() {
+    delete g_pLogFile.exchange(nullptr);
+}
 
-std::string CScopedLog::Content() const { return ReadWholeFile(m_strPath); }
+std::string CScopedLog::Content() const {
+    return ReadWholeFile(m_strPath);
+}

@@ -18,7 +18,9 @@ CTempFolder::~CTempFolder() {
     std::filesystem::remove_all(m_strPath, error);
 }
 
-std::string CTempFolder::operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
+std::string CTempFolder::operator/(const std::string& strName) const {
+    return m_strPath + "/" + strName;
+}
 
 std::string ReadWholeFile(const std::string& strPath) {
     std::ifstream stream(strPath, std::ios::binary);
@@ -34,7 +36,8 @@ void WriteWholeFile(const std::string& strPath, const std::string& strContent) {
 
 size_t Occurrences(const std::string& strText, const std::string& strWhat) {
     size_t nCount = 0;
-    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos; nPos = strText.find(strWhat, nPos + 1))
+    for (size_t nPos = strText.find(strWhat); nPos != std::string::npos;
+         nPos = strText.find(strWhat, nPos + 1))
         ++nCount;
     return nCount;
 }

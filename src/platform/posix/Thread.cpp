@@ -6,10 +6,16 @@
 
 namespace Platform {
 
-int GetThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+int GetThreadId() {
+    return static_cast<int>(::syscall(SYS_gettid));
+}
 
-int GetLastError() { return errno; }
+int GetLastError() {
+    return errno;
+}
 
-void SetLastError(int nError) { errno = nError; }
+void SetLastError(int nError) {
+    errno = nError;
+}
 
 } // namespace Platform
