@@ -6,7 +6,9 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=$1
 "$here/build.sh" "$out" > "$out.build.log" 2>&1 || { cat "$out.build.log"; exit 1; }
-for target in printstream pdf postscript pcl5 pclxl xps; do
+for source in "$here"/fuzz_*.cpp; do
+    target=$(basename "$source" .cpp)
+    target=${target#fuzz_}
     # New inputs go to the first folder: a scratch one, never the committed seeds.
     rm -rf "$out/scratch-$target"
     mkdir -p "$out/scratch-$target"
