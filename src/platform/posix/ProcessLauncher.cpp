@@ -51,6 +51,8 @@ class CPosixChildProcess final : public IChildProcess {
     CUniqueFd m_input;
     std::string m_strPending;
     bool m_bEnded = false;
+    // A line was handed over cut: its rest, up to its line end, is no line of its own.
+    bool m_bSkippingCutRest = false;
 };
 
 bool CPosixChildProcess::WriteLine(const std::string& strLine, const CFileBeneath* pFile) {
@@ -111,17 +113,29 @@ bool CPosixChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline
 IChildProcess::ReadResult CPosixChildProcess::ReadLine(std::string& strLine,
                                                        std::chrono::steady_clock::time_point deadline) {
     while (true) {
+        if (m_bSkippingCutRest) {
+            size_t nRestEnd = m_strPending.find('\n');
+            m_strPending.erase(0, nRestEnd == std::string::npos ? nRestEnd : nRestEnd + 1);
+            m_bSkippingCutRest = nRestEnd == std::string::npos;
+        }
         size_t nEnd = m_strPending.find('\n');
         if (nEnd != std::string::npos) {
             strLine = m_strPending.substr(0, std::min(nEnd, kMaxLineLength));
             m_strPending.erase(0, nEnd + 1);
             return ReadResult::Line;
         }
-        // A line that never ends is handed over cut, instead of growing without bound.
-        if (m_bEnded || !m_output.IsOpen() || m_strPending.size() >= kMaxLineLength) {
+        // A line that never ends is handed over cut, instead of growing without bound; the rest of it
+        // is dropped whenever it comes.
+        if (m_strPending.size() >= kMaxLineLength) {
+            strLine = m_strPending.substr(0, kMaxLineLength);
+            m_strPending.clear();
+            m_bSkippingCutRest = true;
+            return ReadResult::Line;
+        }
+        if (m_bEnded) {
             if (m_strPending.empty())
                 return ReadResult::End;
-            strLine = m_strPending.substr(0, kMaxLineLength);
+            strLine.swap(m_strPending);
             m_strPending.clear();
             return ReadResult::Line;
         }
