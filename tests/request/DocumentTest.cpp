@@ -268,6 +268,25 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     EXPECT_EQ(StoredCount(), 1) << "the job goes on";
 }
 
+// A worker that ended while it waited idle (the system's memory killer, an operator) is no fault of
+// the next file: a fresh worker parses it at once, without the crash retry.
+TEST_F(PipelineTest, IdleWorkerThatEndedMeanwhileIsReplacedWithoutBlame) {
+    StartServer();
+    CFakeWorkers fake;
+    fake.launcher.SetScript([](size_t nChild, const std::string&) {
+        return CReply{{kLetterAnswer, "end"}, nChild == 0};
+    });
+    for (const char* szName : {"first.pdf", "second.pdf"}) {
+        Drop(szName);
+        CFileRequestHandler handler(Request(szName));
+        handler.HandleRequest();
+        EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4) << szName;
+    }
+    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u);
+    EXPECT_EQ(m_log.Content().find("without a result"), std::string::npos);
+    EXPECT_EQ(StoredCount(), 2);
+}
+
 // Every worker is busy: the next file waits for one to come back instead of starting another.
 TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     CFakeProcessLauncher launcher;
