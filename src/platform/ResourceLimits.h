@@ -8,12 +8,8 @@ namespace Platform {
 // the machine: address space (bytes), processor time (seconds; the process is killed soon after)
 // and stack (bytes). 0 leaves that limit as it is; a limit is never raised above the current one.
 // Applies to the whole process and its future children. False when one could not be set, with the
-// system error in Platform::GetLastError().
+// system error in Platform::GetLastError(). Makes system calls only, so a child may call it between
+// fork and exec.
 bool LimitProcessResources(uint64_t nAddressSpaceBytes, uint64_t nCpuSeconds, uint64_t nStackBytes);
-
-// Lets the calling process use nCpuSeconds more processor time from now on, then ends it (SIGXCPU),
-// for a process that does one bounded piece of work after another. Only the soft limit moves; the
-// hard limit stays as it is. False when it could not be set, with the system error in GetLastError().
-bool AllowCpuTimeFromNow(uint64_t nCpuSeconds);
 
 } // namespace Platform

@@ -2,10 +2,8 @@
 
 #include "Include/StringUtil.h"
 
-#include "platform/ChildProcess.h"
-#include "platform/ResourceLimits.h"
+#include "platform/ProcessLauncher.h"
 #include "printparser/PrintFileParser.h"
-#include "printparser/PrintInfoTool.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -85,13 +83,10 @@ void Report(std::FILE* pOut, const std::string& strLine) {
 } // namespace
 
 int RunParserWorker(std::FILE* pOut) {
-    // Memory and stack are limited for the worker's life; processor time per file.
-    ApplyParserResourceLimits(0);
     Platform::CParentInput input;
     std::string strLine;
     std::string strFilePath;
     while (input.ReadLine(strLine, strFilePath)) {
-        Platform::AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
         CPrintFileParser parser;
         parser.SetFilePath(strFilePath.empty() ? UnescapePathLine(strLine) : strFilePath);
         parser.SetProgressCallback(

@@ -13,7 +13,7 @@
 // Use: SetFilePath, optionally SetProgressCallback, then GetFileInfo once. One object per parse;
 // it is used by one thread at a time. Hostile files cost bounded memory and time per byte, but a
 // caller that must bound the total runs the parse in a child process with resource limits
-// (ApplyParserResourceLimits).
+// (kParserMemoryBytes, kParserCpuSecondsPerFile).
 class CPrintFileParser {
   public:
     using ProgressCallback = std::function<void(const FILEFORMATINFO&)>;

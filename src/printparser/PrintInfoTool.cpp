@@ -3,13 +3,13 @@
 #include "Include/LogFile.h"
 #include "platform/ResourceLimits.h"
 #include "platform/Thread.h"
+#include "printparser/ParserChild.h"
 #include "printparser/PrintFileParser.h"
 
 #include <algorithm>
 
 namespace {
 
-constexpr unsigned long long kAddressSpaceBytes = 1024ull * 1024 * 1024;
 constexpr unsigned long long kStackBytes = 8ull * 1024 * 1024;
 
 std::string JsonString(const std::string& strText) {
@@ -50,14 +50,14 @@ void PrintJson(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO
                  pInfo->dWidth, pInfo->dLength);
 }
 
-} // namespace
-
 bool ApplyParserResourceLimits(unsigned long long nCpuSeconds) {
-    if (Platform::LimitProcessResources(kAddressSpaceBytes, nCpuSeconds, kStackBytes))
+    if (Platform::LimitProcessResources(kParserMemoryBytes, nCpuSeconds, kStackBytes))
         return true;
     LogTrace("--W: resource limits for the parser could not be set (%d)", Platform::GetLastError());
     return false;
 }
+
+} // namespace
 
 int RunPrintInfoTool(const std::vector<std::string>& args, std::FILE* pOut, std::FILE* pErr) {
     bool bJson = false;

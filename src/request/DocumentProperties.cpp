@@ -92,7 +92,7 @@ void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst
                                              int& nPages) {
     FILEFORMATINFO info;
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
-    CParserWorkers::CLease worker(m_environment.strParserPath,
+    CParserWorkers::CLease worker(*m_environment.pParserWorkers, m_environment.strParserPath,
                                   std::chrono::steady_clock::now() + m_environment.parseLimit);
     // The worker parses the very file held open below the hot folder, never what the path names later.
     const Platform::CFileBeneath* pFile =

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <thread>
 
-CParserWorkers g_parserWorkers;
-
 size_t CParserWorkers::GetMaxWorkers() {
     // Parsing is processor work: two per processor keep every processor busy while a worker waits
     // for the disk.
@@ -33,7 +31,11 @@ CParserWorkers::Take(const std::string& strParserPath, std::chrono::steady_clock
     lock.unlock();
     auto pWorker = std::make_unique<CWorker>();
     pWorker->strParserPath = strParserPath;
-    if (pWorker->process.Start(strParserPath, {kParserWorkerSwitch}, true))
+    // Processor time is given per file (CLease::Send); memory for the worker's whole life.
+    Platform::CProcessLimits limits;
+    limits.nMemoryBytes = kParserMemoryBytes;
+    pWorker->pProcess = m_launcher.Start(strParserPath, {kParserWorkerSwitch}, limits, true);
+    if (pWorker->pProcess)
         return pWorker;
     int nError = Platform::GetLastError();
     GiveBack(nullptr, false);
@@ -57,22 +59,28 @@ void CParserWorkers::GiveBack(std::unique_ptr<CWorker> pWorker, bool bHealthy) {
     m_workerFree.notify_one();
 }
 
-CParserWorkers::CLease::CLease(const std::string& strParserPath,
+CParserWorkers::CLease::CLease(CParserWorkers& workers, const std::string& strParserPath,
                                std::chrono::steady_clock::time_point deadline)
-    : m_strParserPath(strParserPath) {
+    : m_workers(workers), m_strParserPath(strParserPath) {
     Retake(deadline);
 }
 
 void CParserWorkers::CLease::Return(bool bHealthy) {
     if (m_pWorker)
-        g_parserWorkers.GiveBack(std::move(m_pWorker), bHealthy);
+        m_workers.GiveBack(std::move(m_pWorker), bHealthy);
 }
 
 void CParserWorkers::CLease::Retake(std::chrono::steady_clock::time_point deadline) {
     Return(false);
-    m_pWorker = g_parserWorkers.Take(m_strParserPath, deadline);
+    m_pWorker = m_workers.Take(m_strParserPath, deadline);
     if (!m_pWorker)
         m_nError = Platform::GetLastError();
+}
+
+bool CParserWorkers::CLease::Send(const std::string& strPath, const Platform::CFileBeneath* pFile) {
+    // A worker that cannot be given its time has ended; the write below tells.
+    (void)m_pWorker->pProcess->AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
+    return m_pWorker->pProcess->WriteLine(EscapePathLine(strPath), pFile);
 }
 
 CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::string& strPath,
@@ -81,14 +89,14 @@ CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::str
                                                                   FILEFORMATINFO& info) {
     if (!IsHeld())
         return ParseResult::NoWorker;
-    bool bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath), pFile);
+    bool bSent = Send(strPath, pFile);
     // A worker that waited idle may have ended meanwhile, through no fault of this file: a fresh
     // one is tried.
     if (!bSent && m_pWorker->nUses > 0) {
         Retake(std::chrono::steady_clock::now() + limit);
         if (!IsHeld())
             return ParseResult::NoWorker;
-        bSent = m_pWorker->process.WriteLine(EscapePathLine(strPath), pFile);
+        bSent = Send(strPath, pFile);
     }
     if (!bSent) {
         Return(false);
@@ -96,18 +104,16 @@ CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::str
     }
     auto deadline = std::chrono::steady_clock::now() + limit;
     std::string strLine;
-    Platform::CChildProcess::ReadResult result;
-    while ((result = m_pWorker->process.ReadLine(strLine, deadline)) ==
-           Platform::CChildProcess::ReadResult::Line) {
+    Platform::IChildProcess::ReadResult result;
+    while ((result = m_pWorker->pProcess->ReadLine(strLine, deadline)) ==
+           Platform::IChildProcess::ReadResult::Line) {
         if (strLine == kParserEndLine) {
             Return(true);
             return ParseResult::Finished;
         }
         ParseProgressLine(strLine, info);
     }
-    if (result == Platform::CChildProcess::ReadResult::TimedOut)
-        m_pWorker->process.Kill();
     Return(false);
-    return result == Platform::CChildProcess::ReadResult::TimedOut ? ParseResult::TimedOut
+    return result == Platform::IChildProcess::ReadResult::TimedOut ? ParseResult::TimedOut
                                                                    : ParseResult::Ended;
 }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+class CParserWorkers;
+
 // What every request of the process shares and tests may move: where the archive lives, which
 // program parses print files, and the pipeline's fixed waits.
 struct CRequestEnvironment {
@@ -10,6 +12,8 @@ struct CRequestEnvironment {
     std::string strArchiveFolder;
     // KlendoPrintInfo beside the agent's executable.
     std::string strParserPath;
+    // The parser workers every request shares; set by whoever runs the requests, and outlives them.
+    CParserWorkers* pParserWorkers = nullptr;
     std::chrono::milliseconds parseLimit{300000};
     int nWriteCompleteTries = 1000;
     std::chrono::milliseconds writeCompleteInterval{50};

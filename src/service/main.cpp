@@ -1,5 +1,7 @@
 #include "client/HttpRequest.h"
+#include "platform/Environment.h"
 #include "request/FileRequestHandler.h"
+#include "request/ParserWorkers.h"
 #include "request/PendingActivitySender.h"
 #include "request/RequestEnvironment.h"
 #include "service/AgentService.h"
@@ -20,6 +22,10 @@ constexpr std::chrono::seconds kExchangeStopGrace{20};
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
+    CParserWorkers parserWorkers(*Platform::RealEnvironment().pLauncher);
+    CRequestEnvironment requestEnvironment = GetRequestEnvironment();
+    requestEnvironment.pParserWorkers = &parserWorkers;
+    SetRequestEnvironment(requestEnvironment);
     CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor(
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });

@@ -5,10 +5,9 @@
 #include "request/DocumentProperties.h"
 #include "request/FileOwner.h"
 #include "request/ParserWorkers.h"
+#include "support/FakeProcessLauncher.h"
 
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -18,20 +17,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A stand-in for KlendoPrintInfo: a script that answers the agent's worker protocol its own way.
-std::string WriteParser(const CTempFolder& folder, const std::string& strBody) {
-    std::string strPath = folder / "fake-parser";
-    WriteWholeFile(strPath, "#!/bin/sh\n" + strBody);
-    fs::permissions(strPath, fs::perms::owner_all);
-    return strPath;
-}
+using CReply = CFakeProcessLauncher::CReply;
 
-void UseParser(const std::string& strPath, std::chrono::milliseconds limit = std::chrono::seconds(300)) {
-    CRequestEnvironment environment = GetRequestEnvironment();
-    environment.strParserPath = strPath;
-    environment.parseLimit = limit;
-    SetRequestEnvironment(environment);
-}
+// The requests of one test parse in workers of the fake launcher, until the next test's set-up.
+struct CFakeWorkers {
+    CFakeWorkers() {
+        CRequestEnvironment environment = GetRequestEnvironment();
+        environment.pParserWorkers = &workers;
+        SetRequestEnvironment(environment);
+    }
+    // Every worker answers every file with these lines.
+    void AnswerEveryFile(const CReply& reply) {
+        launcher.SetScript([reply](size_t, const std::string&) { return reply; });
+    }
+
+    CFakeProcessLauncher launcher;
+    CParserWorkers workers{launcher};
+};
+
+const std::string kLetterAnswer = "pages=4 pages2=0 width=8.5 length=11 format=1";
 
 // Login records holding one live session of strUser (or none when empty).
 void WriteSessions(const std::string& strPath, const std::string& strUser) {
@@ -146,10 +150,8 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    UseParser(WriteParser(m_folder,
-                          "while read -r path; do\n"
-                          "  echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'; echo end\n"
-                          "done\n"));
+    CFakeWorkers fake;
+    fake.AnswerEveryFile({{"pages=3 pages2=5 width=8.500000 length=11.000000 format=1", "end"}});
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
@@ -161,15 +163,35 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     EXPECT_NE(m_log.Content().find("--I: before half size L=8.500000 W=11.000000"), std::string::npos);
 }
 
+// The worker's limits come from the agent, and it parses the file the request holds.
+TEST_F(PipelineTest, WorkerIsStartedWithTheParserLimitsAndGivenTheHeldFile) {
+    StartServer();
+    CFakeWorkers fake;
+    fake.AnswerEveryFile({{kLetterAnswer, "end"}});
+    Drop("odd\nname.pdf");
+    CFileRequestHandler(Request("odd\nname.pdf")).HandleRequest();
+    std::vector<CFakeProcessLauncher::CStart> starts = fake.launcher.GetStarts();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].strExecutable, KLENDO_PRINTINFO_PATH);
+    EXPECT_EQ(starts[0].arguments, std::vector<std::string>{kParserWorkerSwitch});
+    EXPECT_TRUE(starts[0].bWithInput);
+    EXPECT_EQ(starts[0].limits.nMemoryBytes, kParserMemoryBytes);
+    EXPECT_EQ(fake.launcher.GetCpuAllowances(), std::vector<uint64_t>{kParserCpuSecondsPerFile});
+    std::vector<CFakeProcessLauncher::CWritten> written = fake.launcher.GetWritten();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(UnescapePathLine(written[0].strLine), m_strHot + "/odd\nname.pdf");
+    EXPECT_TRUE(written[0].bWithFile);
+    EXPECT_EQ(StoredCount(), 1);
+}
+
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    UseParser(WriteParser(m_folder,
-                          "read -r path\necho 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\n"
-                          "exec sleep 60\n"),
-              std::chrono::milliseconds(300));
+    CFakeWorkers fake;
+    fake.AnswerEveryFile({{"pages=2 pages2=0 width=8.270000 length=11.690000 format=1"}});
     Drop("ppr0042.tmp");
     CFileRequestHandler handler(Request("ppr0042.tmp"));
     handler.HandleRequest();
+    EXPECT_EQ(fake.launcher.GetKillCount(), 1u);
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_FALSE(Exists(m_strHot + "/ppr0042.tmp"));
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
@@ -178,43 +200,38 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(fake.launcher.GetStarts().size(), 1u) << "a hung parse is not tried again";
     EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"),
               "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
 }
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     StartServer();
-    UseParser(WriteParser(m_folder, "read -r path\necho 'pages=9 pages2=0 width=1e999 length=-4 format=1'\n"
-                                    "echo garbage\nkill -SEGV $$\n"));
+    CFakeWorkers fake;
+    fake.AnswerEveryFile({{"pages=9 pages2=0 width=1e999 length=-4 format=1", "garbage"}, true});
     Drop("crash.pcl");
     CFileRequestHandler crashed(Request("crash.pcl"));
     crashed.HandleRequest();
     EXPECT_EQ(crashed.GetActivity().m_document.m_nPages, 0) << "a hostile progress line is not believed";
-    UseParser(m_folder / "no-such-parser");
+    fake.launcher.FailStarts(2);
     Drop("missing.pcl");
     CFileRequestHandler missing(Request("missing.pcl"));
     missing.HandleRequest();
     EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(StoredCount(), 2);
-    EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser"), std::string::npos);
+    EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser p=" +
+                                   std::string(KLENDO_PRINTINFO_PATH) + " error =2"),
+              std::string::npos);
 }
 
 TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
     StartServer();
+    CFakeWorkers fake;
     // The first worker dies as a crash or a stray kill would end it; its successor answers.
-    std::string strMarker = m_folder / "first-worker-died";
-    UseParser(
-        WriteParser(m_folder, "while read -r path; do\n"
-                              "  if [ ! -e '" +
-                                  strMarker +
-                                  "' ]; then\n"
-                                  "    : > '" +
-                                  strMarker +
-                                  "'\n"
-                                  "    echo 'pages=9 pages2=0 width=1 length=1 format=1'; kill -KILL $$\n"
-                                  "  fi\n"
-                                  "  echo 'pages=4 pages2=0 width=8.5 length=11 format=1'; echo end\n"
-                                  "done\n"));
+    fake.launcher.SetScript([](size_t nChild, const std::string&) {
+        return nChild == 0 ? CReply{{"pages=9 pages2=0 width=1 length=1 format=1"}, true}
+                           : CReply{{kLetterAnswer, "end"}};
+    });
     Drop("retried.pdf");
     CFileRequestHandler handler(Request("retried.pdf"));
     handler.HandleRequest();
@@ -225,17 +242,15 @@ TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
                           "/retried.pdf, trying a new worker"),
               std::string::npos);
     EXPECT_EQ(strLog.find("without a result again"), std::string::npos);
+    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u);
     EXPECT_EQ(StoredCount(), 1);
 }
 
 TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     StartServer();
-    std::string strStarts = m_folder / "worker-starts";
+    CFakeWorkers fake;
     // Each worker reports a value, then dies before its answer is complete: the value is not believed.
-    UseParser(
-        WriteParser(m_folder, "echo $$ >> '" + strStarts +
-                                  "'\nread -r path\n"
-                                  "echo 'pages=9 pages2=0 width=8.5 length=11 format=1'\nkill -KILL $$\n"));
+    fake.AnswerEveryFile({{"pages=9 pages2=0 width=8.5 length=11 format=1"}, true});
     Drop("doomed.pdf");
     CFileRequestHandler handler(Request("doomed.pdf"));
     handler.HandleRequest();
@@ -249,34 +264,45 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     EXPECT_NE(strLog.find("--F: print file parser ended without a result again p=" + strPath +
                           ", the job goes on with zeros"),
               std::string::npos);
-    EXPECT_EQ(Occurrences(ReadWholeFile(strStarts), "\n"), 2u) << "one retry, no more";
+    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u) << "one retry, no more";
     EXPECT_EQ(StoredCount(), 1) << "the job goes on";
 }
 
-TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
+// A worker that ended while it waited idle (the system's memory killer, an operator) is no fault of
+// the next file: a fresh worker parses it at once, without the crash retry.
+TEST_F(PipelineTest, IdleWorkerThatEndedMeanwhileIsReplacedWithoutBlame) {
     StartServer();
-    // Each worker notes its start, then answers file after file slowly enough that the files overlap.
-    std::string strStarts = m_folder / "worker-starts";
-    UseParser(WriteParser(m_folder,
-                          "echo $$ >> '" + strStarts +
-                              "'\n"
-                              "while read -r path; do\n"
-                              "  sleep 0.05; echo 'pages=1 pages2=0 width=8.5 length=11 format=2'; echo end\n"
-                              "done\n"));
-    const size_t nFiles = 3 * CParserWorkers::GetMaxWorkers();
-    std::vector<std::thread> requests;
-    for (size_t i = 0; i < nFiles; ++i) {
-        std::string strName = "burst" + std::to_string(i) + ".ps";
-        Drop(strName);
-        requests.emplace_back([this, strName] { CFileRequestHandler(Request(strName)).HandleRequest(); });
+    CFakeWorkers fake;
+    fake.launcher.SetScript([](size_t nChild, const std::string&) {
+        return CReply{{kLetterAnswer, "end"}, nChild == 0};
+    });
+    for (const char* szName : {"first.pdf", "second.pdf"}) {
+        Drop(szName);
+        CFileRequestHandler handler(Request(szName));
+        handler.HandleRequest();
+        EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4) << szName;
     }
-    for (std::thread& request : requests)
-        request.join();
-    EXPECT_EQ(StoredCount(), static_cast<long>(nFiles));
-    size_t nStarts = Occurrences(ReadWholeFile(strStarts), "\n");
-    EXPECT_GE(nStarts, 1u);
-    EXPECT_LE(nStarts, CParserWorkers::GetMaxWorkers())
-        << "files wait for a worker instead of starting one each";
+    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u);
+    EXPECT_EQ(m_log.Content().find("without a result"), std::string::npos);
+    EXPECT_EQ(StoredCount(), 2);
+}
+
+// Every worker is busy: the next file waits for one to come back instead of starting another.
+TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
+    CFakeProcessLauncher launcher;
+    CParserWorkers workers(launcher);
+    const size_t nMax = CParserWorkers::GetMaxWorkers();
+    auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    std::vector<std::unique_ptr<CParserWorkers::CWorker>> taken;
+    for (size_t i = 0; i < nMax; ++i)
+        taken.push_back(workers.Take("parser", patience));
+    std::unique_ptr<CParserWorkers::CWorker> pWaited;
+    std::thread waiting([&] { pWaited = workers.Take("parser", patience); });
+    workers.GiveBack(std::move(taken.back()), true);
+    waiting.join();
+    ASSERT_TRUE(pWaited);
+    EXPECT_EQ(launcher.GetStarts().size(), nMax);
+    EXPECT_EQ(pWaited->nUses, 1) << "the worker given back";
 }
 
 TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
@@ -297,10 +323,10 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
 }
 
 TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
-    CTempFolder folder;
-    // Every worker answers each line with its own process id.
-    std::string strParser = WriteParser(folder, "while read -r line; do echo $$; done\n");
-    CParserWorkers workers;
+    CFakeProcessLauncher launcher;
+    // Every worker answers each line with its own number.
+    launcher.SetScript([](size_t nChild, const std::string&) { return CReply{{std::to_string(nChild)}}; });
+    CParserWorkers workers(launcher);
     const size_t nMax = CParserWorkers::GetMaxWorkers();
     // A deadline already passed lets Take start a worker beyond the maximum instead of waiting.
     auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
@@ -308,12 +334,11 @@ TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
         std::vector<std::unique_ptr<CParserWorkers::CWorker>> taken;
         std::set<std::string> ids;
         for (size_t i = 0; i < nMax + 2; ++i) {
-            taken.push_back(workers.Take(strParser, passed));
+            taken.push_back(workers.Take("parser", passed));
             std::string strId;
-            EXPECT_TRUE(taken.back() && taken.back()->process.WriteLine("id") &&
-                        taken.back()->process.ReadLine(strId, std::chrono::steady_clock::now() +
-                                                                  std::chrono::seconds(60)) ==
-                            Platform::CChildProcess::ReadResult::Line);
+            EXPECT_TRUE(taken.back() && taken.back()->pProcess->WriteLine("id") &&
+                        taken.back()->pProcess->ReadLine(strId, passed) ==
+                            Platform::IChildProcess::ReadResult::Line);
             ids.insert(strId);
         }
         for (auto& pWorker : taken)
@@ -327,49 +352,4 @@ TEST(ParserWorkers, WorkersStartedBeyondTheMaximumAreNotKeptIdle) {
     for (const std::string& strId : second)
         nReused += first.count(strId);
     EXPECT_EQ(nReused, nMax) << "only the maximum stayed idle; the others were ended";
-}
-
-// A worker lives for many files: a descriptor it inherited, such as a file a request was still
-// writing when the worker started, would stay open and keep that file busy all that time.
-TEST(ParserWorkers, WorkerInheritsNoDescriptorOpenWithoutCloseOnExec) {
-    CTempFolder folder;
-    std::string strOpen = folder / "open-in-the-agent";
-    int nHandle = ::open(strOpen.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(nHandle, 0);
-    std::string strParser =
-        WriteParser(folder, "read -r line\n"
-                            "if ls -l /proc/$$/fd | grep -q open-in-the-agent; then echo inherited;"
-                            " else echo clean; fi\n");
-    CParserWorkers workers;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
-    ::close(nHandle);
-    ASSERT_TRUE(pWorker);
-    std::string strAnswer;
-    ASSERT_TRUE(pWorker->process.WriteLine("x"));
-    ASSERT_EQ(pWorker->process.ReadLine(strAnswer, deadline), Platform::CChildProcess::ReadResult::Line);
-    EXPECT_EQ(strAnswer, "clean");
-    workers.GiveBack(std::move(pWorker), false);
-}
-
-// The agent ignores SIGXFSZ so that its own writes fail as errors; a worker must not inherit that,
-// or a runaway parse would write on instead of dying of its limit.
-TEST(ParserWorkers, WorkerDiesOfItsOwnLimitsWhateverTheAgentIgnores) {
-    CTempFolder folder;
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous = {};
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-    std::string strParser = WriteParser(folder, "read -r line\nulimit -f 1\nhead -c 100000 /dev/zero > '" +
-                                                    (folder / "big") + "'\necho $?\n");
-    CParserWorkers workers;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::unique_ptr<CParserWorkers::CWorker> pWorker = workers.Take(strParser, deadline);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
-    ASSERT_TRUE(pWorker);
-    std::string strExitCode;
-    ASSERT_TRUE(pWorker->process.WriteLine("x"));
-    ASSERT_EQ(pWorker->process.ReadLine(strExitCode, deadline), Platform::CChildProcess::ReadResult::Line);
-    EXPECT_EQ(strExitCode, std::to_string(128 + SIGXFSZ)) << "the writer ended by the signal";
-    workers.GiveBack(std::move(pWorker), false);
 }

@@ -4,8 +4,10 @@
 #include "activity/Activity.h"
 #include "client/HttpRequest.h"
 #include "config/AgentSettings.h"
+#include "platform/Environment.h"
 #include "pool/IOThreadPool.h"
 #include "request/FileRequestHandler.h"
+#include "request/ParserWorkers.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
 
@@ -33,6 +35,7 @@ class PipelineTest : public ::testing::Test {
         CRequestEnvironment environment;
         environment.strArchiveFolder = m_strArchiveFolder;
         environment.strParserPath = KLENDO_PRINTINFO_PATH;
+        environment.pParserWorkers = &m_parserWorkers;
         environment.writeCompleteInterval = std::chrono::milliseconds(10);
         SetRequestEnvironment(environment);
         CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
@@ -129,6 +132,7 @@ class PipelineTest : public ::testing::Test {
     }
 
     CTempFolder m_folder;
+    CParserWorkers m_parserWorkers{*Platform::RealEnvironment().pLauncher};
     std::string m_strHot = m_folder / "hot";
     std::string m_strDestination = m_folder / "dst";
     std::string m_strArchiveFolder = m_folder / "module";

@@ -1,11 +1,12 @@
 #include "AgentProcess.h"
 
+#include "platform/posix/Spawn.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -41,38 +42,22 @@ bool CAgentProcess::Start(const std::string& strPath, const std::vector<std::str
     int pipeHandles[2];
     if (::pipe2(pipeHandles, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> argumentStrings{strPath};
-    argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& strArgument : argumentStrings)
-        argv.push_back(strArgument.data());
-    argv.push_back(nullptr);
     std::vector<std::string> environmentStrings;
     for (char** pEntry = environ; *pEntry != nullptr; ++pEntry)
         if (!IsRemovedVariable(*pEntry))
             environmentStrings.push_back(*pEntry);
     environmentStrings.insert(environmentStrings.end(), environment.begin(), environment.end());
-    std::vector<char*> envp;
-    for (std::string& strEntry : environmentStrings)
-        envp.push_back(strEntry.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeHandles[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeHandles[1], STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    pid_t nProcessId = 0;
-    int nError = ::posix_spawn(&nProcessId, strPath.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    Platform::CSpawnRequest request;
+    request.strExecutable = strPath;
+    request.arguments = arguments;
+    request.pEnvironment = &environmentStrings;
+    request.anStandard[0] = Platform::kInheritStandard;
+    request.anStandard[1] = pipeHandles[1];
+    request.anStandard[2] = pipeHandles[1];
+    request.bOwnProcessGroup = false;
+    pid_t nProcessId = Platform::SpawnProcess(request);
     ::close(pipeHandles[1]);
-    if (nError != 0) {
+    if (nProcessId < 0) {
         ::close(pipeHandles[0]);
         return false;
     }

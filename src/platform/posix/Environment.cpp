@@ -1,9 +1,16 @@
 #include "platform/Environment.h"
 
+#include "platform/posix/Spawn.h"
+
 namespace Platform {
 
 CEnvironment& RealEnvironment() {
-    static CEnvironment environment;
+    static CPosixProcessLauncher launcher;
+    static CEnvironment environment = [] {
+        CEnvironment real;
+        real.pLauncher = &launcher;
+        return real;
+    }();
     return environment;
 }
 

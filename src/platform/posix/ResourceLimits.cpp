@@ -37,18 +37,4 @@ bool LimitProcessResources(uint64_t nAddressSpaceBytes, uint64_t nCpuSeconds, ui
     return bAddressSpace && bCpu && bStack;
 }
 
-bool AllowCpuTimeFromNow(uint64_t nCpuSeconds) {
-    struct rusage usage;
-    struct rlimit limit;
-    if (::getrusage(RUSAGE_SELF, &usage) != 0 || ::getrlimit(RLIMIT_CPU, &limit) != 0)
-        return false;
-    // Whole seconds used so far, rounded up, so that the allowance is never shorter than asked.
-    uint64_t nUsed = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + 1;
-    rlim_t nSoft = static_cast<rlim_t>(nUsed + nCpuSeconds);
-    if (limit.rlim_max != RLIM_INFINITY && nSoft > limit.rlim_max)
-        nSoft = limit.rlim_max;
-    limit.rlim_cur = nSoft;
-    return ::setrlimit(RLIMIT_CPU, &limit) == 0;
-}
-
 } // namespace Platform

@@ -2,16 +2,15 @@
 
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/posix/Spawn.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <spawn.h>
+#include <iterator>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace Platform {
 
@@ -121,31 +120,21 @@ bool CServiceInstaller::ControlsSystemd() const {
 }
 
 // Runs systemctl and waits for it; true when there is no systemd to tell or it succeeded. "stop"
-// does not wait for the service to end (--no-block). The child gets an empty signal mask: the
-// service host blocks its stop signals, and a blocked mask survives exec.
+// does not wait for the service to end (--no-block). It shares the agent's standard streams and
+// process group.
 bool CServiceInstaller::RunSystemctl(const char* szVerb, bool bWithUnit) const {
     if (!ControlsSystemd())
         return true;
-    std::string strSystemctl = FindSystemctl();
-    std::string strUnit = m_strServiceName + ".service";
-    std::string strNoBlock = "--no-block";
-    std::string strVerb = szVerb;
-    char* arguments[] = {strSystemctl.data(), strVerb.data(), bWithUnit ? strNoBlock.data() : nullptr,
-                         bWithUnit ? strUnit.data() : nullptr, nullptr};
-    posix_spawnattr_t attributes;
-    if (::posix_spawnattr_init(&attributes) != 0)
+    CSpawnRequest request;
+    request.strExecutable = FindSystemctl();
+    request.arguments = {szVerb};
+    if (bWithUnit)
+        request.arguments.insert(request.arguments.end(), {"--no-block", m_strServiceName + ".service"});
+    std::fill(std::begin(request.anStandard), std::end(request.anStandard), kInheritStandard);
+    request.bOwnProcessGroup = false;
+    pid_t nChild = SpawnProcess(request);
+    if (nChild < 0)
         return false;
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    (void)::posix_spawnattr_setsigmask(&attributes, &noSignals);
-    (void)::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    pid_t nChild = 0;
-    int nError = ::posix_spawn(&nChild, strSystemctl.c_str(), nullptr, &attributes, arguments, environ);
-    ::posix_spawnattr_destroy(&attributes);
-    if (nError != 0) {
-        errno = nError;
-        return false;
-    }
     int nStatus = 0;
     while (::waitpid(nChild, &nStatus, 0) < 0)
         if (errno != EINTR)
