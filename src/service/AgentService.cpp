@@ -6,6 +6,7 @@
 #include "platform/RegistryStore.h"
 #include "platform/Thread.h"
 #include "service/CommandLine.h"
+#include "service/SettingsCheck.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +36,8 @@ int CAgentService::Main(const std::string& strCommandLine) {
         return RegisterAgent(true, false);
     case AgentSwitch::Service:
         return RegisterAgent(true, true);
+    case AgentSwitch::Check:
+        return CheckSettings();
     case AgentSwitch::None:
         break;
     }
@@ -71,6 +74,12 @@ int CAgentService::TakeInstanceLock() {
         ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
                     std::to_string(nError) + "); it does not run.");
     return nError != 0 ? nError : 1;
+}
+
+// Before the instance lock on purpose: the check runs beside a running agent.
+int CAgentService::CheckSettings() {
+    CSettingsCheck check(SplitPath(GetModulePath(), 3), m_eventSink);
+    return check.Run() == 0 ? 0 : 1;
 }
 
 void CAgentService::InitModule() {
