@@ -1,6 +1,7 @@
 #include "service/AgentService.h"
 
 #include "Include/LogFile.h"
+#include "Include/StatusReport.h"
 #include "platform/EventLog.h"
 #include "platform/FileSystem.h"
 #include "platform/RegistryStore.h"
@@ -133,10 +134,14 @@ void CAgentService::RunService() {
         m_onStart();
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
+    g_statusReport.SetWatchedFolders(m_serviceManager.GetMonitorCount());
+    if (m_bService)
+        g_statusReport.Start();
     WaitForStop();
     if (m_onStopping)
         m_onStopping();
     m_serviceManager.uninit();
+    g_statusReport.Stop();
     if (m_onStopped)
         m_onStopped();
     // A request thread still working after the wait keeps its file in the hot folder (it is deleted
