@@ -20,6 +20,7 @@
 namespace {
 
 const char* const kConfigurationSection = "configuration";
+constexpr size_t kReadBlockSize = 64 * 1024;
 const char* const kHotFolderPrefix = "hotfolder_";
 const char* const kConfigurationKeys[] = {"hotfoldercount", "serveraddress", "serverport"};
 const char* const kHotFolderKeys[] = {"source", "destination", "devicename",  "halfsize",
@@ -45,6 +46,9 @@ int HotFolderIndex(const std::string& strSection) {
         strLower.size() > nPrefix + 9 ||
         strLower.find_first_not_of("0123456789", nPrefix) != std::string::npos)
         return -1;
+    // The agent asks for "hotfolder_1", never for "hotfolder_01".
+    if (strLower[nPrefix] == '0' && strLower.size() > nPrefix + 1)
+        return -1;
     return std::stoi(strLower.substr(nPrefix));
 }
 
@@ -56,28 +60,33 @@ bool IsSameOrInside(const std::string& strInner, const std::string& strOuter) {
     return strInner.compare(0, strPrefix.size(), strPrefix) == 0;
 }
 
-// The whole file, read plainly: the agent's lock on the archive is never taken, so a running agent
-// is not disturbed. False when it cannot be read.
-bool ReadWholeFile(const std::string& strPath, std::string& strText) {
+// Reads the file plainly, a block at a time, so that neither the archive's lock is taken (a running
+// agent is not disturbed) nor a large archive held in memory. False when it cannot be opened.
+bool ForEachBlock(const std::string& strPath, const std::function<void(const std::string&)>& onBlock) {
     std::ifstream stream(strPath, std::ios::binary);
     if (!stream)
         return false;
-    strText.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    return !stream.bad();
+    std::string strBlock(kReadBlockSize, '\0');
+    while (stream.read(&strBlock[0], static_cast<std::streamsize>(strBlock.size())) || stream.gcount() > 0)
+        onBlock(strBlock.substr(0, static_cast<size_t>(stream.gcount())));
+    return true;
 }
 
-size_t CountLines(const std::string& strText) {
+// Lines holding more than blanks.
+size_t CountLines(const std::string& strPath) {
     size_t nLines = 0;
-    size_t nStart = 0;
-    while (nStart < strText.size()) {
-        size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strText.size();
-        if (!TrimBlanks(strText.substr(nStart, nEnd - nStart)).empty())
-            ++nLines;
-        nStart = nEnd + 1;
-    }
-    return nLines;
+    bool bContent = false;
+    ForEachBlock(strPath, [&](const std::string& strBlock) {
+        for (char c : strBlock) {
+            if (c == '\n') {
+                nLines += bContent ? 1 : 0;
+                bContent = false;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                bContent = true;
+            }
+        }
+    });
+    return nLines + (bContent ? 1 : 0);
 }
 
 // A hot folder or destination may itself be a link to a folder.
@@ -92,27 +101,29 @@ std::string FolderLabel(int nNumber) {
 
 } // namespace
 
-size_t CountArchiveRecords(const std::string& strText) {
+// Every record starts with an "activity" tag, and no value inside one can hold "<". A tag may be
+// cut by a block's end, so the last few bytes are looked at again with the next block.
+size_t CountArchiveRecords(const std::string& strPath) {
     static const std::string strTag = "<activity";
     size_t nRecords = 0;
-    for (size_t nPos = strText.find(strTag); nPos != std::string::npos;
-         nPos = strText.find(strTag, nPos + 1)) {
-        size_t nNext = nPos + strTag.size();
-        if (nNext < strText.size() && std::string(" \t\r\n/>").find(strText[nNext]) != std::string::npos)
-            ++nRecords;
-    }
+    std::string strCarry;
+    ForEachBlock(strPath, [&](const std::string& strBlock) {
+        std::string strText = strCarry + strBlock;
+        size_t nPos = strText.find(strTag);
+        for (; nPos != std::string::npos && nPos + strTag.size() < strText.size();
+             nPos = strText.find(strTag, nPos + 1))
+            if (std::string(" \t\r\n/>").find(strText[nPos + strTag.size()]) != std::string::npos)
+                ++nRecords;
+        size_t nKeep =
+            nPos != std::string::npos ? strText.size() - nPos : std::min(strText.size(), strTag.size());
+        strCarry = strText.substr(strText.size() - nKeep);
+    });
     return nRecords;
 }
 
 size_t CountPendingActivities(const std::string& strFolder) {
-    std::string strArchive;
-    if (!ReadWholeFile(JoinPath(strFolder, CActivityFileDataStorage::kArchiveName), strArchive))
-        return 0;
-    size_t nRecords = CountArchiveRecords(strArchive);
-    std::string strSettled;
-    size_t nSettled = ReadWholeFile(JoinPath(strFolder, CResendLedger::kSettledName), strSettled)
-                          ? CountLines(strSettled)
-                          : 0;
+    size_t nRecords = CountArchiveRecords(JoinPath(strFolder, CActivityFileDataStorage::kArchiveName));
+    size_t nSettled = CountLines(JoinPath(strFolder, CResendLedger::kSettledName));
     return nRecords > nSettled ? nRecords - nSettled : 0;
 }
 
@@ -132,8 +143,7 @@ int CSettingsCheck::Run() {
     }
     int nCount = settings.GetHotFolderCount();
     PrintSettings(folders, nCount);
-    std::string strContent;
-    if (!ReadWholeFile(m_strSettingsPath, strContent))
+    if (!std::ifstream(m_strSettingsPath, std::ios::binary))
         Problem("settings file " + m_strSettingsPath + " cannot be read; the agent runs with the defaults");
     CheckSections(nCount);
     for (size_t nIndex = 0; nIndex < folders.size(); ++nIndex)
@@ -266,8 +276,7 @@ void CSettingsCheck::CheckServer() {
 
 void CSettingsCheck::PrintArchive() {
     std::string strRejectedPath = JoinPath(m_strInstallFolder, CActivityFileDataStorage::kRejectedName);
-    std::string strRejected;
-    size_t nRejected = ReadWholeFile(strRejectedPath, strRejected) ? CountArchiveRecords(strRejected) : 0;
+    size_t nRejected = CountArchiveRecords(strRejectedPath);
     m_sink("--I: " + std::to_string(CountPendingActivities(m_strInstallFolder)) + " activities wait in " +
            JoinPath(m_strInstallFolder, CActivityFileDataStorage::kArchiveName));
     m_sink("--I: " + std::to_string(nRejected) + " activities set aside in " + strRejectedPath);

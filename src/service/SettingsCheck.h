@@ -43,5 +43,5 @@ class CSettingsCheck {
 // already acknowledged since it was last rewritten. Reads without taking the archive's lock.
 size_t CountPendingActivities(const std::string& strFolder);
 
-// The records in the text of an archive or rejected file.
-size_t CountArchiveRecords(const std::string& strText);
+// The records of an archive or rejected file at strPath; 0 when it is missing.
+size_t CountArchiveRecords(const std::string& strPath);

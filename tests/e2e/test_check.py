@@ -52,7 +52,7 @@ class CheckTest(AgentTestCase):
         ]
         self.write_settings(folders, port, raw_lines=["serverprot=81"])
         with open(os.path.join(self.install, "KlendoHotFolderAgent.ini"), "a") as stream:
-            stream.write("[hotfolder_6]\r\nsource=/x\r\n[hotfolder_0]\r\n[hotfolder7]\r\n")
+            stream.write("[hotfolder_6]\r\nsource=/x\r\n[hotfolder_0]\r\n[hotfolder7]\r\n[hotfolder_01]\r\n")
         code, output = self.check()
         expected = [
             "hot folder 2: source %s is missing or not a folder" % os.path.join(self.root, "missing"),
@@ -69,6 +69,7 @@ class CheckTest(AgentTestCase):
             "section [hotfolder_6] is not read: hotfoldercount=5",
             "section [hotfolder_0] is not read: hotfoldercount=5",
             "unknown section [hotfolder7]",
+            "unknown section [hotfolder_01]",
         ]
         problems = self.problems(output)
         for line in expected:
