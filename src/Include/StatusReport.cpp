@@ -78,6 +78,11 @@ std::string CStatusReport::BuildLine() const {
                                      : "last successful post: " + m_strLastSuccess);
 }
 
+bool CStatusReport::HasUnsentChangeForTest() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_nVersion != m_nSentVersion;
+}
+
 void CStatusReport::Changed() {
     ++m_nVersion;
     m_wake.notify_all();

@@ -38,6 +38,9 @@ class CStatusReport {
 
     std::string BuildLine() const;
 
+    // Test seam: a change is noted that no line has carried yet.
+    bool HasUnsentChangeForTest() const;
+
   private:
     void ThreadMain();
     // Called with m_mutex held.

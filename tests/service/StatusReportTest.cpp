@@ -65,7 +65,9 @@ TEST(StatusReport, CallsThatChangeNothingSendNoLine) {
     ASSERT_TRUE(recorder.WaitFor("Folders watched: 2"));
     report.SetWatchedFolders(2);
     report.SetPending(0, true);
+    EXPECT_FALSE(report.HasUnsentChangeForTest());
     report.NotePosted();
+    EXPECT_TRUE(report.HasUnsentChangeForTest());
     ASSERT_TRUE(recorder.WaitFor("jobs posted: 1,"));
     report.Stop();
     std::vector<std::string> lines = recorder.Lines();
