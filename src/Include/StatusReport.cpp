@@ -1,11 +1,18 @@
 #include "Include/StatusReport.h"
 
+#include "Include/LogFile.h"
 #include "platform/ServiceControl.h"
 #include "platform/Time.h"
 
 #include <system_error>
 
 CStatusReport g_statusReport;
+
+namespace {
+
+const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+} // namespace
 
 CStatusReport::CStatusReport(Sink sink)
     : m_sink(sink ? std::move(sink) : Sink(Platform::ReportServiceStatus)) {}
@@ -46,10 +53,14 @@ void CStatusReport::SetWatchedFolders(size_t nCount) {
 }
 
 void CStatusReport::NotePosted() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    ++m_nPosted;
-    m_strLastSuccess = Platform::FormatLocalTime("%Y-%m-%d %H:%M:%S");
-    Changed();
+    try {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        ++m_nPosted;
+        m_strLastSuccess = Platform::FormatLocalTime(kTimeFormat);
+        Changed();
+    } catch (...) {
+        LogTrace("*** E: CStatusReport NotePosted ***");
+    }
 }
 
 void CStatusReport::NoteArchived() {
@@ -61,13 +72,17 @@ void CStatusReport::NoteArchived() {
 
 // A re-send that finds nothing to send changes nothing, so it sends no line either.
 void CStatusReport::SetPending(size_t nPending, bool bSucceeded) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_nPending == nPending)
-        return;
-    m_nPending = nPending;
-    if (bSucceeded)
-        m_strLastSuccess = Platform::FormatLocalTime("%Y-%m-%d %H:%M:%S");
-    Changed();
+    try {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_nPending == nPending)
+            return;
+        m_nPending = nPending;
+        if (bSucceeded)
+            m_strLastSuccess = Platform::FormatLocalTime(kTimeFormat);
+        Changed();
+    } catch (...) {
+        LogTrace("*** E: CStatusReport SetPending ***");
+    }
 }
 
 std::string CStatusReport::BuildLine() const {
@@ -96,7 +111,11 @@ void CStatusReport::ThreadMain() {
             return;
         m_nSentVersion = m_nVersion;
         lock.unlock();
-        m_sink(BuildLine());
+        try {
+            m_sink(BuildLine());
+        } catch (...) {
+            LogTrace("*** E: CStatusReport ThreadMain ***");
+        }
         lock.lock();
         // The pause bounds the rate; changes made meanwhile go out together after it.
         m_wake.wait_for(lock, kMinInterval, [this] { return m_bStopping; });

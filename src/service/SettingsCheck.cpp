@@ -122,9 +122,14 @@ size_t CountArchiveRecords(const std::string& strPath) {
 }
 
 size_t CountPendingActivities(const std::string& strFolder) {
-    size_t nRecords = CountArchiveRecords(JoinPath(strFolder, CActivityFileDataStorage::kArchiveName));
-    size_t nSettled = CountLines(JoinPath(strFolder, CResendLedger::kSettledName));
-    return nRecords > nSettled ? nRecords - nSettled : 0;
+    try {
+        size_t nRecords = CountArchiveRecords(JoinPath(strFolder, CActivityFileDataStorage::kArchiveName));
+        size_t nSettled = CountLines(JoinPath(strFolder, CResendLedger::kSettledName));
+        return nRecords > nSettled ? nRecords - nSettled : 0;
+    } catch (...) {
+        LogTrace("*** E: CountPendingActivities ***");
+        return 0;
+    }
 }
 
 CSettingsCheck::CSettingsCheck(std::string strInstallFolder, LineSink sink)
@@ -133,6 +138,17 @@ CSettingsCheck::CSettingsCheck(std::string strInstallFolder, LineSink sink)
 
 int CSettingsCheck::Run() {
     m_nProblems = 0;
+    try {
+        RunChecks();
+    } catch (...) {
+        Problem("the check itself failed before it was complete");
+    }
+    m_sink(m_nProblems == 0 ? std::string("Settings OK")
+                            : "Settings check found " + std::to_string(m_nProblems) + " problem(s)");
+    return m_nProblems;
+}
+
+void CSettingsCheck::RunChecks() {
     CAgentSettings settings;
     std::vector<CHotFolderInfo*> pointers;
     settings.GetHotFolders(pointers);
@@ -154,9 +170,6 @@ int CSettingsCheck::Run() {
     if (!Platform::HasServiceRights())
         m_sink("--I: folder rights were checked for user " + Platform::GetProcessUserName() +
                "; the service runs as root");
-    m_sink(m_nProblems == 0 ? std::string("Settings OK")
-                            : "Settings check found " + std::to_string(m_nProblems) + " problem(s)");
-    return m_nProblems;
 }
 
 void CSettingsCheck::PrintSettings(const std::vector<CHotFolderInfo>& folders, int nCount) {

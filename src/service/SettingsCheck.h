@@ -25,6 +25,7 @@ class CSettingsCheck {
     static constexpr long kConnectTimeoutMs = 5000;
 
   private:
+    void RunChecks();
     void PrintSettings(const std::vector<CHotFolderInfo>& folders, int nCount);
     void CheckSections(int nCount);
     void CheckFolder(int nNumber, const CHotFolderInfo& folder);
