@@ -105,6 +105,13 @@ class CheckTest(AgentTestCase):
         self.assertIn("--I: 2 activities wait in %s" % self.archive_path, output)
         self.assertIn("--I: 1 activities set aside in %s" % os.path.join(self.install, "KlendoActivity.rejected.dat"),
                       output)
+        self.write_settings([dict(source=hot, destination=out, devicenmae="P1")], port)
+        with open(os.path.join(self.install, "KlendoHotFolderAgent.ini"), "a") as stream:
+            stream.write("[hotfolder_1]\r\n")
+        code, output = self.check()
+        self.assertIn('--E: unknown key "devicenmae" in [hotfolder_1]', output)
+        self.assertIn("--E: section [hotfolder_1] appears again; the agent reads only the first", output)
+        self.assertEqual(code, 1)
         self.assert_running()
         self.stop_agent()
 
