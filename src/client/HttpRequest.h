@@ -46,6 +46,11 @@ class CHttpRequest {
     // "Failed to send request error(%d)" after a failed Send, with the transport's error code.
     const std::string& GetErrorText() const { return m_strErrorText; }
 
+    // Opens and closes one connection to the server of the URL, outside the shared connections,
+    // sending nothing: true when the server accepts connections within nTimeoutMs. False otherwise,
+    // with strError telling why.
+    static bool CanConnect(const std::string& strUrl, long nTimeoutMs, std::string& strError);
+
     // For the agent's stop: from now on a request that finds every connection busy fails at once as
     // timed out, and so do the requests waiting for one now. Any thread; for the rest of the process.
     static void StopWaitingForConnections();

@@ -239,3 +239,21 @@ bool CHttpRequest::Send(const std::string& strBody) {
         return false;
     }
 }
+
+bool CHttpRequest::CanConnect(const std::string& strUrl, long nTimeoutMs, std::string& strError) {
+    InitCurlOnce();
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> pHandle(curl_easy_init(), curl_easy_cleanup);
+    if (!pHandle) {
+        strError = curl_easy_strerror(CURLE_FAILED_INIT);
+        return false;
+    }
+    curl_easy_setopt(pHandle.get(), CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pHandle.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pHandle.get(), CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(pHandle.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pHandle.get(), CURLOPT_CONNECTTIMEOUT_MS, nTimeoutMs);
+    CURLcode code = curl_easy_perform(pHandle.get());
+    if (code != CURLE_OK)
+        strError = curl_easy_strerror(code);
+    return code == CURLE_OK;
+}

@@ -37,6 +37,12 @@ bool ReadLine(std::istream& stream, std::string& strLine) {
     return bReadAny;
 }
 
+// The name between "[" and "]" (or the line's end), trimmed.
+std::string SectionName(const std::string& strTrimmed) {
+    size_t nClose = strTrimmed.find(']');
+    return TrimBlanks(strTrimmed.substr(1, nClose == std::string::npos ? std::string::npos : nClose - 1));
+}
+
 void SkipByteOrderMark(std::istream& stream) {
     char bom[3] = {0, 0, 0};
     stream.read(bom, 3);
@@ -59,8 +65,7 @@ CIniFile CIniFile::FromContent(std::string strContent) {
     return file;
 }
 
-bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey,
-                         std::string& strValue) const {
+bool CIniFile::ForEachLine(const std::function<bool(const std::string&)>& onLine) const {
     std::ifstream file;
     std::istringstream content;
     if (m_bFromContent)
@@ -71,37 +76,56 @@ bool CIniFile::FindValue(const std::string& strSection, const std::string& strKe
     if (!stream)
         return false;
     SkipByteOrderMark(stream);
+    std::string strLine;
+    while (ReadLine(stream, strLine)) {
+        std::string strTrimmed = TrimBlanks(strLine);
+        if (!strTrimmed.empty() && strTrimmed.front() != ';' && !onLine(strTrimmed))
+            break;
+    }
+    return true;
+}
+
+bool CIniFile::FindValue(const std::string& strSection, const std::string& strKey,
+                         std::string& strValue) const {
     const std::string strWantedSection = TrimBlanks(strSection);
     const std::string strWantedKey = TrimBlanks(strKey);
     bool bInSection = false;
     bool bSectionSeen = false;
-    std::string strLine;
-    while (ReadLine(stream, strLine)) {
-        std::string strTrimmed = TrimBlanks(strLine);
-        if (strTrimmed.empty() || strTrimmed.front() == ';')
-            continue;
+    bool bFound = false;
+    ForEachLine([&](const std::string& strTrimmed) {
         if (strTrimmed.front() == '[') {
             if (bInSection)
                 return false;
-            size_t nClose = strTrimmed.find(']');
-            std::string strName = TrimBlanks(
-                strTrimmed.substr(1, nClose == std::string::npos ? std::string::npos : nClose - 1));
-            bInSection = !bSectionSeen && EqualsNoCase(strName, strWantedSection);
+            bInSection = !bSectionSeen && EqualsNoCase(SectionName(strTrimmed), strWantedSection);
             bSectionSeen = bSectionSeen || bInSection;
-            continue;
+            return true;
         }
-        if (!bInSection)
-            continue;
         size_t nEquals = strTrimmed.find('=');
-        if (nEquals == std::string::npos ||
+        if (!bInSection || nEquals == std::string::npos ||
             !EqualsNoCase(TrimBlanks(strTrimmed.substr(0, nEquals)), strWantedKey))
-            continue;
+            return true;
         strValue = RemoveSurroundingQuotes(TrimBlanks(strTrimmed.substr(nEquals + 1)));
         if (strValue.size() > kMaxValueLength)
             strValue.resize(kMaxValueLength);
+        bFound = true;
+        return false;
+    });
+    return bFound;
+}
+
+std::vector<CIniFile::SSection> CIniFile::ListSections() const {
+    std::vector<SSection> sections;
+    ForEachLine([&](const std::string& strTrimmed) {
+        if (strTrimmed.front() == '[') {
+            sections.push_back(SSection{SectionName(strTrimmed), {}});
+            return true;
+        }
+        size_t nEquals = strTrimmed.find('=');
+        if (!sections.empty() && nEquals != std::string::npos)
+            sections.back().keys.push_back(TrimBlanks(strTrimmed.substr(0, nEquals)));
         return true;
-    }
-    return false;
+    });
+    return sections;
 }
 
 std::string CIniFile::GetString(const std::string& strSection, const std::string& strKey,

@@ -11,6 +11,8 @@ bool IsStartedByServiceManager();
 // Status reports to the service manager; they do nothing when it did not start the process.
 void ReportServiceRunning();
 void ReportServiceStopping();
+// The one line of free text the service manager shows for the service.
+void ReportServiceStatus(const std::string& strStatus);
 
 // The stop control of the agent: SIGTERM and SIGINT, plus a stop that code of this process
 // requests. No signal handler runs: Open blocks the signals in the calling thread, and every thread

@@ -1,6 +1,7 @@
 #include "request/PendingActivitySender.h"
 
 #include "Include/LogFile.h"
+#include "Include/StatusReport.h"
 #include "request/PendingActivityResend.h"
 
 #include <algorithm>
@@ -121,6 +122,9 @@ void CPendingActivitySender::ThreadMain() {
         lock.unlock();
         SResendOutcome outcome =
             CPendingActivityResend(strFolder, [this] { return m_bStopping.load(); }).Run();
+        // A re-send that could not read the archive knows nothing of what it holds.
+        if (outcome.bCompleted || outcome.nAcknowledged + outcome.nRefused + outcome.nRejected > 0)
+            g_statusReport.SetPending(outcome.nLeft, outcome.nAcknowledged > 0);
         lock.lock();
         m_nKicksServed = nKicks;
         ++m_nResends;

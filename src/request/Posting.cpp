@@ -1,6 +1,7 @@
 #include "request/Posting.h"
 
 #include "Include/LogFile.h"
+#include "Include/StatusReport.h"
 #include "activity/Activity.h"
 #include "activity/ActivityFileDataStorage.h"
 #include "activity/KlendoActivityParser.h"
@@ -74,6 +75,7 @@ int CFileRequestHandler::PostActivity() {
             RemoveAcknowledged(context, list);
         if (list.GetCount() == 0) {
             m_bAcknowledged = true;
+            g_statusReport.NotePosted();
             ProcessPendingActivities();
             return 1;
         }
@@ -87,6 +89,7 @@ int CFileRequestHandler::PostActivity() {
             m_bArchived = true;
             LogTrace("--I:failed activites archived to file");
             g_pendingActivitySender.NoteArchived();
+            g_statusReport.NoteArchived();
         } else {
             LogTrace("--F:failedto archive data=%s", strText.c_str());
         }

@@ -1,11 +1,13 @@
 #include "service/AgentService.h"
 
 #include "Include/LogFile.h"
+#include "Include/StatusReport.h"
 #include "platform/EventLog.h"
 #include "platform/FileSystem.h"
 #include "platform/RegistryStore.h"
 #include "platform/Thread.h"
 #include "service/CommandLine.h"
+#include "service/SettingsCheck.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +37,8 @@ int CAgentService::Main(const std::string& strCommandLine) {
         return RegisterAgent(true, false);
     case AgentSwitch::Service:
         return RegisterAgent(true, true);
+    case AgentSwitch::Check:
+        return CheckSettings();
     case AgentSwitch::None:
         break;
     }
@@ -71,6 +75,12 @@ int CAgentService::TakeInstanceLock() {
         ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
                     std::to_string(nError) + "); it does not run.");
     return nError != 0 ? nError : 1;
+}
+
+// Before the instance lock on purpose: the check runs beside a running agent.
+int CAgentService::CheckSettings() {
+    CSettingsCheck check(SplitPath(GetModulePath(), 3), m_eventSink);
+    return check.Run() == 0 ? 0 : 1;
 }
 
 void CAgentService::InitModule() {
@@ -124,10 +134,14 @@ void CAgentService::RunService() {
         m_onStart();
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
     m_serviceManager.Initalize();
+    g_statusReport.SetWatchedFolders(m_serviceManager.GetMonitorCount());
+    if (m_bService)
+        g_statusReport.Start();
     WaitForStop();
     if (m_onStopping)
         m_onStopping();
     m_serviceManager.uninit();
+    g_statusReport.Stop();
     if (m_onStopped)
         m_onStopped();
     // A request thread still working after the wait keeps its file in the hot folder (it is deleted

@@ -53,6 +53,8 @@ class CAgentService {
     bool InstallService();
     bool UninstallService();
     bool IsServiceInstalled();
+    // Prints the settings and their problems on standard output; 0 when none was found, else 1.
+    int CheckSettings();
 
     // Makes the run stop as a stop signal would, also when it is not waiting yet. Any thread.
     void RequestStop() { m_stopControl.RequestStop(); }

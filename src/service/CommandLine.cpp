@@ -31,6 +31,8 @@ AgentSwitch FindSwitch(const std::string& strCommandLine) {
             return AgentSwitch::RegServer;
         if (EqualsNoCase(strToken, "Service"))
             return AgentSwitch::Service;
+        if (EqualsNoCase(strToken, "Check"))
+            return AgentSwitch::Check;
     }
     return AgentSwitch::None;
 }

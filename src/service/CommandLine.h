@@ -2,8 +2,8 @@
 
 #include <string>
 
-// The registration switches of the agent's command line.
-enum class AgentSwitch { None, RegServer, Service, UnregServer };
+// The switches of the agent's command line: registration, and the settings check.
+enum class AgentSwitch { None, RegServer, Service, UnregServer, Check };
 
 // The command line as one string: the arguments joined with single blanks, as the Windows agent
 // receives it.

@@ -1,3 +1,4 @@
+#include "Include/StatusReport.h"
 #include "client/HttpRequest.h"
 #include "platform/Environment.h"
 #include "request/FileRequestHandler.h"
@@ -6,6 +7,7 @@
 #include "request/RequestEnvironment.h"
 #include "service/AgentService.h"
 #include "service/CommandLine.h"
+#include "service/SettingsCheck.h"
 
 #include <chrono>
 #include <cstdio>
@@ -30,7 +32,11 @@ int main(int argc, char** argv) {
     pool.SetRequestProcessor(
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
     g_agentService.SetRunHooks(
-        [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
+        [] {
+            const std::string& strArchiveFolder = GetRequestEnvironment().strArchiveFolder;
+            g_statusReport.SetPending(CountPendingActivities(strArchiveFolder), false);
+            g_pendingActivitySender.Start(strArchiveFolder);
+        },
         [] {
             // No new re-send batch; posts queued behind a slow server for one of the few connections,
             // and exchanges with a server that hangs, must not hold the stop past the service

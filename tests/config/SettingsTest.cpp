@@ -151,3 +151,21 @@ TEST_F(SettingsFile, LineEndingsAndCutLines) {
     EXPECT_EQ(Ini().GetString("s", "key", ""), "crlf value");
     EXPECT_EQ(Ini().GetString("t", "key", ""), "lf value") << "a last line without line end";
 }
+
+// The settings check relies on seeing what the reader sees: the same names, trimmed, after a byte
+// order mark, and nothing from comments, lines without "=" or lines before the first section.
+TEST_F(SettingsFile, SectionListShowsEveryNameTheReaderWouldMatch) {
+    Write("\xEF\xBB\xBF"
+          "orphan=1\r\n[ configuration ]\r\n  hotFolderCount = 1\r\n;sorce=x\r\nno equals sign\r\n"
+          "[hotfolder_1]\r\nsorce=/srv/in\r\n[configuration]\r\nserverport=81\r\n");
+    std::vector<CIniFile::SSection> sections = Ini().ListSections();
+    ASSERT_EQ(sections.size(), 3u);
+    EXPECT_EQ(sections[0].strName, "configuration");
+    EXPECT_EQ(sections[0].keys, std::vector<std::string>{"hotFolderCount"});
+    EXPECT_EQ(sections[1].strName, "hotfolder_1");
+    EXPECT_EQ(sections[1].keys, std::vector<std::string>{"sorce"});
+    EXPECT_EQ(sections[2].strName, "configuration");
+    // The repeated section stays unread by the value reader.
+    EXPECT_EQ(CAgentSettings().GetServerPort(), 80);
+    EXPECT_EQ(CAgentSettings().GetHotFolderCount(), 1);
+}

@@ -144,3 +144,10 @@ std::string CNotifySocket::Receive(std::chrono::milliseconds limit) {
     ssize_t nRead = ::recv(m_nHandle, buffer, sizeof(buffer), 0);
     return nRead > 0 ? std::string(buffer, static_cast<size_t>(nRead)) : std::string();
 }
+
+std::string CNotifySocket::ReceiveState(std::chrono::milliseconds limit) {
+    std::string strMessage = Receive(limit);
+    while (strMessage.compare(0, 7, "STATUS=") == 0)
+        strMessage = Receive(limit);
+    return strMessage;
+}

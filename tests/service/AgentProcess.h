@@ -47,6 +47,8 @@ class CNotifySocket {
     bool IsOpen() const { return m_nHandle >= 0; }
     // The next message, or "" when none came within the limit.
     std::string Receive(std::chrono::milliseconds limit);
+    // The next message that is not a status text ("STATUS=..."), or "" when none came within the limit.
+    std::string ReceiveState(std::chrono::milliseconds limit);
 
   private:
     int m_nHandle = -1;

@@ -129,9 +129,9 @@ TEST_F(AgentProcessTest, ServiceStartedBySystemdReportsReadyAndStopping) {
     ASSERT_TRUE(notify.IsOpen());
     CAgentProcess process;
     ASSERT_TRUE(process.Start(ExecutablePath(), {}, Environment(m_temp / "notify")));
-    EXPECT_EQ(notify.Receive(60s), "READY=1");
+    EXPECT_EQ(notify.ReceiveState(60s), "READY=1");
     ASSERT_TRUE(process.SendSignal(SIGTERM));
-    EXPECT_EQ(notify.Receive(60s), "STOPPING=1");
+    EXPECT_EQ(notify.ReceiveState(60s), "STOPPING=1");
     EXPECT_EQ(process.WaitForExit(60s), 0);
     // Under systemd the event texts go to the system log, not to standard output.
     EXPECT_EQ(process.Output().find("Service started"), std::string::npos);

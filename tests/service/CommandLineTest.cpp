@@ -8,6 +8,7 @@ TEST(CommandLine, SwitchIsRecognisedAsLastWordInAnyCaseAfterDashOrSlash) {
     EXPECT_EQ(FindSwitch("KlendoHotFolderAgent -SERVICE"), AgentSwitch::Service);
     EXPECT_EQ(FindSwitch("KlendoHotFolderAgent /UnRegServer"), AgentSwitch::UnregServer);
     EXPECT_EQ(FindSwitch("KlendoHotFolderAgent -x -Service"), AgentSwitch::Service);
+    EXPECT_EQ(FindSwitch("/opt/agent/KlendoHotFolderAgent -check"), AgentSwitch::Check);
     // Every switch character starts a token of its own, so the second dash still finds the switch.
     EXPECT_EQ(FindSwitch("KlendoHotFolderAgent --Service"), AgentSwitch::Service);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <poll.h>
 #include <pthread.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
@@ -26,6 +27,10 @@ void ReportServiceRunning() {
 
 void ReportServiceStopping() {
     (void)::sd_notify(0, "STOPPING=1");
+}
+
+void ReportServiceStatus(const std::string& strStatus) {
+    (void)::sd_notify(0, ("STATUS=" + strStatus).c_str());
 }
 
 namespace {
