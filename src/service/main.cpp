@@ -1,4 +1,5 @@
 #include "client/HttpRequest.h"
+#include "platform/Environment.h"
 #include "request/FileRequestHandler.h"
 #include "request/PendingActivitySender.h"
 #include "request/RequestEnvironment.h"
@@ -20,21 +21,27 @@ constexpr std::chrono::seconds kExchangeStopGrace{20};
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
-    CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
+    Platform::CEnvironment& environment = Platform::RealEnvironment();
+    CAgentService service(environment);
+    CRequestEnvironment requestEnvironment = GetRequestEnvironment();
+    requestEnvironment.pSessions = environment.pSessions;
+    SetRequestEnvironment(requestEnvironment);
+    CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor(
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
-    g_agentService.SetRunHooks(
-        [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
-        [] {
-            // No new re-send batch; posts queued behind a slow server for one of the few connections,
-            // and exchanges with a server that hangs, must not hold the stop past the service
-            // manager's patience. What they carried stays archived or in its hot folder.
-            g_pendingActivitySender.RequestStop();
-            CHttpRequest::StopWaitingForConnections();
-            CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() + kExchangeStopGrace);
-        },
-        [] { g_pendingActivitySender.Stop(); });
-    int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
+    service.SetRunHooks([] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
+                        [] {
+                            // No new re-send batch; posts queued behind a slow server for one of the few
+                            // connections, and exchanges with a server that hangs, must not hold the stop
+                            // past the service manager's patience. What they carried stays archived or in its
+                            // hot folder.
+                            g_pendingActivitySender.RequestStop();
+                            CHttpRequest::StopWaitingForConnections();
+                            CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() +
+                                                           kExchangeStopGrace);
+                        },
+                        [] { g_pendingActivitySender.Stop(); });
+    int nExitCode = service.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/posix/UnitFile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,6 +13,11 @@
 #include <unistd.h>
 
 extern char** environ;
+
+// The service manager is systemd: the service is a unit file KlendoHotFolderAgent.service in
+// /etc/systemd/system (or the folder in the environment variable KLENDO_SYSTEMD_DIR, or the one the
+// installer is given). systemctl is run only for the real folder, and only when the machine was
+// booted with systemd.
 
 namespace Platform {
 
@@ -50,88 +56,29 @@ std::string QuoteExecutable(const std::string& strPath) {
     return bQuote ? "\"" + strWord + "\"" : strWord;
 }
 
-} // namespace
-
-CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strUnitFolder)
-    : m_strServiceName(std::move(strServiceName)),
-      m_strUnitFolder(strUnitFolder.empty() ? DefaultUnitFolder() : std::move(strUnitFolder)) {
-    m_strUnitPath = m_strUnitFolder + kPathSeparator + m_strServiceName + ".service";
-}
-
-std::string CServiceInstaller::DefaultUnitFolder() {
+std::string DefaultUnitFolder() {
     const char* szFolder = std::getenv("KLENDO_SYSTEMD_DIR");
     return (szFolder != nullptr && *szFolder != '\0') ? std::string(szFolder)
                                                       : std::string(kDefaultUnitFolder);
 }
 
-bool CServiceInstaller::OpenManager() const {
-    return IsDirectory(m_strUnitFolder) && ::access(m_strUnitFolder.c_str(), W_OK | X_OK) == 0;
-}
-
-bool CServiceInstaller::IsInstalled() const {
-    return PathExists(m_strUnitPath);
-}
-
-bool CServiceInstaller::OpenService() const {
-    return PathExists(m_strUnitPath) && !IsDirectory(m_strUnitPath);
-}
-
-std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
-                                             const std::string& strExecutablePath) {
-    std::string strExecStart = QuoteExecutable(strExecutablePath);
-    if (strExecStart.empty())
-        return std::string();
-    // No [Install] section: the service is started on demand, never at boot. KillMode=mixed sends
-    // the stop signal to the agent alone, so its own stop order ends its work; whatever is left in
-    // the unit when it has exited is killed.
-    std::string strText = "[Unit]\nDescription=" + strServiceName + "\n";
-    strText += "Wants=network-online.target\nAfter=network.target network-online.target\n\n";
-    strText += "[Service]\nType=notify\nNotifyAccess=main\n";
-    strText += "ExecStart=" + strExecStart + "\nKillMode=mixed\n";
-    return strText;
-}
-
-bool CServiceInstaller::Create(const std::string& strExecutablePath) {
-    std::string strText = BuildUnitText(m_strServiceName, strExecutablePath);
-    if (strText.empty()) {
-        errno = EINVAL;
-        return false;
-    }
-    CFileReplacement replacement;
-    if (!replacement.Begin(m_strUnitPath) || !replacement.Write(strText.data(), strText.size()) ||
-        !replacement.Commit())
-        return false;
-    (void)RunSystemctl("daemon-reload", false);
-    return true;
-}
-
-bool CServiceInstaller::Stop() {
-    return RunSystemctl("stop", true);
-}
-
-bool CServiceInstaller::Delete() {
-    if (!RemoveFile(m_strUnitPath))
-        return false;
-    (void)RunSystemctl("daemon-reload", false);
-    return true;
-}
-
-bool CServiceInstaller::ControlsSystemd() const {
-    return m_strUnitFolder == kDefaultUnitFolder && ::sd_booted() > 0 && !FindSystemctl().empty();
+bool ControlsSystemd(const std::string& strUnitFolder) {
+    return strUnitFolder == kDefaultUnitFolder && ::sd_booted() > 0 && !FindSystemctl().empty();
 }
 
 // Runs systemctl and waits for it; true when there is no systemd to tell or it succeeded. "stop"
 // does not wait for the service to end (--no-block). The child gets an empty signal mask: the
 // service host blocks its stop signals, and a blocked mask survives exec.
-bool CServiceInstaller::RunSystemctl(const char* szVerb, bool bWithUnit) const {
-    if (!ControlsSystemd())
+bool RunSystemctl(const std::string& strUnitFolder, const char* szVerb, const std::string& strUnit) {
+    if (!ControlsSystemd(strUnitFolder))
         return true;
     std::string strSystemctl = FindSystemctl();
-    std::string strUnit = m_strServiceName + ".service";
     std::string strNoBlock = "--no-block";
     std::string strVerb = szVerb;
+    std::string strUnitName = strUnit;
+    bool bWithUnit = !strUnit.empty();
     char* arguments[] = {strSystemctl.data(), strVerb.data(), bWithUnit ? strNoBlock.data() : nullptr,
-                         bWithUnit ? strUnit.data() : nullptr, nullptr};
+                         bWithUnit ? strUnitName.data() : nullptr, nullptr};
     posix_spawnattr_t attributes;
     if (::posix_spawnattr_init(&attributes) != 0)
         return false;
@@ -151,6 +98,69 @@ bool CServiceInstaller::RunSystemctl(const char* szVerb, bool bWithUnit) const {
         if (errno != EINTR)
             return false;
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+std::string UnitPath(const std::string& strUnitFolder, const std::string& strServiceName) {
+    return strUnitFolder + kPathSeparator + strServiceName + ".service";
+}
+
+} // namespace
+
+std::string BuildUnitText(const std::string& strServiceName, const std::string& strExecutablePath) {
+    std::string strExecStart = QuoteExecutable(strExecutablePath);
+    if (strExecStart.empty())
+        return std::string();
+    // No [Install] section: the service is started on demand, never at boot. KillMode=mixed sends
+    // the stop signal to the agent alone, so its own stop order ends its work; whatever is left in
+    // the unit when it has exited is killed.
+    std::string strText = "[Unit]\nDescription=" + strServiceName + "\n";
+    strText += "Wants=network-online.target\nAfter=network.target network-online.target\n\n";
+    strText += "[Service]\nType=notify\nNotifyAccess=main\n";
+    strText += "ExecStart=" + strExecStart + "\nKillMode=mixed\n";
+    return strText;
+}
+
+CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder)
+    : m_strServiceName(std::move(strServiceName)),
+      m_strDefinitionFolder(strDefinitionFolder.empty() ? DefaultUnitFolder()
+                                                        : std::move(strDefinitionFolder)) {}
+
+bool CServiceInstaller::OpenManager() const {
+    return IsDirectory(m_strDefinitionFolder) && ::access(m_strDefinitionFolder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool CServiceInstaller::IsInstalled() const {
+    return PathExists(UnitPath(m_strDefinitionFolder, m_strServiceName));
+}
+
+bool CServiceInstaller::OpenServiceEntry() const {
+    std::string strUnitPath = UnitPath(m_strDefinitionFolder, m_strServiceName);
+    return PathExists(strUnitPath) && !IsDirectory(strUnitPath);
+}
+
+bool CServiceInstaller::Install(const std::string& strExecutablePath) {
+    std::string strText = BuildUnitText(m_strServiceName, strExecutablePath);
+    if (strText.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    CFileReplacement replacement;
+    if (!replacement.Begin(UnitPath(m_strDefinitionFolder, m_strServiceName)) ||
+        !replacement.Write(strText.data(), strText.size()) || !replacement.Commit())
+        return false;
+    (void)RunSystemctl(m_strDefinitionFolder, "daemon-reload", std::string());
+    return true;
+}
+
+bool CServiceInstaller::Stop() {
+    return RunSystemctl(m_strDefinitionFolder, "stop", m_strServiceName + ".service");
+}
+
+bool CServiceInstaller::Uninstall() {
+    if (!RemoveFile(UnitPath(m_strDefinitionFolder, m_strServiceName)))
+        return false;
+    (void)RunSystemctl(m_strDefinitionFolder, "daemon-reload", std::string());
+    return true;
 }
 
 } // namespace Platform
