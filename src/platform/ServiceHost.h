@@ -23,8 +23,9 @@ enum class StopReason {
 // The agent's link to the service manager of its platform, or to the console when no manager
 // started it: its stop control and its status reports.
 //
-// Threads: Open, WaitForStop and the reports run on the service thread; RequestStop on any thread,
-// also before Open. Open must run before the process creates its other threads.
+// Threads: Open, WaitForStop and ReportState run on the service thread; RequestStop and
+// ReportStatus on any thread, RequestStop also before Open. Open must run before the process
+// creates its other threads.
 class IServiceHost {
   public:
     virtual ~IServiceHost() = default;

@@ -162,7 +162,8 @@ void CServiceHost::ReportState(ServiceState nState) {
         (void)::sd_notify(0, "STOPPING=1");
 }
 
-// One line: a line break would start another assignment in the notify message.
+// One line: a line break would start another assignment in the notify message. sd_notify opens a
+// socket of its own for each message, so any thread may report.
 void CServiceHost::ReportStatus(const std::string& strText) {
     std::string strLine = strText.substr(0, strText.find_first_of("\r\n"));
     (void)::sd_notifyf(0, "STATUS=%s", strLine.c_str());
