@@ -1,7 +1,6 @@
 #include "Include/StatusReport.h"
 
 #include "Include/LogFile.h"
-#include "platform/ServiceControl.h"
 #include "platform/Time.h"
 
 #include <system_error>
@@ -14,17 +13,18 @@ const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";
 
 } // namespace
 
-CStatusReport::CStatusReport(Sink sink)
-    : m_sink(sink ? std::move(sink) : Sink(Platform::ReportServiceStatus)) {}
+CStatusReport::CStatusReport(Sink sink) : m_sink(std::move(sink)) {}
 
 CStatusReport::~CStatusReport() {
     Stop();
 }
 
-bool CStatusReport::Start() {
+bool CStatusReport::Start(Sink sink) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_thread.joinable())
         return true;
+    if (sink)
+        m_sink = std::move(sink);
     m_bStopping = false;
     try {
         m_thread = std::thread(&CStatusReport::ThreadMain, this);
@@ -112,7 +112,8 @@ void CStatusReport::ThreadMain() {
         m_nSentVersion = m_nVersion;
         lock.unlock();
         try {
-            m_sink(BuildLine());
+            if (m_sink)
+                m_sink(BuildLine());
         } catch (...) {
             LogTrace("*** E: CStatusReport ThreadMain ***");
         }

@@ -17,14 +17,15 @@ class CStatusReport {
     using Sink = std::function<void(const std::string&)>;
     static constexpr std::chrono::milliseconds kMinInterval{1000};
 
-    // sink receives each line; the service manager's status by default.
+    // sink receives each line (the service manager's status text); Start may give it instead.
     explicit CStatusReport(Sink sink = Sink());
     ~CStatusReport();
     CStatusReport(const CStatusReport&) = delete;
     CStatusReport& operator=(const CStatusReport&) = delete;
 
-    // Starts the thread, which sends the first line at once; false when it cannot be started.
-    bool Start();
+    // Starts the thread, which sends the first line at once, to sink when one is given; false when it
+    // cannot be started.
+    bool Start(Sink sink = Sink());
     // Ends the thread; a change not sent yet is dropped.
     void Stop();
 

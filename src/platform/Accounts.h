@@ -8,15 +8,23 @@ namespace Platform {
 enum class OwnerLookup { Found, OpenFailed, ReadFailed, NoAccount, LookupFailed };
 
 // The host name, at most nMaxLength characters (the computer name of the Windows agent holds 15).
-std::string GetComputerName(size_t nMaxLength = 15);
+std::string GetHostComputerName(size_t nMaxLength = 15);
 
-// The user of the first logged-in session, read from the login records (utmp). False with an
-// empty name when there is none; nError then holds the system error of reading the records (0 when
-// they were read and held no session).
-bool GetFirstSessionUser(std::string& strUser, int& nError);
+// The users logged on at this machine. Any thread.
+class ISessionInfo {
+  public:
+    virtual ~ISessionInfo() = default;
 
-// Test seam, not reachable from the settings: read sessions from this file (empty restores the
-// system's own).
-void SetSessionRecordsForTest(const std::string& strPath);
+    // The user of the first session that is still alive. False with an empty name when there is
+    // none; GetLastError() then holds the system error of reading the sessions, 0 when they were
+    // read and held no session.
+    virtual bool GetFirstSessionUser(std::string& strUser) = 0;
+};
+
+// The sessions of this machine as its login records hold them.
+class CSystemSessions : public ISessionInfo {
+  public:
+    bool GetFirstSessionUser(std::string& strUser) override;
+};
 
 } // namespace Platform

@@ -11,10 +11,21 @@ namespace Platform {
 //
 // Every operation reads the file afresh, and every change replaces it in one step (a new file is
 // written, flushed and renamed over the old one), so a crash never leaves it half written. A missing
-// file is an empty store. Results are 0 or an errno value: ENOENT for a missing key or value,
-// EBADMSG for a file that is not a store, EFBIG for one larger than kMaxStoreSize, or the error of
-// the failed system call; GetErrorText() then describes the failure in a line for the user.
-// One object per use; concurrent writers in different processes are not serialised.
+// file is an empty store. Every result other than Ok leaves the native error number in
+// GetLastError() (the one the agent gives as its exit code) and a line for the user in
+// GetErrorText(). One object per use; concurrent writers in different processes are not serialised.
+enum class RegistryResult {
+    Ok,
+    // No such key or value.
+    NotFound,
+    // The store exists but was not written by the agent.
+    Damaged,
+    // The store, or the store a change would make, is larger than kMaxStoreSize.
+    TooLarge,
+    // A system call failed, or a key name is not valid.
+    Failed
+};
+
 class CRegistryStore {
   public:
     // Opens the store at strPath; DefaultPath() when it is empty.
@@ -26,17 +37,18 @@ class CRegistryStore {
     const std::string& GetPath() const { return m_strPath; }
     const std::string& GetErrorText() const { return m_strError; }
 
-    // 0 when the key exists. With bForWrite, the store must also be replaceable by this process.
-    int OpenKey(const std::string& strKey, bool bForWrite);
-    int GetValue(const std::string& strKey, const std::string& strName, std::string& strValue);
+    // Ok when the key exists. With bForWrite, the store must also be replaceable by this process.
+    RegistryResult OpenKey(const std::string& strKey, bool bForWrite);
+    RegistryResult GetValue(const std::string& strKey, const std::string& strName, std::string& strValue);
 
     // Create the key and the keys above it as needed.
-    int CreateKey(const std::string& strKey);
-    int SetValue(const std::string& strKey, const std::string& strName, const std::string& strValue);
+    RegistryResult CreateKey(const std::string& strKey);
+    RegistryResult SetValue(const std::string& strKey, const std::string& strName,
+                            const std::string& strValue);
 
-    // ENOENT when there was nothing to delete. DeleteKey removes the key's values and the keys below it.
-    int DeleteValue(const std::string& strKey, const std::string& strName);
-    int DeleteKey(const std::string& strKey);
+    // NotFound when there was nothing to delete. DeleteKey removes the key's values and the keys below it.
+    RegistryResult DeleteValue(const std::string& strKey, const std::string& strName);
+    RegistryResult DeleteKey(const std::string& strKey);
 
     // A larger file is refused rather than read: the store holds a handful of entries.
     static constexpr long kMaxStoreSize = 1024 * 1024;
@@ -44,9 +56,9 @@ class CRegistryStore {
   private:
     class CContent;
 
-    int Load(CContent& content);
-    int Save(const CContent& content);
-    int Fail(int nError, const std::string& strText);
+    RegistryResult Load(CContent& content);
+    RegistryResult Save(const CContent& content);
+    RegistryResult Fail(RegistryResult result, int nError, const std::string& strText);
 
     std::string m_strPath;
     std::string m_strError;

@@ -4,45 +4,32 @@
 
 namespace Platform {
 
-// The service manager of this platform: systemd, through a unit file KlendoHotFolderAgent.service
-// in /etc/systemd/system (or the folder in the environment variable KLENDO_SYSTEMD_DIR). systemctl
-// is run only for the real folder, and only when the machine was booted with systemd.
+// The agent's entry in the service manager of this platform: installed to run an executable,
+// started on demand only, stopped and removed.
 class CServiceInstaller {
   public:
-    // strServiceName names the unit; strUnitFolder is the folder of unit files, DefaultUnitFolder()
-    // when empty.
-    explicit CServiceInstaller(std::string strServiceName, std::string strUnitFolder = std::string());
+    // strServiceName names the service. strDefinitionFolder moves the manager's store of service
+    // definitions to a folder of files (tests, staged installs); empty: the system's own.
+    explicit CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder = std::string());
 
-    static std::string DefaultUnitFolder();
-
-    // The service manager can be used: the unit folder exists and this process may change it.
+    // The service manager can be changed by this process.
     bool OpenManager() const;
-    // The unit file exists.
+    // The service is known to the manager.
     bool IsInstalled() const;
-    // The unit file is a regular file that can be stopped and deleted.
-    bool OpenService() const;
+    // The service's entry can be stopped and removed.
+    bool OpenServiceEntry() const;
 
-    // Writes the unit: a notify service, started on demand only (not enabled at boot), after the
-    // network, running strExecutablePath without arguments. False when the path cannot be written
-    // into a unit file (a line break in it) or the file cannot be written; then no unit is left.
-    bool Create(const std::string& strExecutablePath);
-    // Asks systemd to stop the running service, without waiting for it; false when that failed.
+    // Installs the service to run strExecutablePath without arguments, started on demand. False
+    // when the path cannot be given to the manager or the entry cannot be written; then none is left.
+    bool Install(const std::string& strExecutablePath);
+    // Asks the manager to stop the running service, without waiting for it; false when that failed.
     bool Stop();
-    // Removes the unit file; a running service goes on until it stops.
-    bool Delete();
-
-    const std::string& GetUnitPath() const { return m_strUnitPath; }
-
-    // The unit file's content for an executable path; empty when the path cannot be expressed.
-    static std::string BuildUnitText(const std::string& strServiceName, const std::string& strExecutablePath);
+    // Removes the entry; a running service goes on until it stops.
+    bool Uninstall();
 
   private:
-    bool ControlsSystemd() const;
-    bool RunSystemctl(const char* szVerb, bool bWithUnit) const;
-
     std::string m_strServiceName;
-    std::string m_strUnitFolder;
-    std::string m_strUnitPath;
+    std::string m_strDefinitionFolder;
 };
 
 } // namespace Platform

@@ -58,7 +58,7 @@ int CFileRequestHandler::ParseDocument() {
                 m_bNoJob = true;
             } else {
                 m_pActivity->m_strJobId += DigitsOf(m_strSourcePath);
-                m_pActivity->m_document.m_strMachineName = Platform::GetComputerName(15);
+                m_pActivity->m_document.m_strMachineName = Platform::GetHostComputerName(15);
             }
         } else {
             RunPrintFileParser(m_strSourcePath, dFirst, dSecond, nPages);

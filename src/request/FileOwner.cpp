@@ -4,7 +4,9 @@
 #include "Include/StringUtil.h"
 #include "activity/Activity.h"
 #include "platform/Accounts.h"
+#include "platform/Thread.h"
 #include "request/FileRequestHandler.h"
+#include "request/RequestEnvironment.h"
 
 #include <cstdio>
 #include <mutex>
@@ -66,10 +68,11 @@ int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std:
 int GetExplorerUserName(std::string& strUser) {
     strUser.clear();
     std::string strFound;
-    int nError = 0;
-    bool bFound = Platform::GetFirstSessionUser(strFound, nError);
+    Platform::ISessionInfo* pSessions = GetRequestEnvironment().pSessions;
+    bool bFound = pSessions != nullptr && pSessions->GetFirstSessionUser(strFound);
     if (!bFound)
-        LogTrace("Faield to Get Exploerere Handle  Error( %d)", nError);
+        LogTrace("Faield to Get Exploerere Handle  Error( %d)",
+                 pSessions != nullptr ? Platform::GetLastError() : 0);
     std::lock_guard<std::mutex> guard(g_lastUserMutex);
     if (!bFound) {
         LogTrace("Failed to Process UserName");

@@ -4,6 +4,9 @@
 #include <string>
 
 class CParserWorkers;
+namespace Platform {
+class ISessionInfo;
+}
 
 // What every request of the process shares and tests may move: where the archive lives, which
 // program parses print files, and the pipeline's fixed waits.
@@ -21,6 +24,8 @@ struct CRequestEnvironment {
     std::chrono::milliseconds stableWindow{1000};
     // False skips the write lease and takes the open-file search at once (tests of that way).
     bool bUseWriteLease = true;
+    // Who is logged on, for job tickets; none known when null.
+    Platform::ISessionInfo* pSessions = nullptr;
 };
 
 // The environment beside the running executable, unless SetRequestEnvironment replaced it.

@@ -2,17 +2,13 @@
 
 #include "Include/LogFile.h"
 #include "Include/StatusReport.h"
-#include "platform/EventLog.h"
 #include "platform/FileSystem.h"
-#include "platform/RegistryStore.h"
 #include "platform/Thread.h"
 #include "service/CommandLine.h"
 #include "service/SettingsCheck.h"
 
 #include <cstdarg>
 #include <cstdio>
-
-CAgentService g_agentService;
 
 namespace {
 
@@ -22,8 +18,9 @@ constexpr size_t kEventBufferSize = 256;
 
 } // namespace
 
-CAgentService::CAgentService()
-    : m_eventSink(Platform::WriteConsoleLine), m_messageSink(Platform::WriteErrorLine) {}
+CAgentService::CAgentService(Platform::CEnvironment& environment, CAgentServiceOptions options)
+    : m_serviceHost(*environment.pServiceHost), m_eventLog(*environment.pEventLog),
+      m_registration(options, *environment.pEventLog), m_requestWait(options.requestWait) {}
 
 CAgentService::~CAgentService() = default;
 
@@ -32,28 +29,19 @@ int CAgentService::Main(const std::string& strCommandLine) {
     m_bService = true;
     switch (FindSwitch(strCommandLine)) {
     case AgentSwitch::UnregServer:
-        return UnregisterAgent();
+        return m_registration.UnregisterAgent();
     case AgentSwitch::RegServer:
-        return RegisterAgent(true, false);
+        return m_registration.RegisterAgent(true, false);
     case AgentSwitch::Service:
-        return RegisterAgent(true, true);
+        return m_registration.RegisterAgent(true, true);
     case AgentSwitch::Check:
         return CheckSettings();
     case AgentSwitch::None:
         break;
     }
-    Platform::CRegistryStore store(m_strRegistryPath);
-    int nError = store.OpenKey(kAppIdKey, false);
+    int nError = m_registration.ReadRegistration(m_bService);
     if (nError == 0)
-        nError = store.OpenKey(kAgentAppIdKey, false);
-    if (nError != 0) {
-        // The agent does not run unregistered; the line tells the user why it ended at once.
-        ShowMessage(store.GetErrorText());
-        return nError;
-    }
-    std::string strLocalService;
-    m_bService = store.GetValue(kAgentAppIdKey, "LocalService", strLocalService) == 0;
-    nError = TakeInstanceLock();
+        nError = TakeInstanceLock();
     if (nError != 0)
         return nError;
     StartDispatcher();
@@ -64,71 +52,69 @@ int CAgentService::Main(const std::string& strCommandLine) {
 // second ends before it touches any of them; the user learns why on standard error. The lock lives
 // as long as this object, which for the agent is until the process ends.
 int CAgentService::TakeInstanceLock() {
-    std::string strFolder = SplitPath(GetModulePath(), 3);
+    std::string strFolder = SplitPath(m_registration.GetModulePath(), 3);
     Platform::CInstanceLock::Result result = m_instanceLock.Take(strFolder);
     if (result == Platform::CInstanceLock::Result::Taken)
         return 0;
     int nError = Platform::GetLastError();
     if (result == Platform::CInstanceLock::Result::HeldElsewhere)
-        ShowMessage("Another KlendoHotFolderAgent is already running from " + strFolder + "; this one ends.");
+        m_eventLog.ShowMessage("Another KlendoHotFolderAgent is already running from " + strFolder +
+                               "; this one ends.");
     else
-        ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
-                    std::to_string(nError) + "); it does not run.");
+        m_eventLog.ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder +
+                               " (error " + std::to_string(nError) + "); it does not run.");
     return nError != 0 ? nError : 1;
 }
 
 // Before the instance lock on purpose: the check runs beside a running agent.
 int CAgentService::CheckSettings() {
-    CSettingsCheck check(SplitPath(GetModulePath(), 3), m_eventSink);
+    CSettingsCheck check(SplitPath(m_registration.GetModulePath(), 3),
+                         [this](const std::string& strLine) { m_eventLog.PrintLine(strLine); });
     return check.Run() == 0 ? 0 : 1;
 }
 
 void CAgentService::InitModule() {
-    m_strServiceName = kServiceName;
-    m_nCurrentState = Stopped;
+    m_strServiceName = CRegistration::kServiceName;
+    m_nCurrentState = Platform::ServiceState::Stopped;
     m_nExitCode = 0;
 }
 
-// Registered as a service but not started by systemd (from a shell, say): a plain process, as the
-// Windows agent falls back when the dispatcher cannot connect.
+// Registered as a service but not started by the service manager (from a shell, say): a plain
+// process, as when the dispatcher cannot connect.
 void CAgentService::StartDispatcher() {
-    if (m_bService && !Platform::IsStartedByServiceManager())
+    if (m_bService && !m_serviceHost.IsStartedByServiceManager())
         m_bService = false;
     ServiceMain();
 }
 
-// Both modes pass here: a plain process has the same stop control (SIGTERM and SIGINT) and
-// reports its events on standard output instead of the system log.
+// Both modes pass here: a plain process has the same stop control (the console's) and reports its
+// events on the console instead of the system's event log.
 void CAgentService::ServiceMain() {
-    m_nCurrentState = StartPending;
-    if (!m_stopControl.Open()) {
+    m_nCurrentState = Platform::ServiceState::StartPending;
+    if (!m_serviceHost.Open()) {
         m_nExitCode = Platform::GetLastError();
         ReportServiceEvent("Handler not installed");
         return;
     }
-    UpdateServiceStatus(StartPending);
+    UpdateServiceStatus(Platform::ServiceState::StartPending);
     m_nExitCode = 0;
     RunService();
-    UpdateServiceStatus(Stopped);
+    UpdateServiceStatus(Platform::ServiceState::Stopped);
     ReportServiceEvent("Service stopped");
 }
 
-void CAgentService::UpdateServiceStatus(ServiceState nState) {
+void CAgentService::UpdateServiceStatus(Platform::ServiceState nState) {
     m_nCurrentState = nState;
-    if (!m_bService)
-        return;
-    if (nState == Running)
-        Platform::ReportServiceRunning();
-    else if (nState == StopPending)
-        Platform::ReportServiceStopping();
+    if (m_bService)
+        m_serviceHost.ReportState(nState);
 }
 
 void CAgentService::RunService() {
     m_nMainThreadId = Platform::GetThreadId();
     ReportServiceEvent("Service started");
     if (m_bService)
-        UpdateServiceStatus(Running);
-    m_strModuleDirectory = SplitPath(GetModulePath(), 3);
+        UpdateServiceStatus(Platform::ServiceState::Running);
+    m_strModuleDirectory = SplitPath(m_registration.GetModulePath(), 3);
     OpenLog();
     if (m_onStart)
         m_onStart();
@@ -136,7 +122,7 @@ void CAgentService::RunService() {
     m_serviceManager.Initalize();
     g_statusReport.SetWatchedFolders(m_serviceManager.GetMonitorCount());
     if (m_bService)
-        g_statusReport.Start();
+        g_statusReport.Start([this](const std::string& strLine) { m_serviceHost.ReportStatus(strLine); });
     WaitForStop();
     if (m_onStopping)
         m_onStopping();
@@ -154,12 +140,18 @@ void CAgentService::RunService() {
 }
 
 void CAgentService::WaitForStop() {
-    int nSignal = m_stopControl.Wait();
-    if (nSignal < 0)
+    switch (m_serviceHost.WaitForStop()) {
+    case Platform::StopReason::Failed:
         LogTrace("--F: waiting for the stop control failed %d, stopping", Platform::GetLastError());
-    else if (nSignal > 0)
-        LogTrace("--I: stop signal %d received", nSignal);
-    UpdateServiceStatus(StopPending);
+        break;
+    case Platform::StopReason::ServiceManager:
+    case Platform::StopReason::Console:
+        LogTrace("--I: stop signal %d received", m_serviceHost.GetStopCode());
+        break;
+    case Platform::StopReason::Requested:
+        break;
+    }
+    UpdateServiceStatus(Platform::ServiceState::StopPending);
 }
 
 void CAgentService::ReportServiceEvent(const char* szFormat, ...) {
@@ -169,9 +161,9 @@ void CAgentService::ReportServiceEvent(const char* szFormat, ...) {
     std::vsnprintf(buffer, sizeof(buffer), szFormat, args);
     va_end(args);
     if (m_bService)
-        Platform::WriteSystemEvent(m_strServiceName, buffer);
-    else if (m_eventSink)
-        m_eventSink(buffer);
+        m_eventLog.WriteEvent(m_strServiceName, buffer);
+    else
+        m_eventLog.PrintLine(buffer);
 }
 
 void CAgentService::OpenLog() {
@@ -194,13 +186,4 @@ void CAgentService::CloseLog(bool bAllThreadsEnded) {
     pLog->Close();
     if (bAllThreadsEnded)
         delete pLog;
-}
-
-std::string CAgentService::GetModulePath() const {
-    return m_strModulePath.empty() ? Platform::GetModuleFilePath() : m_strModulePath;
-}
-
-void CAgentService::ShowMessage(const std::string& strText) {
-    if (m_messageSink)
-        m_messageSink(strText);
 }

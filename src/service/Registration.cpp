@@ -1,21 +1,37 @@
-#include "service/AgentService.h"
+#include "service/Registration.h"
 
-#include "platform/RegistryStore.h"
+#include "platform/FileSystem.h"
 #include "platform/ServiceInstaller.h"
+#include "platform/Thread.h"
+
+CRegistration::CRegistration(CAgentServiceOptions options, Platform::IEventLog& eventLog)
+    : m_options(std::move(options)), m_eventLog(eventLog) {}
+
+std::string CRegistration::GetModulePath() const {
+    return m_options.strModulePath.empty() ? Platform::GetModuleFilePath() : m_options.strModulePath;
+}
+
+// The store's native error is the exit code, so it is taken before the message is shown.
+int CRegistration::OpenAgentKeys(Platform::CRegistryStore& store, bool bForWrite) {
+    Platform::RegistryResult result = store.OpenKey(kAppIdKey, bForWrite);
+    if (result == Platform::RegistryResult::Ok)
+        result = store.OpenKey(kAgentAppIdKey, bForWrite);
+    if (result == Platform::RegistryResult::Ok)
+        return 0;
+    int nError = Platform::GetLastError();
+    m_eventLog.ShowMessage(store.GetErrorText());
+    return nError != 0 ? nError : 1;
+}
 
 // COM, the security descriptor and the type library have no counterpart here: the steps that
 // remain keep their order, and the type library's result, which ends RegisterAgent, is success.
-int CAgentService::RegisterAgent(bool /*bRegTypeLib*/, bool bService) {
+int CRegistration::RegisterAgent(bool /*bRegTypeLib*/, bool bService) {
     UninstallService();
     ApplyRegistrationScript(true);
-    Platform::CRegistryStore store(m_strRegistryPath);
-    int nError = store.OpenKey(kAppIdKey, true);
-    if (nError == 0)
-        nError = store.OpenKey(kAgentAppIdKey, true);
-    if (nError != 0) {
-        ShowMessage(store.GetErrorText());
+    Platform::CRegistryStore store(m_options.strRegistryPath);
+    int nError = OpenAgentKeys(store, true);
+    if (nError != 0)
         return nError;
-    }
     store.DeleteValue(kAgentAppIdKey, "LocalService");
     if (bService) {
         store.SetValue(kAgentAppIdKey, "LocalService", kServiceName);
@@ -25,64 +41,77 @@ int CAgentService::RegisterAgent(bool /*bRegTypeLib*/, bool bService) {
     return 0;
 }
 
-int CAgentService::UnregisterAgent() {
+int CRegistration::UnregisterAgent() {
     ApplyRegistrationScript(false);
     UninstallService();
     return 0;
 }
 
-int CAgentService::ApplyRegistrationScript(bool bRegister) {
-    Platform::CRegistryStore store(m_strRegistryPath);
-    if (!bRegister) {
-        int nError = store.DeleteKey(kAgentAppIdKey);
-        int nExeError = store.DeleteKey(kExeAppIdKey);
-        return nError != 0 ? nError : nExeError;
-    }
-    int nError = store.CreateKey(kAppIdKey);
-    if (nError == 0)
-        nError = store.SetValue(kAgentAppIdKey, "", kServiceName);
-    if (nError == 0)
-        nError = store.SetValue(kExeAppIdKey, "AppID", kAppId);
-    return nError;
+// The agent does not run unregistered; the message tells the user why it ended at once.
+int CRegistration::ReadRegistration(bool& bService) {
+    Platform::CRegistryStore store(m_options.strRegistryPath);
+    int nError = OpenAgentKeys(store, false);
+    if (nError != 0)
+        return nError;
+    std::string strLocalService;
+    bService =
+        store.GetValue(kAgentAppIdKey, "LocalService", strLocalService) == Platform::RegistryResult::Ok;
+    return 0;
 }
 
-bool CAgentService::IsServiceInstalled() {
-    Platform::CServiceInstaller installer(kServiceName, m_strUnitFolder);
+Platform::RegistryResult CRegistration::ApplyRegistrationScript(bool bRegister) {
+    using Platform::RegistryResult;
+    Platform::CRegistryStore store(m_options.strRegistryPath);
+    if (!bRegister) {
+        RegistryResult result = store.DeleteKey(kAgentAppIdKey);
+        RegistryResult exeResult = store.DeleteKey(kExeAppIdKey);
+        return result != RegistryResult::Ok ? result : exeResult;
+    }
+    RegistryResult result = store.CreateKey(kAppIdKey);
+    if (result == RegistryResult::Ok)
+        result = store.SetValue(kAgentAppIdKey, "", kServiceName);
+    if (result == RegistryResult::Ok)
+        result = store.SetValue(kExeAppIdKey, "AppID", kAppId);
+    return result;
+}
+
+bool CRegistration::IsServiceInstalled() {
+    Platform::CServiceInstaller installer(kServiceName, m_options.strServiceFolder);
     return installer.OpenManager() && installer.IsInstalled();
 }
 
-bool CAgentService::InstallService() {
+bool CRegistration::InstallService() {
     if (IsServiceInstalled())
         return true;
-    Platform::CServiceInstaller installer(kServiceName, m_strUnitFolder);
+    Platform::CServiceInstaller installer(kServiceName, m_options.strServiceFolder);
     if (!installer.OpenManager()) {
-        ShowMessage("Couldn't open service manager");
+        m_eventLog.ShowMessage("Couldn't open service manager");
         return false;
     }
-    if (!installer.Create(GetModulePath())) {
-        ShowMessage("Couldn't create service");
+    if (!installer.Install(GetModulePath())) {
+        m_eventLog.ShowMessage("Couldn't create service");
         return false;
     }
     return true;
 }
 
-// A running service is asked to stop and its unit removed in the same step; systemd lets it finish
-// its stop.
-bool CAgentService::UninstallService() {
+// A running service is asked to stop and its entry removed in the same step; the manager lets it
+// finish its stop.
+bool CRegistration::UninstallService() {
     if (!IsServiceInstalled())
         return true;
-    Platform::CServiceInstaller installer(kServiceName, m_strUnitFolder);
+    Platform::CServiceInstaller installer(kServiceName, m_options.strServiceFolder);
     if (!installer.OpenManager()) {
-        ShowMessage("Couldn't open service manager");
+        m_eventLog.ShowMessage("Couldn't open service manager");
         return false;
     }
-    if (!installer.OpenService()) {
-        ShowMessage("Couldn't open service");
+    if (!installer.OpenServiceEntry()) {
+        m_eventLog.ShowMessage("Couldn't open service");
         return false;
     }
     installer.Stop();
-    if (!installer.Delete()) {
-        ShowMessage("Service could not be deleted");
+    if (!installer.Uninstall()) {
+        m_eventLog.ShowMessage("Service could not be deleted");
         return false;
     }
     return true;

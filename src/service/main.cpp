@@ -24,14 +24,17 @@ constexpr std::chrono::seconds kExchangeStopGrace{20};
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
-    CParserWorkers parserWorkers(*Platform::RealEnvironment().pLauncher);
+    Platform::CEnvironment& environment = Platform::RealEnvironment();
+    CAgentService service(environment);
+    CParserWorkers parserWorkers(*environment.pLauncher);
     CRequestEnvironment requestEnvironment = GetRequestEnvironment();
     requestEnvironment.pParserWorkers = &parserWorkers;
+    requestEnvironment.pSessions = environment.pSessions;
     SetRequestEnvironment(requestEnvironment);
-    CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
+    CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor(
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
-    g_agentService.SetRunHooks(
+    service.SetRunHooks(
         [] {
             const std::string& strArchiveFolder = GetRequestEnvironment().strArchiveFolder;
             g_statusReport.SetPending(CountPendingActivities(strArchiveFolder), false);
@@ -46,7 +49,7 @@ int main(int argc, char** argv) {
             CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() + kExchangeStopGrace);
         },
         [] { g_pendingActivitySender.Stop(); });
-    int nExitCode = g_agentService.Main(JoinCommandLine(argc, argv));
+    int nExitCode = service.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);
 }

@@ -6,12 +6,12 @@
 #include "request/FileOwner.h"
 #include "request/ParserWorkers.h"
 #include "support/FakeProcessLauncher.h"
+#include "support/FakeSessions.h"
 
 #include <cstring>
 #include <set>
 #include <thread>
 #include <unistd.h>
-#include <utmp.h>
 
 namespace fs = std::filesystem;
 
@@ -37,32 +37,16 @@ struct CFakeWorkers {
 
 const std::string kLetterAnswer = "pages=4 pages2=0 width=8.5 length=11 format=1";
 
-// Login records holding one live session of strUser (or none when empty).
-void WriteSessions(const std::string& strPath, const std::string& strUser) {
-    std::string strRecords;
-    if (!strUser.empty()) {
-        struct utmp record;
-        std::memset(&record, 0, sizeof(record));
-        record.ut_type = USER_PROCESS;
-        record.ut_pid = ::getpid();
-        std::strncpy(record.ut_user, strUser.c_str(), sizeof(record.ut_user));
-        strRecords.assign(reinterpret_cast<const char*>(&record), sizeof(record));
-    }
-    WriteWholeFile(strPath, strRecords);
-}
-
 class TicketTest : public PipelineTest {
   protected:
     void SetUp() override {
         PipelineTest::SetUp();
         StartServer();
         ResetLastUserForTest();
-        WriteSessions(m_strSessions, "alice");
-        Platform::SetSessionRecordsForTest(m_strSessions);
-    }
-    void TearDown() override {
-        Platform::SetSessionRecordsForTest("");
-        PipelineTest::TearDown();
+        m_sessions.SetUser("alice");
+        CRequestEnvironment environment = GetRequestEnvironment();
+        environment.pSessions = &m_sessions;
+        SetRequestEnvironment(environment);
     }
 
     const CActivity& Run(const std::string& strName, const std::string& strTicket) {
@@ -72,7 +56,7 @@ class TicketTest : public PipelineTest {
         return m_pHandler->GetActivity();
     }
 
-    std::string m_strSessions = m_folder / "utmp";
+    CFakeSessions m_sessions;
     std::unique_ptr<CFileRequestHandler> m_pHandler;
 };
 
@@ -98,7 +82,7 @@ TEST_F(TicketTest, TicketBecomesATimeActivityAndStaysInTheHotFolder) {
                 strDigits += c;
         return strDigits;
     }());
-    EXPECT_EQ(activity.m_document.m_strMachineName, Platform::GetComputerName(15));
+    EXPECT_EQ(activity.m_document.m_strMachineName, Platform::GetHostComputerName(15));
     EXPECT_LE(activity.m_document.m_strMachineName.size(), 15u);
     EXPECT_TRUE(Exists(m_strHot + "/jobs2/A17.dat")) << "the ticket stays";
     EXPECT_FALSE(Exists(m_strDestination + "/jobs2/A17.dat")) << "its copy goes";
@@ -135,9 +119,9 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
     EXPECT_EQ(GetExplorerUserName(strUser), 1) << "first user seen";
     EXPECT_EQ(strUser, "alice");
     EXPECT_EQ(GetExplorerUserName(strUser), 0) << "same user";
-    WriteSessions(m_strSessions, "bob");
+    m_sessions.SetUser("bob");
     EXPECT_EQ(GetExplorerUserName(strUser), 3) << "another user";
-    WriteSessions(m_strSessions, "");
+    m_sessions.SetNone(0);
     EXPECT_EQ(GetExplorerUserName(strUser), 0) << "nobody now, but one was seen";
     EXPECT_EQ(strUser, "");
     ResetLastUserForTest();

@@ -2,12 +2,13 @@
 #include "config/AgentSettings.h"
 #include "platform/RegistryStore.h"
 #include "service/AgentService.h"
+#include "support/FakeEventLog.h"
+#include "support/FakeServiceHost.h"
 #include "support/TempFolder.h"
 
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -33,17 +34,10 @@ std::vector<std::string> SplitLines(const std::string& strText) {
 class AgentRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        m_service.SetModulePathForTest(m_temp / "KlendoHotFolderAgent");
-        m_service.SetRegistryPathForTest(m_temp / "registry");
-        m_service.SetUnitFolderForTest(m_temp / "units");
-        m_service.SetEventSinkForTest([this](const std::string& strText) {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_events.push_back(strText);
-        });
         WriteWholeFile(m_temp / "KlendoHotFolderAgent.ini",
                        "[configuration]\nserveraddress=accounting.example\nserverport=8123\n");
         CAgentSettings::OverrideSettingsPathForTest(m_temp / "KlendoHotFolderAgent.ini");
-        ASSERT_EQ(m_service.Main("KlendoHotFolderAgent -RegServer"), 0);
+        Register("KlendoHotFolderAgent -RegServer");
     }
 
     void TearDown() override {
@@ -52,6 +46,25 @@ class AgentRunTest : public ::testing::Test {
             m_run.join();
         }
         CAgentSettings::OverrideSettingsPathForTest("");
+    }
+
+    static CAgentServiceOptions Options(const CTempFolder& temp) {
+        CAgentServiceOptions options;
+        options.strModulePath = temp / "KlendoHotFolderAgent";
+        options.strRegistryPath = temp / "registry";
+        options.strServiceFolder = temp.Path();
+        return options;
+    }
+
+    Platform::CEnvironment& Environment() {
+        m_environment.pEventLog = &m_eventLog;
+        m_environment.pServiceHost = &m_serviceHost;
+        return m_environment;
+    }
+
+    void Register(const std::string& strCommandLine) {
+        ASSERT_EQ(CAgentService(Environment(), Options(m_temp)).Main(strCommandLine), 0);
+        ASSERT_TRUE(m_eventLog.GetMessages().empty());
     }
 
     void Start() {
@@ -70,11 +83,12 @@ class AgentRunTest : public ::testing::Test {
     std::string LogPath() const { return m_temp / "KlendoHotFolderAgent.log"; }
 
     CTempFolder m_temp;
-    CAgentService m_service;
+    CFakeEventLog m_eventLog;
+    CFakeServiceHost m_serviceHost;
+    Platform::CEnvironment m_environment;
+    CAgentService m_service{Environment(), Options(m_temp)};
     std::thread m_run;
     int m_nExitCode = -1;
-    std::mutex m_mutex;
-    std::vector<std::string> m_events;
 };
 
 TEST_F(AgentRunTest, StopRequestedBeforeRunWaitsIsNotLost) {
@@ -82,10 +96,12 @@ TEST_F(AgentRunTest, StopRequestedBeforeRunWaitsIsNotLost) {
     Start();
     m_run.join();
     EXPECT_EQ(m_nExitCode, 0);
-    EXPECT_EQ(m_service.GetCurrentState(), CAgentService::Stopped);
+    EXPECT_EQ(m_service.GetCurrentState(), Platform::ServiceState::Stopped);
     EXPECT_EQ(m_service.GetModuleDirectory(), m_temp.Path());
     EXPECT_EQ(g_pLogFile.load(), nullptr);
-    EXPECT_EQ(m_events, (std::vector<std::string>{"Service started", "Service stopped"}));
+    EXPECT_EQ(m_eventLog.GetPrintedLines(), (std::vector<std::string>{"Service started", "Service stopped"}));
+    EXPECT_TRUE(m_eventLog.GetEvents().empty());
+    EXPECT_TRUE(m_serviceHost.GetStates().empty()) << "a plain process reports no status";
     std::vector<std::string> lines = SplitLines(ReadWholeFile(LogPath()));
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(ReadWholeFile(LogPath()).find("--I : monitor status = 1"), std::string::npos);
@@ -97,21 +113,23 @@ TEST_F(AgentRunTest, RequestStillRunningAtStopIsReportedAndCannotWriteAfterClose
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::promise<void> entered;
-    CIOThreadPool& pool = m_service.GetServiceManager().GetThreadPool();
+    CAgentServiceOptions options = Options(m_temp);
+    options.requestWait = std::chrono::milliseconds(50);
+    CAgentService service(Environment(), options);
+    CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor([&, released](std::unique_ptr<CFileRequest>) {
         entered.set_value();
         released.wait();
         LogTrace("late line of a request thread");
     });
-    m_service.SetRequestWaitForTest(std::chrono::milliseconds(50));
-    Start();
+    m_run = std::thread([&] { m_nExitCode = service.Main("KlendoHotFolderAgent"); });
     ASSERT_TRUE(WaitForLogLine("--I : monitor status = 1"));
     auto pRequest = new CFileRequest();
     pRequest->filename = "job.prn";
     pRequest->action = 1;
     ASSERT_EQ(pool.DispatchNewRequest(pRequest), 1);
     entered.get_future().wait();
-    m_service.RequestStop();
+    service.RequestStop();
     m_run.join();
     release.set_value();
     EXPECT_TRUE(pool.WaitForRequestThreads(std::chrono::seconds(30)));
@@ -120,6 +138,46 @@ TEST_F(AgentRunTest, RequestStillRunningAtStopIsReportedAndCannotWriteAfterClose
     EXPECT_NE(strLog.find("--F: 1 request threads still running at stop"), std::string::npos);
     EXPECT_EQ(strLog.find("late line"), std::string::npos);
     EXPECT_NE(SplitLines(strLog).back().find(kClosingLine), std::string::npos);
+}
+
+// Under the service manager every state is reported, the events go to the system's event log, and
+// the log names the stop the manager sent.
+TEST_F(AgentRunTest, UnderServiceManagerEachStateIsReportedAndTheStopLogged) {
+    Register("KlendoHotFolderAgent -Service");
+    m_serviceHost.SetStartedByServiceManager(true);
+    m_serviceHost.Stop(Platform::StopReason::ServiceManager, 15);
+    Start();
+    m_run.join();
+    EXPECT_EQ(m_nExitCode, 0);
+    using Platform::ServiceState;
+    EXPECT_EQ(m_serviceHost.GetStates(),
+              (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
+                                         ServiceState::StopPending, ServiceState::Stopped}));
+    EXPECT_EQ(m_eventLog.GetEvents(), (std::vector<std::string>{"KlendoHotFolderAgent: Service started",
+                                                                "KlendoHotFolderAgent: Service stopped"}));
+    EXPECT_TRUE(m_eventLog.GetPrintedLines().empty());
+    EXPECT_NE(ReadWholeFile(LogPath()).find("--I: stop signal 15 received"), std::string::npos);
+}
+
+// Registered as a service but started by hand: a plain process, whatever the registration says.
+TEST_F(AgentRunTest, ServiceRegistrationStartedByHandRunsAsPlainProcess) {
+    Register("KlendoHotFolderAgent -Service");
+    m_serviceHost.Stop(Platform::StopReason::Console, 2);
+    Start();
+    m_run.join();
+    EXPECT_FALSE(m_service.IsRunAsService());
+    EXPECT_TRUE(m_serviceHost.GetStates().empty());
+    EXPECT_EQ(m_eventLog.GetPrintedLines(), (std::vector<std::string>{"Service started", "Service stopped"}));
+    EXPECT_NE(ReadWholeFile(LogPath()).find("--I: stop signal 2 received"), std::string::npos);
+}
+
+TEST_F(AgentRunTest, StopControlThatCannotBeHadEndsWithItsErrorBeforeTheLog) {
+    m_serviceHost.FailOpen(38);
+    Start();
+    m_run.join();
+    EXPECT_EQ(m_nExitCode, 38);
+    EXPECT_EQ(m_eventLog.GetPrintedLines(), std::vector<std::string>{"Handler not installed"});
+    EXPECT_FALSE(FileExists(LogPath()));
 }
 
 } // namespace

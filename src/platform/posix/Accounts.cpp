@@ -1,11 +1,11 @@
 #include "platform/Accounts.h"
 #include "platform/posix/OwnerOfHandle.h"
+#include "platform/posix/SessionRecords.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <mutex>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,18 +14,6 @@
 #include <vector>
 
 namespace Platform {
-
-namespace {
-
-std::mutex g_sessionRecordsMutex;
-std::string g_strSessionRecords;
-
-std::string SessionRecordsPath() {
-    std::lock_guard<std::mutex> guard(g_sessionRecordsMutex);
-    return g_strSessionRecords.empty() ? std::string(_PATH_UTMP) : g_strSessionRecords;
-}
-
-} // namespace
 
 OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain, int& nError) {
     struct stat info;
@@ -47,11 +35,11 @@ OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::str
         return OwnerLookup::NoAccount;
     }
     strOwner = entry.pw_name;
-    strDomain = GetComputerName();
+    strDomain = GetHostComputerName();
     return OwnerLookup::Found;
 }
 
-std::string GetComputerName(size_t nMaxLength) {
+std::string GetHostComputerName(size_t nMaxLength) {
     char szName[256] = {};
     if (::gethostname(szName, sizeof(szName) - 1) != 0)
         return std::string();
@@ -59,13 +47,11 @@ std::string GetComputerName(size_t nMaxLength) {
     return strName.substr(0, nMaxLength);
 }
 
-bool GetFirstSessionUser(std::string& strUser, int& nError) {
+bool ReadFirstSessionUser(const std::string& strRecordsPath, std::string& strUser) {
     strUser.clear();
-    std::ifstream records(SessionRecordsPath(), std::ios::binary);
-    if (!records) {
-        nError = errno;
+    std::ifstream records(strRecordsPath, std::ios::binary);
+    if (!records)
         return false;
-    }
     struct utmp record;
     while (records.read(reinterpret_cast<char*>(&record), sizeof(record))) {
         if (record.ut_type != USER_PROCESS || record.ut_user[0] == '\0')
@@ -74,16 +60,15 @@ bool GetFirstSessionUser(std::string& strUser, int& nError) {
         if (record.ut_pid > 0 && ::kill(record.ut_pid, 0) != 0 && errno == ESRCH)
             continue;
         strUser.assign(record.ut_user, ::strnlen(record.ut_user, sizeof(record.ut_user)));
-        nError = 0;
+        errno = 0;
         return true;
     }
-    nError = 0;
+    errno = 0;
     return false;
 }
 
-void SetSessionRecordsForTest(const std::string& strPath) {
-    std::lock_guard<std::mutex> guard(g_sessionRecordsMutex);
-    g_strSessionRecords = strPath;
+bool CSystemSessions::GetFirstSessionUser(std::string& strUser) {
+    return ReadFirstSessionUser(_PATH_UTMP, strUser);
 }
 
 } // namespace Platform

@@ -1,16 +1,31 @@
 #include "platform/Environment.h"
 
+#include "platform/Accounts.h"
+#include "platform/EventLog.h"
+#include "platform/ServiceHost.h"
 #include "platform/posix/Spawn.h"
 
 namespace Platform {
 
-CEnvironment& RealEnvironment() {
+namespace {
+
+CEnvironment MakeRealEnvironment() {
+    static CSystemSessions sessions;
+    static CSystemEventLog eventLog;
+    static CServiceHost serviceHost;
     static CPosixProcessLauncher launcher;
-    static CEnvironment environment = [] {
-        CEnvironment real;
-        real.pLauncher = &launcher;
-        return real;
-    }();
+    CEnvironment environment;
+    environment.pSessions = &sessions;
+    environment.pEventLog = &eventLog;
+    environment.pServiceHost = &serviceHost;
+    environment.pLauncher = &launcher;
+    return environment;
+}
+
+} // namespace
+
+CEnvironment& RealEnvironment() {
+    static CEnvironment environment = MakeRealEnvironment();
     return environment;
 }
 

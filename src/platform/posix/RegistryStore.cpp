@@ -205,21 +205,25 @@ std::string CRegistryStore::DefaultPath() {
     return (szPath != nullptr && *szPath != '\0') ? std::string(szPath) : std::string(kDefaultStorePath);
 }
 
-int CRegistryStore::Fail(int nError, const std::string& strText) {
+// The errno values stand for the neutral results too (ENOENT, EBADMSG, EFBIG), so the native
+// number the agent ends with says what went wrong.
+RegistryResult CRegistryStore::Fail(RegistryResult result, int nError, const std::string& strText) {
     m_strError = "Registry store " + m_strPath + ": " + strText;
-    return nError;
+    errno = nError;
+    return result;
 }
 
-int CRegistryStore::Load(CContent& content) {
+RegistryResult CRegistryStore::Load(CContent& content) {
     content.keys.clear();
     int nHandle = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (nHandle < 0)
-        return errno == ENOENT ? 0 : Fail(errno, std::strerror(errno));
+        return errno == ENOENT ? RegistryResult::Ok
+                               : Fail(RegistryResult::Failed, errno, std::strerror(errno));
     struct stat info;
     int nError = ::fstat(nHandle, &info) != 0 ? errno : (S_ISREG(info.st_mode) ? 0 : EISDIR);
     if (nError != 0) {
         ::close(nHandle);
-        return Fail(nError, std::strerror(nError));
+        return Fail(RegistryResult::Failed, nError, std::strerror(nError));
     }
     std::string strText;
     char buffer[4096];
@@ -230,7 +234,7 @@ int CRegistryStore::Load(CContent& content) {
         if (nRead < 0) {
             nError = errno;
             ::close(nHandle);
-            return Fail(nError, std::strerror(nError));
+            return Fail(RegistryResult::Failed, nError, std::strerror(nError));
         }
         if (nRead == 0)
             break;
@@ -238,99 +242,100 @@ int CRegistryStore::Load(CContent& content) {
     }
     ::close(nHandle);
     if (strText.size() > static_cast<size_t>(kMaxStoreSize))
-        return Fail(EFBIG, "larger than a store can be");
+        return Fail(RegistryResult::TooLarge, EFBIG, "larger than a store can be");
     size_t nBadLine = content.Parse(strText);
     if (nBadLine != 0)
-        return Fail(EBADMSG,
+        return Fail(RegistryResult::Damaged, EBADMSG,
                     "not a valid store (line " + std::to_string(nBadLine) + "); repair or remove it");
-    return 0;
+    return RegistryResult::Ok;
 }
 
-int CRegistryStore::Save(const CContent& content) {
+RegistryResult CRegistryStore::Save(const CContent& content) {
     int nError = MakeFolders(FolderOf(m_strPath));
     if (nError != 0)
-        return Fail(nError, std::strerror(nError));
+        return Fail(RegistryResult::Failed, nError, std::strerror(nError));
     std::string strText = content.Serialize();
     if (strText.size() > static_cast<size_t>(kMaxStoreSize))
-        return Fail(EFBIG, "the change would make the store too large");
+        return Fail(RegistryResult::TooLarge, EFBIG, "the change would make the store too large");
     CFileReplacement replacement;
     if (!replacement.Begin(m_strPath) || !replacement.Write(strText.data(), strText.size()) ||
         !replacement.Commit()) {
         nError = errno;
-        return Fail(nError, std::strerror(nError));
+        return Fail(RegistryResult::Failed, nError, std::strerror(nError));
     }
-    return 0;
+    return RegistryResult::Ok;
 }
 
-int CRegistryStore::OpenKey(const std::string& strKey, bool bForWrite) {
+RegistryResult CRegistryStore::OpenKey(const std::string& strKey, bool bForWrite) {
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     if (content.keys.count(strKey) == 0)
-        return Fail(ENOENT, "no key " + strKey);
+        return Fail(RegistryResult::NotFound, ENOENT, "no key " + strKey);
     if (bForWrite && ::access(FolderOf(m_strPath).c_str(), W_OK | X_OK) != 0)
-        return Fail(errno, std::strerror(errno));
-    return 0;
+        return Fail(RegistryResult::Failed, errno, std::strerror(errno));
+    return RegistryResult::Ok;
 }
 
-int CRegistryStore::GetValue(const std::string& strKey, const std::string& strName, std::string& strValue) {
+RegistryResult CRegistryStore::GetValue(const std::string& strKey, const std::string& strName,
+                                        std::string& strValue) {
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     auto key = content.keys.find(strKey);
     if (key == content.keys.end())
-        return Fail(ENOENT, "no key " + strKey);
+        return Fail(RegistryResult::NotFound, ENOENT, "no key " + strKey);
     auto value = key->second.find(strName);
     if (value == key->second.end())
-        return Fail(ENOENT, "no value " + strName + " in " + strKey);
+        return Fail(RegistryResult::NotFound, ENOENT, "no value " + strName + " in " + strKey);
     strValue = value->second;
-    return 0;
+    return RegistryResult::Ok;
 }
 
-int CRegistryStore::CreateKey(const std::string& strKey) {
+RegistryResult CRegistryStore::CreateKey(const std::string& strKey) {
     if (!IsValidKey(strKey))
-        return Fail(EINVAL, "invalid key name " + strKey);
+        return Fail(RegistryResult::Failed, EINVAL, "invalid key name " + strKey);
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     content.CreateKey(strKey);
     return Save(content);
 }
 
-int CRegistryStore::SetValue(const std::string& strKey, const std::string& strName,
-                             const std::string& strValue) {
+RegistryResult CRegistryStore::SetValue(const std::string& strKey, const std::string& strName,
+                                        const std::string& strValue) {
     if (!IsValidKey(strKey))
-        return Fail(EINVAL, "invalid key name " + strKey);
+        return Fail(RegistryResult::Failed, EINVAL, "invalid key name " + strKey);
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     content.CreateKey(strKey);
     content.keys[strKey][strName] = strValue;
     return Save(content);
 }
 
-int CRegistryStore::DeleteValue(const std::string& strKey, const std::string& strName) {
+RegistryResult CRegistryStore::DeleteValue(const std::string& strKey, const std::string& strName) {
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     auto key = content.keys.find(strKey);
     if (key == content.keys.end() || key->second.erase(strName) == 0)
-        return Fail(ENOENT, "no value " + strName + " in " + strKey);
+        return Fail(RegistryResult::NotFound, ENOENT, "no value " + strName + " in " + strKey);
     return Save(content);
 }
 
-int CRegistryStore::DeleteKey(const std::string& strKey) {
+RegistryResult CRegistryStore::DeleteKey(const std::string& strKey) {
     CContent content;
-    int nError = Load(content);
-    if (nError != 0)
-        return nError;
+    RegistryResult result = Load(content);
+    if (result != RegistryResult::Ok)
+        return result;
     if (!content.DeleteKey(strKey))
-        return Fail(ENOENT, "no key " + strKey);
+        return Fail(RegistryResult::NotFound, ENOENT, "no key " + strKey);
     return Save(content);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
 #include "platform/posix/Spawn.h"
+#include "platform/posix/UnitFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,11 @@
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
+
+// The service manager is systemd: the service is a unit file KlendoHotFolderAgent.service in
+// /etc/systemd/system (or the folder in the environment variable KLENDO_SYSTEMD_DIR, or the one the
+// installer is given). systemctl is run only for the real folder, and only when the machine was
+// booted with systemd.
 
 namespace Platform {
 
@@ -49,34 +55,46 @@ std::string QuoteExecutable(const std::string& strPath) {
     return bQuote ? "\"" + strWord + "\"" : strWord;
 }
 
-} // namespace
-
-CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strUnitFolder)
-    : m_strServiceName(std::move(strServiceName)),
-      m_strUnitFolder(strUnitFolder.empty() ? DefaultUnitFolder() : std::move(strUnitFolder)) {
-    m_strUnitPath = m_strUnitFolder + kPathSeparator + m_strServiceName + ".service";
-}
-
-std::string CServiceInstaller::DefaultUnitFolder() {
+std::string DefaultUnitFolder() {
     const char* szFolder = std::getenv("KLENDO_SYSTEMD_DIR");
     return (szFolder != nullptr && *szFolder != '\0') ? std::string(szFolder)
                                                       : std::string(kDefaultUnitFolder);
 }
 
-bool CServiceInstaller::OpenManager() const {
-    return IsDirectory(m_strUnitFolder) && ::access(m_strUnitFolder.c_str(), W_OK | X_OK) == 0;
+bool ControlsSystemd(const std::string& strUnitFolder) {
+    return strUnitFolder == kDefaultUnitFolder && ::sd_booted() > 0 && !FindSystemctl().empty();
 }
 
-bool CServiceInstaller::IsInstalled() const {
-    return PathExists(m_strUnitPath);
+// Runs systemctl and waits for it; true when there is no systemd to tell or it succeeded. "stop"
+// does not wait for the service to end (--no-block). It shares the agent's standard streams and
+// process group.
+bool RunSystemctl(const std::string& strUnitFolder, const char* szVerb, const std::string& strUnit) {
+    if (!ControlsSystemd(strUnitFolder))
+        return true;
+    CSpawnRequest request;
+    request.strExecutable = FindSystemctl();
+    request.arguments = {szVerb};
+    if (!strUnit.empty())
+        request.arguments.insert(request.arguments.end(), {"--no-block", strUnit});
+    std::fill(std::begin(request.anStandard), std::end(request.anStandard), kInheritStandard);
+    request.bOwnProcessGroup = false;
+    pid_t nChild = SpawnProcess(request);
+    if (nChild < 0)
+        return false;
+    int nStatus = 0;
+    while (::waitpid(nChild, &nStatus, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
-bool CServiceInstaller::OpenService() const {
-    return PathExists(m_strUnitPath) && !IsDirectory(m_strUnitPath);
+std::string UnitPath(const std::string& strUnitFolder, const std::string& strServiceName) {
+    return strUnitFolder + kPathSeparator + strServiceName + ".service";
 }
 
-std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
-                                             const std::string& strExecutablePath) {
+} // namespace
+
+std::string BuildUnitText(const std::string& strServiceName, const std::string& strExecutablePath) {
     std::string strExecStart = QuoteExecutable(strExecutablePath);
     if (strExecStart.empty())
         return std::string();
@@ -90,56 +108,47 @@ std::string CServiceInstaller::BuildUnitText(const std::string& strServiceName,
     return strText;
 }
 
-bool CServiceInstaller::Create(const std::string& strExecutablePath) {
+CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder)
+    : m_strServiceName(std::move(strServiceName)),
+      m_strDefinitionFolder(strDefinitionFolder.empty() ? DefaultUnitFolder()
+                                                        : std::move(strDefinitionFolder)) {}
+
+bool CServiceInstaller::OpenManager() const {
+    return IsDirectory(m_strDefinitionFolder) && ::access(m_strDefinitionFolder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool CServiceInstaller::IsInstalled() const {
+    return PathExists(UnitPath(m_strDefinitionFolder, m_strServiceName));
+}
+
+bool CServiceInstaller::OpenServiceEntry() const {
+    std::string strUnitPath = UnitPath(m_strDefinitionFolder, m_strServiceName);
+    return PathExists(strUnitPath) && !IsDirectory(strUnitPath);
+}
+
+bool CServiceInstaller::Install(const std::string& strExecutablePath) {
     std::string strText = BuildUnitText(m_strServiceName, strExecutablePath);
     if (strText.empty()) {
         errno = EINVAL;
         return false;
     }
     CFileReplacement replacement;
-    if (!replacement.Begin(m_strUnitPath) || !replacement.Write(strText.data(), strText.size()) ||
-        !replacement.Commit())
+    if (!replacement.Begin(UnitPath(m_strDefinitionFolder, m_strServiceName)) ||
+        !replacement.Write(strText.data(), strText.size()) || !replacement.Commit())
         return false;
-    (void)RunSystemctl("daemon-reload", false);
+    (void)RunSystemctl(m_strDefinitionFolder, "daemon-reload", std::string());
     return true;
 }
 
 bool CServiceInstaller::Stop() {
-    return RunSystemctl("stop", true);
+    return RunSystemctl(m_strDefinitionFolder, "stop", m_strServiceName + ".service");
 }
 
-bool CServiceInstaller::Delete() {
-    if (!RemoveFile(m_strUnitPath))
+bool CServiceInstaller::Uninstall() {
+    if (!RemoveFile(UnitPath(m_strDefinitionFolder, m_strServiceName)))
         return false;
-    (void)RunSystemctl("daemon-reload", false);
+    (void)RunSystemctl(m_strDefinitionFolder, "daemon-reload", std::string());
     return true;
-}
-
-bool CServiceInstaller::ControlsSystemd() const {
-    return m_strUnitFolder == kDefaultUnitFolder && ::sd_booted() > 0 && !FindSystemctl().empty();
-}
-
-// Runs systemctl and waits for it; true when there is no systemd to tell or it succeeded. "stop"
-// does not wait for the service to end (--no-block). It shares the agent's standard streams and
-// process group.
-bool CServiceInstaller::RunSystemctl(const char* szVerb, bool bWithUnit) const {
-    if (!ControlsSystemd())
-        return true;
-    CSpawnRequest request;
-    request.strExecutable = FindSystemctl();
-    request.arguments = {szVerb};
-    if (bWithUnit)
-        request.arguments.insert(request.arguments.end(), {"--no-block", m_strServiceName + ".service"});
-    std::fill(std::begin(request.anStandard), std::end(request.anStandard), kInheritStandard);
-    request.bOwnProcessGroup = false;
-    pid_t nChild = SpawnProcess(request);
-    if (nChild < 0)
-        return false;
-    int nStatus = 0;
-    while (::waitpid(nChild, &nStatus, 0) < 0)
-        if (errno != EINTR)
-            return false;
-    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
 } // namespace Platform
