@@ -1,6 +1,7 @@
 #include "service/AgentService.h"
 
 #include "Include/LogFile.h"
+#include "platform/Environment.h"
 #include "platform/EventLog.h"
 #include "platform/FileSystem.h"
 #include "platform/RegistryStore.h"
@@ -21,7 +22,8 @@ constexpr size_t kEventBufferSize = 256;
 } // namespace
 
 CAgentService::CAgentService()
-    : m_eventSink(Platform::WriteConsoleLine), m_messageSink(Platform::WriteErrorLine) {}
+    : m_serviceManager(Platform::RealEnvironment()), m_eventSink(Platform::WriteConsoleLine),
+      m_messageSink(Platform::WriteErrorLine) {}
 
 CAgentService::~CAgentService() = default;
 
