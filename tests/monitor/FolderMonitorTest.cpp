@@ -146,6 +146,18 @@ TEST_F(MonitorTest, OrdinaryFolderReportsCreateDeleteAndRenameAsTheWindowsAgentD
         << "a local folder is no network folder";
 }
 
+TEST_F(MonitorTest, FoldersThatCannotBeWatchedAreLoggedAndTheRestStaysWatched) {
+    Start();
+    Platform::CChangeBatch batch;
+    batch.failures = {{m_strHot + "/deep", 28}};
+    batch.records = {{1, "deep-sibling.prn"}};
+    ASSERT_TRUE(m_watchers.Push(m_strHot, batch));
+    Settle();
+    EXPECT_TRUE(Contains(m_recorder.Seen(), 1, "deep-sibling.prn"));
+    EXPECT_NE(m_log.Content().find("--F: cannot watch folder p=" + m_strHot + "/deep error =28\r\n"),
+              std::string::npos);
+}
+
 TEST_F(MonitorTest, FilesPresentAtStartAreHandedOn) {
     fs::create_directories(m_strHot + "/sub");
     Touch("waiting.prn");
@@ -169,6 +181,7 @@ TEST_F(MonitorTest, TicketFolderFiltersDatNamesAndLosesNoRewriteWithinTheDuplica
     m_clock.Advance(1000);
     ASSERT_TRUE(m_watchers.PushRecord(m_strHot, 3, "A.DAT"));
     ASSERT_TRUE(m_watchers.PushRecord(m_strHot, 3, "a.dat"));
+    ASSERT_TRUE(m_watchers.WaitUntilIdle(m_strHot));
     m_clock.Advance(1000);
     Arrive("a.dat", "a second, longer version");
     Settle();

@@ -40,9 +40,9 @@ std::vector<Platform::CChangeRecord> CWatchProbe::Records() {
     return m_records;
 }
 
-bool CWatchProbe::SawOverflow() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_bOverflow;
+bool CWatchProbe::WaitForOverflow(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_bOverflow; });
 }
 
 void CWatchProbe::Collect() {

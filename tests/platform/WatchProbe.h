@@ -26,7 +26,8 @@ class CWatchProbe {
     bool WaitForEnd(Platform::WaitResult result,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::vector<Platform::CChangeRecord> Records();
-    bool SawOverflow();
+    // True once an overflow was reported within the time.
+    bool WaitForOverflow(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     Platform::IChangeWatcher& Watcher() { return *m_pWatcher; }
 
   private:

@@ -2,6 +2,7 @@
 
 #include "platform/Thread.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 
@@ -15,6 +16,8 @@ struct CFakeChangeWatchers::CState {
     std::deque<Platform::CChangeBatch> batches;
     int nFailure = 0;
     bool bStop = false;
+    // The watcher's thread is inside Wait.
+    bool bWaiting = false;
 };
 
 namespace {
@@ -47,8 +50,11 @@ class CFakeChangeWatcher final : public Platform::IChangeWatcher {
 
     Platform::WaitResult Wait(Platform::CChangeBatch& batch) override {
         std::unique_lock<std::mutex> lock(m_pState->mutex);
+        m_pState->bWaiting = true;
+        m_pState->changed.notify_all();
         m_pState->changed.wait(
             lock, [&] { return m_pState->bStop || m_pState->nFailure != 0 || !m_pState->batches.empty(); });
+        m_pState->bWaiting = false;
         if (m_pState->bStop)
             return Platform::WaitResult::Stopped;
         if (!m_pState->batches.empty()) {
@@ -137,6 +143,15 @@ bool CFakeChangeWatchers::Fail(const std::string& strRoot, int nError) {
     pState->nFailure = nError;
     pState->changed.notify_all();
     return true;
+}
+
+bool CFakeChangeWatchers::WaitUntilIdle(const std::string& strRoot) {
+    std::shared_ptr<CState> pState = Find(strRoot);
+    if (!pState)
+        return false;
+    std::unique_lock<std::mutex> lock(pState->mutex);
+    return pState->changed.wait_for(lock, std::chrono::seconds(30),
+                                    [&] { return pState->bWaiting && pState->batches.empty(); });
 }
 
 bool CFakeChangeWatchers::ReportsModified(const std::string& strRoot) {

@@ -25,6 +25,10 @@ class CFakeChangeWatchers final : public Platform::IChangeWatcherFactory {
     bool PushOverflow(const std::string& strRoot);
     bool Fail(const std::string& strRoot, int nError);
 
+    // True once the watcher of strRoot has been handed every batch pushed and waits again, so its
+    // caller has done with them (false after a deadline that only bounds a failure).
+    bool WaitUntilIdle(const std::string& strRoot);
+
     // Whether the started watcher of strRoot reports modified files; false when there is none.
     bool ReportsModified(const std::string& strRoot);
 
