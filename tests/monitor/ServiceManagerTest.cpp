@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -106,6 +107,27 @@ TEST_F(ServiceManagerTest, NoHotFoldersStillRunsThePool) {
                    "--I: IO threadpool status = 1\r\n", "--I: monitor folder size = 0\r\n",
                    "--I : monitor status = 1\r\n"});
     EXPECT_EQ(m_log.Content().find("folder s="), std::string::npos);
+}
+
+// A monitor thread hung in a system call cannot be ended: the replacement starts after the wait, and
+// the stop reports that a thread may still log.
+TEST_F(ServiceManagerTest, MonitorThatDoesNotEndInTimeIsLeftRunningAndTheStopSaysSo) {
+    CHotFolderInfo folder;
+    folder.source = m_folder / "hot";
+    fs::create_directory(folder.source);
+    CServiceManager manager(m_environment);
+    ASSERT_EQ(manager.Initalize(), 1);
+    ASSERT_EQ(manager.MonitorFolder(folder), 1);
+    m_watchers.HangWatchersStarted();
+    std::thread replacing([&] { EXPECT_EQ(manager.MonitorFolder(folder), 1); });
+    ASSERT_TRUE(m_clock.WaitForWaiters(1));
+    m_clock.Advance(10000);
+    replacing.join();
+    EXPECT_EQ(manager.GetMonitorCount(), 1u);
+    EXPECT_TRUE(m_watchers.PushRecord(folder.source, 1, "job.prn")) << "the replacement watches";
+    EXPECT_EQ(manager.uninit(), 1);
+    EXPECT_FALSE(manager.HaveAllThreadsEnded());
+    EXPECT_EQ(Occurrences(m_log.Content(), "--I: successfully started folder monitor"), 2u);
 }
 
 TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {

@@ -18,6 +18,8 @@ struct CFakeChangeWatchers::CState {
     bool bStop = false;
     // The watcher's thread is inside Wait.
     bool bWaiting = false;
+    // Wait never returns again.
+    bool bHung = false;
 };
 
 namespace {
@@ -52,8 +54,10 @@ class CFakeChangeWatcher final : public Platform::IChangeWatcher {
         std::unique_lock<std::mutex> lock(m_pState->mutex);
         m_pState->bWaiting = true;
         m_pState->changed.notify_all();
-        m_pState->changed.wait(
-            lock, [&] { return m_pState->bStop || m_pState->nFailure != 0 || !m_pState->batches.empty(); });
+        m_pState->changed.wait(lock, [&] {
+            return !m_pState->bHung &&
+                   (m_pState->bStop || m_pState->nFailure != 0 || !m_pState->batches.empty());
+        });
         m_pState->bWaiting = false;
         if (m_pState->bStop)
             return Platform::WaitResult::Stopped;
@@ -143,6 +147,16 @@ bool CFakeChangeWatchers::Fail(const std::string& strRoot, int nError) {
     pState->nFailure = nError;
     pState->changed.notify_all();
     return true;
+}
+
+void CFakeChangeWatchers::HangWatchersStarted() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const std::weak_ptr<CState>& pWeak : m_started) {
+        if (std::shared_ptr<CState> pState = pWeak.lock()) {
+            std::lock_guard<std::mutex> stateGuard(pState->mutex);
+            pState->bHung = true;
+        }
+    }
 }
 
 bool CFakeChangeWatchers::WaitUntilIdle(const std::string& strRoot) {

@@ -25,6 +25,9 @@ class CFakeChangeWatchers final : public Platform::IChangeWatcherFactory {
     bool PushOverflow(const std::string& strRoot);
     bool Fail(const std::string& strRoot, int nError);
 
+    // The watchers started so far no longer see a posted stop, as a thread hung in a system call.
+    void HangWatchersStarted();
+
     // True once the watcher of strRoot has been handed every batch pushed and waits again, so its
     // caller has done with them (false after a deadline that only bounds a failure).
     bool WaitUntilIdle(const std::string& strRoot);
