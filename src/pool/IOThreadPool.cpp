@@ -39,10 +39,10 @@ struct CIOThreadPool::CShared {
     size_t nRunningRequests = 0;
     bool bStopping = false;
 
-    // Requests to be queued again later, by when they are due: kept files waiting for their retry
-    // and files waiting for their writer, by the clock's milliseconds. retryKeys holds the source and name of
-    // each kept file, so that a kept file is never queued twice (one waiting request per file is the
-    // pipeline's concern). The retry thread sleeps until the first is due.
+    // Requests to be queued again later, by when they are due on the clock: kept files waiting for
+    // their retry and files waiting for their writer. retryKeys holds the source and name of each kept
+    // file, so that a kept file is never queued twice (one waiting request per file is the pipeline's
+    // concern). The retry thread sleeps until the first is due.
     struct CLater {
         CFileRequest* pRequest;
         bool bKept;

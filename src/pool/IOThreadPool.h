@@ -10,7 +10,6 @@
 
 namespace Platform {
 struct CEnvironment;
-class IClock;
 } // namespace Platform
 
 // Takes the requests of every folder monitor in order and hands each accepted one to a request
