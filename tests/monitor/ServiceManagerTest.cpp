@@ -126,6 +126,7 @@ TEST_F(ServiceManagerTest, MonitorThatDoesNotEndInTimeIsLeftRunningAndTheStopSay
     EXPECT_EQ(manager.GetMonitorCount(), 1u);
     EXPECT_TRUE(m_watchers.PushRecord(folder.source, 1, "job.prn")) << "the replacement watches";
     EXPECT_EQ(manager.uninit(), 1);
+    EXPECT_TRUE(manager.GetThreadPool().WaitForRequestThreads(std::chrono::seconds(30)));
     EXPECT_FALSE(manager.HaveAllThreadsEnded());
     EXPECT_EQ(Occurrences(m_log.Content(), "--I: successfully started folder monitor"), 2u);
 }
@@ -148,7 +149,6 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
     std::string strRemoved = "--I: partial copy of an interrupted run removed p=" + strDestination +
                              "/sub/.job.prn.4d2.0.klendo-part\r\n";
     // The clean-up comes before the monitor waits for changes: once one is handed on, it is done.
-    std::ofstream(strHot + "/marker.prn") << "x";
     EXPECT_TRUE(m_watchers.PushRecord(strHot, 1, "marker.prn"));
     EXPECT_TRUE(recorder.WaitUntil([](const std::vector<CRequestRecorder::CSeen>& seen) {
         for (const auto& request : seen)
@@ -157,6 +157,7 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
         return false;
     }));
     EXPECT_EQ(manager.uninit(), 1);
+    EXPECT_TRUE(manager.GetThreadPool().WaitForRequestThreads(std::chrono::seconds(30)));
     EXPECT_FALSE(fs::exists(strDestination + "/sub/.job.prn.4d2.0.klendo-part"));
     EXPECT_EQ(ReadWholeFile(strDestination + "/job.prn"), "a whole copy");
     ExpectInOrder({"--I: MonitorFolderThreadMain start s=" + strHot, strRemoved});

@@ -107,6 +107,7 @@ TEST_F(IOThreadPool, RequestsRunAtTheSameTimeUpToTheBound) {
     EXPECT_TRUE(gate.WaitFor([&] { return gate.m_nDone == 10; })) << "the rest waited for a slot, none lost";
     EXPECT_EQ(gate.m_nPeak, 3);
     pool.ShutdownThreadPool();
+    EXPECT_TRUE(pool.WaitForRequestThreads(std::chrono::seconds(30)));
 }
 
 TEST_F(IOThreadPool, ClosedPortRefusesAndFreesRequests) {
