@@ -4,6 +4,7 @@
 #include "Include/LogFile.h"
 #include "config/AgentSettings.h"
 #include "monitor/ServiceManager.h"
+#include "platform/Environment.h"
 
 #include <atomic>
 #include <chrono>
@@ -79,7 +80,7 @@ std::string WriteSettings(const fs::path& root, int nFolders) {
 
 void IdleFigures(const fs::path& root) {
     CAgentSettings::OverrideSettingsPathForTest(WriteSettings(root / "idle", 50));
-    CServiceManager manager;
+    CServiceManager manager(Platform::RealEnvironment());
     manager.Initalize();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     long nBefore = OtherThreadsContextSwitches();
@@ -96,7 +97,7 @@ void ScaleFigures(const fs::path& root, int nFolders) {
     int nInotify = 0;
     int nDescriptorsBefore = DescriptorCount(&nInotify);
     long nMemoryBefore = ResidentKilobytes();
-    CServiceManager manager;
+    CServiceManager manager(Platform::RealEnvironment());
     manager.Initalize();
     auto start = Clock::now();
     for (int i = 0; i < nFolders; ++i) {
@@ -129,7 +130,7 @@ void BurstFigures(const fs::path& root, int nFiles) {
     std::mutex mutex;
     std::set<std::string> seen;
     std::atomic<size_t> nRequests{0};
-    CServiceManager manager;
+    CServiceManager manager(Platform::RealEnvironment());
     manager.GetThreadPool().SetRequestProcessor([&](std::unique_ptr<CFileRequest> pRequest) {
         std::lock_guard<std::mutex> guard(mutex);
         seen.insert(pRequest->filename);

@@ -1,21 +1,22 @@
 #include "monitor/FolderMonitor.h"
 
 #include "Include/LogFile.h"
-#include "monitor/FileRequest.h"
 #include "monitor/TicketLedger.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "platform/FileAccess.h"
 #include "platform/FileSystem.h"
 #include "platform/FileSystemKind.h"
 #include "platform/Thread.h"
-#include "platform/Time.h"
+#include "pool/FileRequest.h"
 #include "pool/IOThreadPool.h"
 
 #include <mutex>
 #include <set>
 
-CFolderMonitor::CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
-                               const std::string& strStateFolder)
-    : m_folder(folder), m_pPool(pPool), m_strStateFolder(strStateFolder) {}
+CFolderMonitor::CFolderMonitor(const Platform::CEnvironment& environment, const CHotFolderInfo& folder,
+                               CIOThreadPool* pPool, const std::string& strStateFolder)
+    : m_environment(environment), m_folder(folder), m_pPool(pPool), m_strStateFolder(strStateFolder) {}
 
 CFolderMonitor::~CFolderMonitor() {
     if (m_thread.joinable())
@@ -23,14 +24,15 @@ CFolderMonitor::~CFolderMonitor() {
 }
 
 int CFolderMonitor::CreateQueue() {
-    if (m_watcher.CreateQueue())
+    m_pWatcher = m_environment.pWatchers->CreateWatcher();
+    if (m_pWatcher)
         return 1;
     LogTrace(" -- F : Failed to CreateIOPort Error( %d)", Platform::GetLastError());
     return 0;
 }
 
 int CFolderMonitor::OpenFolder() {
-    if (!m_watcher.OpenFolder(m_folder.source)) {
+    if (!m_pWatcher->OpenFolder(m_folder.source)) {
         LogTrace("--F: Create file failed p=%s error =%d", m_folder.source.c_str(), Platform::GetLastError());
         return 0;
     }
@@ -50,7 +52,7 @@ int CFolderMonitor::StartWatching() {
             TakeTicketsPresentAsProcessed();
     }
     std::vector<Platform::CWatchFailure> failures;
-    bool bWatching = m_watcher.StartWatching(m_folder.IsTicketFolder(), failures);
+    bool bWatching = m_pWatcher->StartWatching(m_folder.IsTicketFolder(), failures);
     int nError = Platform::GetLastError();
     LogWatchFailures(failures);
     if (bWatching)
@@ -70,12 +72,14 @@ int CFolderMonitor::StartThread() {
 }
 
 void CFolderMonitor::PostStop() {
-    m_watcher.PostStop();
+    if (m_pWatcher)
+        m_pWatcher->PostStop();
 }
 
 bool CFolderMonitor::WaitForEnd(std::chrono::milliseconds wait) {
+    Platform::IClock& clock = *m_environment.pClock;
     std::unique_lock<std::mutex> lock(m_endMutex);
-    if (!m_ended.wait_for(lock, wait, [&] { return m_bEnded; }))
+    if (!clock.WaitUntil(lock, m_ended, clock.DeadlineAfter(wait.count()), [&] { return m_bEnded; }))
         return false;
     lock.unlock();
     if (m_thread.joinable())
@@ -96,7 +100,7 @@ void CFolderMonitor::MonitorFolderThreadMain() {
         ScanFolderAtStart();
         Platform::CChangeBatch batch;
         while (true) {
-            Platform::WaitResult result = m_watcher.Wait(batch);
+            Platform::WaitResult result = m_pWatcher->Wait(batch);
             if (result == Platform::WaitResult::Stopped) {
                 LogTrace("-- I : Queue complete(null), exiting... ");
                 break;
@@ -132,7 +136,7 @@ void CFolderMonitor::ProcessRecord(const Platform::CChangeRecord& record) {
         return;
     // A repeat within the window is dropped only when it cannot be a new version: a ticket rewritten
     // while its first version is still being posted must not be lost.
-    if (m_duplicateFilter.IsDuplicate(record.strName, Platform::GetMonotonicMilliseconds()) &&
+    if (m_duplicateFilter.IsDuplicate(record.strName, m_environment.pClock->GetMonotonicMilliseconds()) &&
         !HasUnprocessedVersion(record.strName))
         LogTrace("discard dup notification");
     else
@@ -162,7 +166,7 @@ void CFolderMonitor::DispatchNotification(uint32_t nAction, const std::string& s
 }
 
 bool CFolderMonitor::KeepScanning() const {
-    return !m_watcher.IsStopPosted();
+    return !m_pWatcher->IsStopPosted();
 }
 
 // A copy interrupted by a crash or a power cut leaves its temporary file in the destination; this

@@ -2,8 +2,9 @@
 
 #include "config/HotFolderInfo.h"
 #include "monitor/DuplicateFilter.h"
-#include "platform/DirectoryWatcher.h"
+#include "platform/ChangeWatcher.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -14,14 +15,19 @@
 class CIOThreadPool;
 class CTicketLedger;
 
+namespace Platform {
+struct CEnvironment;
+} // namespace Platform
+
 // Watches one hot folder on a thread of its own and turns its changes into requests for the pool.
 // Created by CServiceManager::MonitorFolder, owned by the service manager's monitor map. The monitor
 // thread alone uses the duplicate filter; the service manager talks to it only through PostStop and
 // WaitForEnd. A ticket folder keeps its ticket ledger in strStateFolder ("" keeps it in memory).
+// The watcher comes from the environment's factory, the time of its waits from its clock.
 class CFolderMonitor {
   public:
-    CFolderMonitor(const CHotFolderInfo& folder, CIOThreadPool* pPool,
-                   const std::string& strStateFolder = "");
+    CFolderMonitor(const Platform::CEnvironment& environment, const CHotFolderInfo& folder,
+                   CIOThreadPool* pPool, const std::string& strStateFolder = "");
     virtual ~CFolderMonitor();
     CFolderMonitor(const CFolderMonitor&) = delete;
     CFolderMonitor& operator=(const CFolderMonitor&) = delete;
@@ -53,9 +59,11 @@ class CFolderMonitor {
     void LogWatchFailures(const std::vector<Platform::CWatchFailure>& failures);
     void MarkThreadEnded();
 
+    const Platform::CEnvironment& m_environment;
     CHotFolderInfo m_folder;
     CIOThreadPool* m_pPool;
-    Platform::CDirectoryWatcher m_watcher;
+    // Made by CreateQueue; every later step needs it.
+    std::unique_ptr<Platform::IChangeWatcher> m_pWatcher;
     std::thread m_thread;
 
     CDuplicateFilter m_duplicateFilter;
@@ -64,6 +72,6 @@ class CFolderMonitor {
     std::shared_ptr<CTicketLedger> m_pTicketLedger;
 
     std::mutex m_endMutex;
-    std::condition_variable m_ended;
+    std::condition_variable_any m_ended;
     bool m_bEnded = false;
 };

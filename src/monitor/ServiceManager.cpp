@@ -6,7 +6,8 @@
 
 #include <memory>
 
-CServiceManager::CServiceManager() = default;
+CServiceManager::CServiceManager(const Platform::CEnvironment& environment)
+    : m_environment(environment), m_threadPool(environment) {}
 
 CServiceManager::~CServiceManager() {
     CleanArray(m_hotFolders);
@@ -83,7 +84,8 @@ int CServiceManager::MonitorFolder(const CHotFolderInfo& folder) {
                 m_bMonitorLeftRunning = true;
             m_monitors.erase(existing);
         }
-        auto pMonitor = std::make_unique<CFolderMonitor>(folder, &m_threadPool, m_strStateFolder);
+        auto pMonitor =
+            std::make_unique<CFolderMonitor>(m_environment, folder, &m_threadPool, m_strStateFolder);
         if (!pMonitor->CreateQueue() || !pMonitor->OpenFolder() || !pMonitor->StartWatching() ||
             !pMonitor->StartThread())
             return 0;

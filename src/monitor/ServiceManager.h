@@ -10,11 +10,16 @@
 
 class CFolderMonitor;
 
+namespace Platform {
+struct CEnvironment;
+} // namespace Platform
+
 // Starts and stops the agent's work: the pool and one folder monitor per hot folder. Every operation
-// runs on the service loop's thread, so the array and the map need no lock.
+// runs on the service loop's thread, so the array and the map need no lock. The environment is
+// handed on to the pool and every monitor, and outlives them.
 class CServiceManager {
   public:
-    CServiceManager();
+    explicit CServiceManager(const Platform::CEnvironment& environment);
     virtual ~CServiceManager();
     CServiceManager(const CServiceManager&) = delete;
     CServiceManager& operator=(const CServiceManager&) = delete;
@@ -38,6 +43,7 @@ class CServiceManager {
     size_t GetMonitorCount() const { return m_monitors.size(); }
 
   private:
+    const Platform::CEnvironment& m_environment;
     CIOThreadPool m_threadPool;
     std::string m_strStateFolder;
     // Owns its records; holds the table of the last start until destruction.

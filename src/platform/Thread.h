@@ -9,4 +9,7 @@ int GetThreadId();
 int GetLastError();
 void SetLastError(int nError);
 
+// The system error of a post to a queue that was closed (a completion port's invalid handle).
+int ClosedQueueError();
+
 } // namespace Platform

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -11,9 +10,5 @@ std::tm GetLocalTime();
 
 // strftime of the current local time with the given format.
 std::string FormatLocalTime(const char* szFormat);
-
-// Milliseconds on a clock that never goes back and does not wrap in the life of a process (its
-// origin is arbitrary: only differences mean anything).
-int64_t GetMonotonicMilliseconds();
 
 } // namespace Platform

@@ -1,9 +1,10 @@
 #include "pool/IOThreadPool.h"
 
 #include "Include/LogFile.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "platform/Thread.h"
 
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -17,9 +18,14 @@ struct CIOThreadPool::CPacket {
 };
 
 struct CIOThreadPool::CShared {
+    CShared(Platform::IClock& poolClock, const CLimits& poolLimits) : clock(poolClock), limits(poolLimits) {}
+
+    Platform::IClock& clock;
+    const CLimits limits;
+
     // The queue stands in for the completion port: bPortOpen while it takes packets.
     std::mutex queueMutex;
-    std::condition_variable queueChanged;
+    std::condition_variable_any queueChanged;
     std::deque<CPacket> queue;
     bool bPortOpen = false;
     int nEndedDispatchers = 0;
@@ -29,27 +35,24 @@ struct CIOThreadPool::CShared {
     // Running request threads; requestsChanged wakes the dispatcher waiting for a free slot and
     // whoever waits for the request threads to end.
     std::mutex requestMutex;
-    std::condition_variable requestsChanged;
+    std::condition_variable_any requestsChanged;
     size_t nRunningRequests = 0;
-    size_t nMaxRequestThreads = kMaxRequestThreads;
     bool bStopping = false;
 
-    // Requests to be queued again later, by when they are due: kept files waiting for their retry
-    // and files waiting for their writer. retryKeys holds the source and name of each kept file, so
-    // that a kept file is never queued twice (one waiting request per file is the pipeline's
+    // Requests to be queued again later, by when they are due on the clock: kept files waiting for
+    // their retry and files waiting for their writer. retryKeys holds the source and name of each kept
+    // file, so that a kept file is never queued twice (one waiting request per file is the pipeline's
     // concern). The retry thread sleeps until the first is due.
     struct CLater {
         CFileRequest* pRequest;
         bool bKept;
     };
     std::mutex retryMutex;
-    std::condition_variable retryChanged;
-    std::multimap<std::chrono::steady_clock::time_point, CLater> retries;
+    std::condition_variable_any retryChanged;
+    std::multimap<int64_t, CLater> retries;
     std::set<std::string> retryKeys;
     size_t nWaitingForWriter = 0;
     bool bRetriesOpen = false;
-    std::chrono::milliseconds firstRetryWait = kFirstRetryWait;
-    std::chrono::milliseconds longestRetryWait = kLongestRetryWait;
 };
 
 namespace {
@@ -69,7 +72,11 @@ std::chrono::milliseconds RetryWait(int nRetries, std::chrono::milliseconds firs
 
 } // namespace
 
-CIOThreadPool::CIOThreadPool() : m_pShared(std::make_shared<CShared>()) {}
+CIOThreadPool::CIOThreadPool(const Platform::CEnvironment& environment)
+    : CIOThreadPool(environment, CLimits()) {}
+
+CIOThreadPool::CIOThreadPool(const Platform::CEnvironment& environment, const CLimits& limits)
+    : m_pShared(std::make_shared<CShared>(*environment.pClock, limits)) {}
 
 CIOThreadPool::~CIOThreadPool() {
     for (std::thread& dispatcher : m_dispatchers)
@@ -84,17 +91,6 @@ CIOThreadPool::~CIOThreadPool() {
 
 void CIOThreadPool::SetRequestProcessor(RequestProcessor processor) {
     m_pShared->processor = std::move(processor);
-}
-
-void CIOThreadPool::SetMaxRequestThreadsForTest(size_t nMax) {
-    std::lock_guard<std::mutex> guard(m_pShared->requestMutex);
-    m_pShared->nMaxRequestThreads = nMax;
-}
-
-void CIOThreadPool::SetRetryWaitsForTest(std::chrono::milliseconds first, std::chrono::milliseconds longest) {
-    std::lock_guard<std::mutex> guard(m_pShared->retryMutex);
-    m_pShared->firstRetryWait = first;
-    m_pShared->longestRetryWait = longest;
 }
 
 int CIOThreadPool::InitThreadPool(int nCount) {
@@ -142,7 +138,7 @@ int CIOThreadPool::Enqueue(const std::shared_ptr<CShared>& pShared, CFileRequest
             }
         }
         if (pOwned) {
-            LogTrace("--F: failed to send request threadpool error =%d", EBADF);
+            LogTrace("--F: failed to send request threadpool error =%d", Platform::ClosedQueueError());
             return 0;
         }
         pShared->queueChanged.notify_all();
@@ -164,11 +160,12 @@ void CIOThreadPool::RetryLater(std::unique_ptr<CFileRequest> pRequest) {
                      pRequest->source.c_str(), pRequest->filename.c_str());
             return;
         }
-        auto wait = RetryWait(pRequest->nRetries, m_pShared->firstRetryWait, m_pShared->longestRetryWait);
+        auto wait = RetryWait(pRequest->nRetries, m_pShared->limits.firstRetryWait,
+                              m_pShared->limits.longestRetryWait);
         LogTrace("--I: kept file s=%s file=%s is tried again in %lld s", pRequest->source.c_str(),
                  pRequest->filename.c_str(), static_cast<long long>(wait.count() / 1000));
         ++pRequest->nRetries;
-        m_pShared->retries.emplace(std::chrono::steady_clock::now() + wait,
+        m_pShared->retries.emplace(m_pShared->clock.DeadlineAfter(wait.count()),
                                    CShared::CLater{pRequest.get(), true});
         pRequest.release();
         m_pShared->retryChanged.notify_all();
@@ -192,8 +189,8 @@ void CIOThreadPool::DispatchLater(std::unique_ptr<CFileRequest> pRequest, std::c
                      pRequest->source.c_str(), pRequest->filename.c_str());
             return;
         }
-        auto due = std::chrono::steady_clock::now() + pause;
-        auto later = m_pShared->retries.emplace(due, CShared::CLater{pRequest.get(), false});
+        int64_t nDue = m_pShared->clock.DeadlineAfter(pause.count());
+        auto later = m_pShared->retries.emplace(nDue, CShared::CLater{pRequest.get(), false});
         pRequest.release();
         ++m_pShared->nWaitingForWriter;
         // The retry thread sleeps until the first item is due; only an earlier one changes that.
@@ -212,15 +209,13 @@ size_t CIOThreadPool::GetWaitingForWriterCount() {
 void CIOThreadPool::RetryThreadMain(std::shared_ptr<CShared> pShared) {
     std::unique_lock<std::mutex> lock(pShared->retryMutex);
     while (pShared->bRetriesOpen) {
-        if (pShared->retries.empty()) {
-            pShared->retryChanged.wait(lock);
+        int64_t nFirstDue =
+            pShared->retries.empty() ? Platform::IClock::kNever : pShared->retries.begin()->first;
+        if (pShared->clock.GetMonotonicMilliseconds() < nFirstDue) {
+            pShared->clock.WaitOnce(lock, pShared->retryChanged, nFirstDue);
             continue;
         }
         auto first = pShared->retries.begin();
-        if (std::chrono::steady_clock::now() < first->first) {
-            pShared->retryChanged.wait_until(lock, first->first);
-            continue;
-        }
         CShared::CLater later = first->second;
         pShared->retries.erase(first);
         if (later.bKept)
@@ -266,9 +261,9 @@ int CIOThreadPool::ShutdownThreadPool() {
         m_pShared->queue.push_back(CPacket());
     m_pShared->queueChanged.notify_all();
     size_t nDispatchers = m_dispatchers.size();
-    bool bEnded = m_pShared->queueChanged.wait_for(lock, kShutdownWait, [&] {
-        return static_cast<size_t>(m_pShared->nEndedDispatchers) == nDispatchers;
-    });
+    bool bEnded = m_pShared->clock.WaitUntil(
+        lock, m_pShared->queueChanged, m_pShared->clock.DeadlineAfter(kShutdownWait.count()),
+        [&] { return static_cast<size_t>(m_pShared->nEndedDispatchers) == nDispatchers; });
     m_pShared->bPortOpen = false;
     m_bDispatchersEnded = bEnded;
     // Requests still queued behind a stuck dispatcher stay in their hot folder for the next start.
@@ -290,8 +285,9 @@ int CIOThreadPool::ShutdownThreadPool() {
 
 bool CIOThreadPool::WaitForRequestThreads(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_pShared->requestMutex);
-    return m_pShared->requestsChanged.wait_for(lock, timeout,
-                                               [&] { return m_pShared->nRunningRequests == 0; });
+    return m_pShared->clock.WaitUntil(lock, m_pShared->requestsChanged,
+                                      m_pShared->clock.DeadlineAfter(timeout.count()),
+                                      [&] { return m_pShared->nRunningRequests == 0; });
 }
 
 size_t CIOThreadPool::GetRunningRequestCount() {
@@ -334,10 +330,10 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, const
         {
             std::unique_lock<std::mutex> lock(pShared->requestMutex);
             pShared->requestsChanged.wait(lock, [&] {
-                return pShared->bStopping || pShared->nRunningRequests < pShared->nMaxRequestThreads;
+                return pShared->bStopping || pShared->nRunningRequests < pShared->limits.nMaxRequestThreads;
             });
             // Stopping with every slot taken: the file stays in its hot folder for the next start.
-            if (pShared->nRunningRequests >= pShared->nMaxRequestThreads)
+            if (pShared->nRunningRequests >= pShared->limits.nMaxRequestThreads)
                 return;
             ++pShared->nRunningRequests;
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitor/FileRequest.h"
+#include "pool/FileRequest.h"
 
 #include <chrono>
 #include <functional>
@@ -8,14 +8,38 @@
 #include <thread>
 #include <vector>
 
+namespace Platform {
+struct CEnvironment;
+} // namespace Platform
+
 // Takes the requests of every folder monitor in order and hands each accepted one to a request
 // thread of its own. Any thread may dispatch; one dispatcher thread consumes the queue.
 class CIOThreadPool {
   public:
+    // Request threads running at once; further requests wait in the queue for a free slot.
+    static constexpr size_t kMaxRequestThreads = 128;
+    // How long a shutdown waits for the dispatcher thread.
+    static constexpr std::chrono::milliseconds kShutdownWait{10000};
+    static constexpr std::chrono::milliseconds kFirstRetryWait{60000};
+    static constexpr std::chrono::milliseconds kLongestRetryWait{900000};
+    // Kept files waiting for a retry at most; more wait for the next start, so memory stays bounded.
+    static constexpr size_t kMaxWaitingRetries = 65536;
+    // Files waiting for their writer in the pool at most, for the same reason.
+    static constexpr size_t kMaxWaitingForWriter = 65536;
+
+    // The pool's bounds; the agent runs with the defaults, tests shorten or narrow them.
+    struct CLimits {
+        size_t nMaxRequestThreads = kMaxRequestThreads;
+        std::chrono::milliseconds firstRetryWait = kFirstRetryWait;
+        std::chrono::milliseconds longestRetryWait = kLongestRetryWait;
+    };
+
     // Runs the whole processing of one file on its request thread; owns the request.
     using RequestProcessor = std::function<void(std::unique_ptr<CFileRequest>)>;
 
-    CIOThreadPool();
+    // Every wait of the pool's threads goes through the environment's clock.
+    explicit CIOThreadPool(const Platform::CEnvironment& environment);
+    CIOThreadPool(const Platform::CEnvironment& environment, const CLimits& limits);
     virtual ~CIOThreadPool();
     CIOThreadPool(const CIOThreadPool&) = delete;
     CIOThreadPool& operator=(const CIOThreadPool&) = delete;
@@ -49,21 +73,6 @@ class CIOThreadPool {
     // Request threads are tracked so that a stop can wait for them before the log is closed.
     bool WaitForRequestThreads(std::chrono::milliseconds timeout);
     size_t GetRunningRequestCount();
-
-    // Test seams, not reachable from the settings.
-    void SetMaxRequestThreadsForTest(size_t nMax);
-    void SetRetryWaitsForTest(std::chrono::milliseconds first, std::chrono::milliseconds longest);
-
-    // Request threads running at once; further requests wait in the queue for a free slot.
-    static constexpr size_t kMaxRequestThreads = 128;
-    // How long a shutdown waits for the dispatcher thread.
-    static constexpr std::chrono::milliseconds kShutdownWait{10000};
-    static constexpr std::chrono::milliseconds kFirstRetryWait{60000};
-    static constexpr std::chrono::milliseconds kLongestRetryWait{900000};
-    // Kept files waiting for a retry at most; more wait for the next start, so memory stays bounded.
-    static constexpr size_t kMaxWaitingRetries = 65536;
-    // Files waiting for their writer in the pool at most, for the same reason.
-    static constexpr size_t kMaxWaitingForWriter = 65536;
 
   private:
     struct CShared;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "monitor/FileRequest.h"
 #include "platform/FileAccess.h"
+#include "pool/FileRequest.h"
 #include "request/RequestEnvironment.h"
 
 #include <chrono>

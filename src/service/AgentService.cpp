@@ -20,7 +20,8 @@ constexpr size_t kEventBufferSize = 256;
 
 CAgentService::CAgentService(Platform::CEnvironment& environment, CAgentServiceOptions options)
     : m_serviceHost(*environment.pServiceHost), m_eventLog(*environment.pEventLog),
-      m_registration(options, *environment.pEventLog), m_requestWait(options.requestWait) {}
+      m_registration(options, *environment.pEventLog), m_requestWait(options.requestWait),
+      m_serviceManager(environment) {}
 
 CAgentService::~CAgentService() = default;
 

@@ -1,5 +1,5 @@
 #include "monitor/TicketLedger.h"
-#include "monitor/WatchProbe.h"
+#include "monitor/FileVersionOf.h"
 #include "platform/FileSystem.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"

@@ -1,4 +1,4 @@
-#include "monitor/WatchProbe.h"
+#include "monitor/FileVersionOf.h"
 #include "platform/FileSystem.h"
 #include "platform/FileSystemKind.h"
 #include "support/TempFolder.h"

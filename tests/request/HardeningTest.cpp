@@ -201,8 +201,9 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
 
 TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
     StartServer();
-    CIOThreadPool pool;
-    pool.SetRetryWaitsForTest(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
+    CIOThreadPool pool(
+        Platform::RealEnvironment(),
+        {CIOThreadPool::kMaxRequestThreads, std::chrono::milliseconds(50), std::chrono::milliseconds(200)});
     pool.SetRequestProcessor(
         [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
     ASSERT_EQ(pool.InitThreadPool(1), 1);

@@ -195,13 +195,13 @@ class CHoldingWriter {
 // request threads are waited for) before they go.
 class CPipelinePool {
   public:
-    explicit CPipelinePool(size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads) {
+    // No kept file comes back while a test looks.
+    explicit CPipelinePool(size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads)
+        : m_pool(Platform::RealEnvironment(),
+                 {nMaxRequestThreads, std::chrono::hours(1), std::chrono::hours(2)}) {
         m_pool.SetRequestProcessor([this](std::unique_ptr<CFileRequest> pRequest) {
             ProcessFileRequest(std::move(pRequest), m_pool);
         });
-        m_pool.SetMaxRequestThreadsForTest(nMaxRequestThreads);
-        // No kept file comes back while a test looks.
-        m_pool.SetRetryWaitsForTest(std::chrono::hours(1), std::chrono::hours(2));
         m_pool.InitThreadPool(1);
     }
     ~CPipelinePool() { Stop(); }

@@ -85,7 +85,8 @@ class AgentRunTest : public ::testing::Test {
     CTempFolder m_temp;
     CFakeEventLog m_eventLog;
     CFakeServiceHost m_serviceHost;
-    Platform::CEnvironment m_environment;
+    // The real clock and watcher; the service host and event log are the fakes above.
+    Platform::CEnvironment m_environment = Platform::RealEnvironment();
     CAgentService m_service{Environment(), Options(m_temp)};
     std::thread m_run;
     int m_nExitCode = -1;

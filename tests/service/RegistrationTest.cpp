@@ -53,7 +53,8 @@ class RegistrationTest : public ::testing::Test {
     CAgentServiceOptions m_options = Options(m_temp / "bin/KlendoHotFolderAgent");
     CFakeEventLog m_eventLog;
     CFakeServiceHost m_serviceHost;
-    Platform::CEnvironment m_environment;
+    // The real clock and watcher; the service host and event log are the fakes above.
+    Platform::CEnvironment m_environment = Platform::RealEnvironment();
 };
 
 TEST_F(RegistrationTest, RegServerWritesAppIdEntriesWithoutService) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitor/FileRequest.h"
+#include "pool/FileRequest.h"
 #include "pool/IOThreadPool.h"
 
 #include <chrono>

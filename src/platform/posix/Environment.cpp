@@ -1,6 +1,8 @@
 #include "platform/Environment.h"
 
 #include "platform/Accounts.h"
+#include "platform/ChangeWatcher.h"
+#include "platform/Clock.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceHost.h"
 #include "platform/posix/Spawn.h"
@@ -19,6 +21,8 @@ CEnvironment MakeRealEnvironment() {
     environment.pEventLog = &eventLog;
     environment.pServiceHost = &serviceHost;
     environment.pLauncher = &launcher;
+    environment.pClock = &SystemClock();
+    environment.pWatchers = &SystemChangeWatchers();
     return environment;
 }
 

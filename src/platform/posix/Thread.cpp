@@ -18,4 +18,8 @@ void SetLastError(int nError) {
     errno = nError;
 }
 
+int ClosedQueueError() {
+    return EBADF;
+}
+
 } // namespace Platform

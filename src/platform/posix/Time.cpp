@@ -1,6 +1,5 @@
 #include "platform/Time.h"
 
-#include <chrono>
 #include <time.h>
 
 namespace Platform {
@@ -17,11 +16,6 @@ std::string FormatLocalTime(const char* szFormat) {
     char szBuffer[256];
     size_t nLength = std::strftime(szBuffer, sizeof(szBuffer), szFormat, &local);
     return std::string(szBuffer, nLength);
-}
-
-int64_t GetMonotonicMilliseconds() {
-    auto sinceOrigin = std::chrono::steady_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
 }
 
 } // namespace Platform

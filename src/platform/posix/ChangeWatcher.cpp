@@ -1,6 +1,7 @@
-#include "platform/DirectoryWatcher.h"
+#include "platform/ChangeWatcher.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/ChangeWatcherTesting.h"
 #include "platform/posix/FolderWalk.h"
 
 #include <cerrno>
@@ -17,6 +18,17 @@
 #include <unistd.h>
 #include <unordered_map>
 
+// The watcher on inotify. Every watcher of the process shares one inotify instance and one reader
+// thread that hands each event to the watchers it concerns, so that a watcher costs no descriptor of
+// its own (the kernel allows 128 instances per user by default, a service 1024 descriptors). The
+// instance is made by the first watcher and ends with the last one. A watch is set per folder: a
+// folder that appears is watched before it is listed, so a file created in it before its watch
+// existed is found by the listing. A folder whose watch fails (the per-user watch limit) is
+// reported in the batch's failures. "Modified" is a file closed after writing (IN_CLOSE_WRITE),
+// which is when a writer is done with it. A kernel queue overflow (IN_Q_OVERFLOW), or a watcher's
+// thread falling too far behind, is reported as an overflow, after which the tree is watched again.
+// Costs nothing while the trees are quiet: the reader sleeps in the kernel, each waiter on its own
+// condition.
 namespace Platform {
 
 namespace {
@@ -324,9 +336,9 @@ class CChangeQueue {
 // The watcher. The monitor thread (and, before it runs, the thread that starts the watch) alone
 // uses the folder table and the events being handled; m_mutex guards what the reader thread and
 // PostStop hand in.
-class CDirectoryWatcher::CImpl final : public CChangeSink {
+class CInotifyWatcher final : public IChangeWatcher, public CChangeSink {
   public:
-    ~CImpl() {
+    ~CInotifyWatcher() override {
         if (!m_pQueue)
             return;
         std::vector<int> watches;
@@ -335,7 +347,7 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         m_pQueue->Detach(this, watches);
     }
 
-    bool CreateQueue() {
+    bool JoinQueue() {
         m_pQueue = CChangeQueue::Join();
         if (!m_pQueue)
             return false;
@@ -343,7 +355,7 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         return true;
     }
 
-    bool OpenFolder(const std::string& strRoot) {
+    bool OpenFolder(const std::string& strRoot) override {
         struct stat info;
         if (::stat(strRoot.c_str(), &info) != 0)
             return false;
@@ -357,12 +369,8 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         return true;
     }
 
-    bool StartWatching(bool bWatchWrites, std::vector<CWatchFailure>& failures) {
-        if (!m_pQueue) {
-            errno = EBADF;
-            return false;
-        }
-        m_nEvents = kBaseEvents | (bWatchWrites ? IN_CLOSE_WRITE : 0);
+    bool StartWatching(bool bReportModified, std::vector<CWatchFailure>& failures) override {
+        m_nEvents = kBaseEvents | (bReportModified ? IN_CLOSE_WRITE : 0);
         int nRootError = WatchTree(std::string(), failures, nullptr, false);
         if (m_nRootWatch >= 0)
             return true;
@@ -370,7 +378,7 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         return false;
     }
 
-    WaitResult Wait(CChangeBatch& batch) {
+    WaitResult Wait(CChangeBatch& batch) override {
         batch = CChangeBatch();
         while (true) {
             if (m_bFailed) {
@@ -391,7 +399,7 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         }
     }
 
-    void PostStop() {
+    void PostStop() override {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             m_bStop = true;
@@ -399,7 +407,7 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
         m_changed.notify_all();
     }
 
-    bool IsStopPosted() const {
+    bool IsStopPosted() const override {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_bStop;
     }
@@ -682,33 +690,33 @@ class CDirectoryWatcher::CImpl final : public CChangeSink {
     int m_nQueueError = 0;
 };
 
-CDirectoryWatcher::CDirectoryWatcher() : m_pImpl(new CImpl()) {}
-CDirectoryWatcher::~CDirectoryWatcher() = default;
-bool CDirectoryWatcher::CreateQueue() {
-    return m_pImpl->CreateQueue();
-}
-bool CDirectoryWatcher::OpenFolder(const std::string& strRoot) {
-    return m_pImpl->OpenFolder(strRoot);
-}
-bool CDirectoryWatcher::StartWatching(bool bWatchWrites, std::vector<CWatchFailure>& failures) {
-    return m_pImpl->StartWatching(bWatchWrites, failures);
-}
-WaitResult CDirectoryWatcher::Wait(CChangeBatch& batch) {
-    return m_pImpl->Wait(batch);
-}
-void CDirectoryWatcher::PostStop() {
-    m_pImpl->PostStop();
-}
-bool CDirectoryWatcher::IsStopPosted() const {
-    return m_pImpl->IsStopPosted();
-}
-void CDirectoryWatcher::SetPendingChangeLimitForTest(size_t nLimit) {
-    m_pImpl->SetPendingChangeLimit(nLimit);
+class CInotifyWatchers final : public IChangeWatcherFactory {
+  public:
+    std::unique_ptr<IChangeWatcher> CreateWatcher() override {
+        auto pWatcher = std::make_unique<CInotifyWatcher>();
+        if (pWatcher->JoinQueue())
+            return pWatcher;
+        return nullptr;
+    }
+};
+
+IChangeWatcherFactory& SystemChangeWatchers() {
+    // Never destroyed: a watcher may still leave while the process ends.
+    static IChangeWatcherFactory* pWatchers = new CInotifyWatchers();
+    return *pWatchers;
 }
 
-bool CDirectoryWatcher::HoldChangeReadingForTest(bool bHold) {
+namespace Posix {
+
+void SetPendingChangeLimitForTest(IChangeWatcher& watcher, size_t nLimit) {
+    static_cast<CInotifyWatcher&>(watcher).SetPendingChangeLimit(nLimit);
+}
+
+bool HoldChangeReadingForTest(bool bHold) {
     std::shared_ptr<CChangeQueue> pQueue = CChangeQueue::Current();
     return pQueue && pQueue->Hold(bHold);
 }
+
+} // namespace Posix
 
 } // namespace Platform
