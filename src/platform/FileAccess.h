@@ -21,14 +21,6 @@ enum class OpenState { Free, Busy, Missing, NotRegular, Unreadable };
 // What a removal did. Replaced: the name holds another file than the one processed, which stays.
 enum class RemoveResult { Removed, Replaced, Failed };
 
-// How a path below a root is resolved without following a link: the kernel's own resolution
-// beneath a folder where it has one, or one folder at a time, each opened without following a link.
-enum class PathResolution { Automatic, KernelBeneath, ComponentWalk };
-
-// Test seam, not reachable from the settings: every later resolution of the process takes this way
-// (Automatic: the kernel's where it has one).
-void SetPathResolutionForTest(PathResolution resolution);
-
 // Which test told that no other process has a file open.
 enum class WriteCompleteTest {
     // The kernel granted a write lease: no other process has the file open.
@@ -68,8 +60,6 @@ class CFileBeneath {
     // Opens the folder that holds strRelative below strRoot. Missing when the root or a folder on the
     // way does not exist, Link when one of them is a link (or the name would leave the root).
     Resolution Resolve(const std::string& strRoot, const std::string& strRelative);
-    // The way the last Resolve took (tests assert it).
-    PathResolution GetResolution() const { return m_resolution; }
     const std::string& GetName() const { return m_strName; }
 
     // What the entry is, without following a link; Missing when unresolved.
@@ -77,9 +67,8 @@ class CFileBeneath {
     // The entry's version without opening it; false when it cannot be read.
     bool GetVersion(CFileVersion& version) const;
 
-    // The write-complete probe: Free only when no other process has the file open. bUseLease false
-    // goes straight to the open-file search (tests of that way).
-    CProbeResult ProbeExclusiveOpen(bool bUseLease) const;
+    // The write-complete probe: Free only when no other process has the file open.
+    CProbeResult ProbeExclusiveOpen() const;
 
     // Opens the regular file for reading and holds it until the object ends: the owner, the content,
     // the copy and the removal below all concern the file held, not whatever the name holds later.
@@ -123,13 +112,14 @@ class CFileBeneath {
     static constexpr const char* kPartialCopySuffix = ".klendo-part";
 
   private:
-    // The platform's own implementations reach the file held, to hand it to a child process.
+    // The platform's own implementations reach the file held, to hand it to a child process; its
+    // contract tests see how a path was resolved.
     friend struct CHeldFileAccess;
+    friend struct CFileBeneathForTest;
 
     class CImpl;
     std::unique_ptr<CImpl> m_pImpl;
     std::string m_strName;
-    PathResolution m_resolution = PathResolution::Automatic;
 };
 
 } // namespace Platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace Platform {
@@ -11,7 +12,7 @@ namespace Platform {
 // Begin. Callers must make sure that only one replacement of a path is in progress at a time.
 class CFileReplacement {
   public:
-    CFileReplacement() = default;
+    CFileReplacement();
     // An uncommitted replacement is abandoned: the temporary file is removed, the path untouched.
     ~CFileReplacement();
     CFileReplacement(const CFileReplacement&) = delete;
@@ -29,11 +30,8 @@ class CFileReplacement {
     bool Commit();
 
   private:
-    void Abandon();
-
-    int m_nHandle = -1;
-    std::string m_strPath;
-    std::string m_strTempPath;
+    struct CImpl;
+    std::unique_ptr<CImpl> m_pImpl;
 };
 
 } // namespace Platform

@@ -356,7 +356,7 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
     std::chrono::milliseconds budget = interval * m_environment.nWriteCompleteTries;
     int nProbes = wait.GetProbesThisSlice();
     for (int nProbe = 1;; ++nProbe) {
-        Platform::CProbeResult probe = m_source.ProbeExclusiveOpen(m_environment.bUseWriteLease);
+        Platform::CProbeResult probe = m_source.ProbeExclusiveOpen();
         m_completeVersion = probe.version;
         // A file that does not exist, is no regular file or cannot be opened at all will not become
         // complete by waiting; the steps that need it report it.

@@ -15,8 +15,6 @@ struct CRequestEnvironment {
     std::chrono::milliseconds writeCompleteInterval{50};
     // Where no write lease can prove a file closed, it must also keep its size and time this long.
     std::chrono::milliseconds stableWindow{1000};
-    // False skips the write lease and takes the open-file search at once (tests of that way).
-    bool bUseWriteLease = true;
 };
 
 // The environment beside the running executable, unless SetRequestEnvironment replaced it.

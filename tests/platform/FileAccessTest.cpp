@@ -1,4 +1,5 @@
 #include "platform/FileAccess.h"
+#include "platform/posix/FileAccessForTest.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@
 namespace fs = std::filesystem;
 
 using Platform::CFileBeneath;
-using Platform::PathResolution;
+using Platform::Posix::PathResolution;
 using Resolution = CFileBeneath::Resolution;
 
 namespace {
@@ -27,18 +28,19 @@ namespace {
 class FileBeneathTest : public ::testing::TestWithParam<PathResolution> {
   protected:
     void SetUp() override {
-        Platform::SetPathResolutionForTest(GetParam());
+        Platform::Posix::SetPathResolutionForTest(GetParam());
         fs::create_directories(m_strRoot + "/a/b");
         fs::create_directories(m_folder / "outside/b");
         WriteWholeFile(m_folder / "outside/secret", "secret");
         WriteWholeFile(m_folder / "outside/b/secret", "secret");
     }
-    void TearDown() override { Platform::SetPathResolutionForTest(PathResolution::Automatic); }
+    void TearDown() override { Platform::Posix::SetPathResolutionForTest(PathResolution::Automatic); }
 
     Resolution Resolve(CFileBeneath& file, const std::string& strRelative, const std::string& strRoot = "") {
         Resolution result = file.Resolve(strRoot.empty() ? m_strRoot : strRoot, strRelative);
         if (strRelative.find('/') != std::string::npos) {
-            EXPECT_EQ(file.GetResolution(), GetParam()) << "the forced way resolved " << strRelative;
+            EXPECT_EQ(Platform::CFileBeneathForTest::ResolutionOf(file), GetParam())
+                << "the forced way resolved " << strRelative;
         }
         return result;
     }
@@ -77,7 +79,7 @@ TEST_P(FileBeneathTest, LinkAsTheEntryItselfIsSeenAndNeverOpened) {
     ASSERT_EQ(Resolve(file, "a/job.prn"), Resolution::Resolved);
     EXPECT_EQ(file.GetKind(), Platform::FileKind::SymbolicLink);
     EXPECT_FALSE(file.OpenHeld());
-    EXPECT_EQ(file.ProbeExclusiveOpen(true).state, Platform::OpenState::NotRegular);
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::NotRegular);
 }
 
 TEST_P(FileBeneathTest, FolderSwappedForALinkAfterResolveDoesNotRedirect) {
@@ -213,7 +215,8 @@ TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
             ::_exit(2);
         CFileBeneath file;
         bool bWalked = file.Resolve(folder / "root", "a/b/job.prn") == Resolution::Resolved &&
-                       file.GetResolution() == PathResolution::ComponentWalk && file.OpenHeld();
+                       Platform::CFileBeneathForTest::ResolutionOf(file) == PathResolution::ComponentWalk &&
+                       file.OpenHeld();
         ::_exit(bWalked ? 0 : 1);
     }
     int nStatus = -1;

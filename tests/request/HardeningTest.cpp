@@ -1,6 +1,7 @@
 #include "PipelineFixture.h"
 
 #include "monitor/TicketLedger.h"
+#include "platform/posix/FileAccessForTest.h"
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
@@ -32,30 +33,40 @@ void UseHangingParser(const CTempFolder& folder) {
 
 // The pipeline run with each way of resolving paths forced in turn (the platform tests check that the
 // forced way is the one that runs).
-class PathEscapeTest : public PipelineTest, public ::testing::WithParamInterface<Platform::PathResolution> {
+class PathEscapeTest : public PipelineTest,
+                       public ::testing::WithParamInterface<Platform::Posix::PathResolution> {
   protected:
     void SetUp() override {
         PipelineTest::SetUp();
-        Platform::SetPathResolutionForTest(GetParam());
+        Platform::Posix::SetPathResolutionForTest(GetParam());
         fs::create_directories(m_folder / "outside");
         WriteWholeFile(m_folder / "outside/job.prn", "a file outside the hot folder");
         StartServer();
     }
     void TearDown() override {
-        Platform::SetPathResolutionForTest(Platform::PathResolution::Automatic);
+        Platform::Posix::SetPathResolutionForTest(Platform::Posix::PathResolution::Automatic);
         PipelineTest::TearDown();
     }
 };
 
-std::string ResolutionName(const ::testing::TestParamInfo<Platform::PathResolution>& info) {
-    return info.param == Platform::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
+// Every probe while it lives searches the open files, as where the kernel refuses a lease.
+class CNoWriteLease {
+  public:
+    CNoWriteLease() { Platform::Posix::SetWriteLeaseForTest(false); }
+    ~CNoWriteLease() { Platform::Posix::SetWriteLeaseForTest(true); }
+    CNoWriteLease(const CNoWriteLease&) = delete;
+    CNoWriteLease& operator=(const CNoWriteLease&) = delete;
+};
+
+std::string ResolutionName(const ::testing::TestParamInfo<Platform::Posix::PathResolution>& info) {
+    return info.param == Platform::Posix::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
 }
 
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PathEscapeTest,
-                         ::testing::Values(Platform::PathResolution::KernelBeneath,
-                                           Platform::PathResolution::ComponentWalk),
+                         ::testing::Values(Platform::Posix::PathResolution::KernelBeneath,
+                                           Platform::Posix::PathResolution::ComponentWalk),
                          ResolutionName);
 
 TEST_P(PathEscapeTest, LinkAsAHotFolderSubfolderIsNotFollowed) {
@@ -180,10 +191,9 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     // Without a lease the file must also stay unchanged for the window before it is taken.
     std::string strOtherHot = m_folder / "hot2";
     fs::create_directories(strOtherHot);
-    ChangeEnvironment([](CRequestEnvironment& environment) {
-        environment.bUseWriteLease = false;
-        environment.stableWindow = std::chrono::milliseconds(100);
-    });
+    ChangeEnvironment(
+        [](CRequestEnvironment& environment) { environment.stableWindow = std::chrono::milliseconds(100); });
+    CNoWriteLease noLease;
     WriteWholeFile(strOtherHot + "/searched.prn", "x");
     CFileRequest* pRequest = Request("searched.prn");
     pRequest->source = strOtherHot;
