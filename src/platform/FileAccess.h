@@ -79,7 +79,8 @@ class CFileBeneath {
     CFileVersion GetHeldVersion() const;
     // Whether the held file was written to since it was opened (rewritten in place).
     bool HasHeldFileChanged() const;
-    OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const;
+    // The held file's owner account and its domain; where it stopped otherwise, with GetLastError().
+    OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain) const;
     // Up to nMaxBytes of the held file from its start.
     bool ReadHeld(std::string& strContent, size_t nMaxBytes) const;
 

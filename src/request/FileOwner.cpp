@@ -4,7 +4,7 @@
 #include "Include/StringUtil.h"
 #include "activity/Activity.h"
 #include "platform/Accounts.h"
-#include "request/FileRequestHandler.h"
+#include "platform/Thread.h"
 
 #include <cstdio>
 #include <mutex>
@@ -17,19 +17,19 @@ std::string g_strLastUser;
 
 } // namespace
 
-// The path names the source file, which the handler holds open: its owner is read from the file held,
-// so that a name swapped meanwhile cannot charge another file's owner.
-int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUser) {
+// The owner is read from the file held, never by its path, so that a name swapped meanwhile cannot
+// charge another file's owner.
+int ReadFileOwner(const Platform::CFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
+                  CActivity& activity) {
     try {
-        m_pActivity->m_document.m_strUserName = "Administrator";
+        activity.m_document.m_strUserName = "Administrator";
         std::string strOwner;
         std::string strDomain;
-        int nResult =
-            bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(m_source, strOwner, strDomain);
-        LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(),
-                 strDomain.c_str(), nResult);
+        int nResult = bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(file, strOwner, strDomain);
+        LogTrace("--I: f=%s own=%s dom=%s rv=%d", strPath.c_str(), strOwner.c_str(), strDomain.c_str(),
+                 nResult);
         if (!strOwner.empty())
-            m_pActivity->m_document.m_strUserName = strOwner;
+            activity.m_document.m_strUserName = strOwner;
         return 1;
     } catch (...) {
         LogTrace("*** E: ReadFileOwner ***");
@@ -38,12 +38,13 @@ int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUs
 }
 
 int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std::string& strDomain) {
-    int nError = 0;
     // Standard output may be a pipe to the journal: each message goes out whole and at once.
     struct CFlushAtEnd {
         ~CFlushAtEnd() { std::fflush(stdout); }
     } flushAtEnd;
-    switch (file.GetHeldOwner(strOwner, strDomain, nError)) {
+    Platform::OwnerLookup result = file.GetHeldOwner(strOwner, strDomain);
+    int nError = Platform::GetLastError();
+    switch (result) {
     case Platform::OwnerLookup::Found:
         std::printf("Account owner = %s\n", strOwner.c_str());
         return 0;

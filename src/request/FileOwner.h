@@ -4,6 +4,13 @@
 
 #include <string>
 
+class CActivity;
+
+// Charges the activity to the owner of the file held (bLoggedOnUser false) or to the logged-on user,
+// "Administrator" when neither is found, and logs the look-up under strPath. 1, or 0 on failure.
+int ReadFileOwner(const Platform::CFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
+                  CActivity& activity);
+
 // The owner account of the file held open (the one the pipeline processes, not whatever its path names
 // later) and its domain (the host name). 0 when found, -1 otherwise; the steps' messages go to
 // standard output.

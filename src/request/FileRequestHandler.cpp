@@ -9,124 +9,17 @@
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/DocumentProperties.h"
+#include "request/FileOwner.h"
+#include "request/Posting.h"
 #include "request/WriteWait.h"
 
 #include <chrono>
-#include <map>
-#include <mutex>
-#include <set>
 #include <thread>
 
-namespace {
-
-// Source paths being processed right now, or waiting in the pool for their writer. A start-up or
-// overflow rescan, a retry and change notifications can ask for the same file at once. A request
-// for a file being processed is not run beside it: it makes that run once more when it ends, so
-// that a file changed meanwhile (a ticket rewritten while its first version was posting) is not
-// left unprocessed. A request for a file that waits for its writer is dropped: the waiting request
-// takes the file as it is once the writer has finished, and nothing has been read of it before.
-class CRequestsInProgress {
-  public:
-    enum class Claim { Taken, Running, Waiting };
-
-    // pWait: the wait a request carries when it comes back from its pause; it takes its file again.
-    Claim TryClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto claim = m_paths.try_emplace(strPath);
-        if (claim.second)
-            return Claim::Taken;
-        CEntry& entry = claim.first->second;
-        if (entry.bRunning) {
-            entry.bAskedAgain = true;
-            return Claim::Running;
-        }
-        // A waiting request freed without coming back (at a stop, or refused by a full pool) leaves
-        // its entry expired.
-        std::shared_ptr<CWriteWait> pWaiter = entry.waiter.lock();
-        if (pWaiter && pWaiter != pWait)
-            return Claim::Waiting;
-        entry = CEntry();
-        return Claim::Taken;
-    }
-    // Ends the claim, unless the path was asked for meanwhile: then true, and the claim stays held
-    // for another run.
-    bool ReleaseUnlessAskedAgain(const std::string& strPath) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto claim = m_paths.find(strPath);
-        if (claim->second.bAskedAgain) {
-            claim->second.bAskedAgain = false;
-            return true;
-        }
-        m_paths.erase(claim);
-        return false;
-    }
-    void Release(const std::string& strPath) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_paths.erase(strPath);
-    }
-    // The claim's request gives its slot back to wait for the file's writer: later requests for the
-    // file leave it to that one. Nothing was read of the file, so earlier asks need no other run.
-    void Park(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        CEntry& entry = m_paths[strPath];
-        entry.bRunning = false;
-        entry.bAskedAgain = false;
-        entry.waiter = pWait;
-    }
-
-  private:
-    struct CEntry {
-        bool bRunning = true;
-        // Asked for again while it runs.
-        bool bAskedAgain = false;
-        // The request waiting for the file's writer, while not running.
-        std::weak_ptr<CWriteWait> waiter;
-    };
-
-    std::mutex m_mutex;
-    std::map<std::string, CEntry> m_paths;
-};
-
-CRequestsInProgress g_requestsInProgress;
-
-class CClaim {
-  public:
-    CClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait)
-        : m_strPath(strPath), m_state(g_requestsInProgress.TryClaim(strPath, pWait)),
-          m_bHeld(m_state == CRequestsInProgress::Claim::Taken) {}
-    ~CClaim() {
-        if (m_bHeld)
-            g_requestsInProgress.Release(m_strPath);
-    }
-    CClaim(const CClaim&) = delete;
-    CClaim& operator=(const CClaim&) = delete;
-    CRequestsInProgress::Claim GetState() const { return m_state; }
-    // True when the file was asked for while this claim ran; the claim then stays held.
-    bool WasAskedAgain() {
-        m_bHeld = g_requestsInProgress.ReleaseUnlessAskedAgain(m_strPath);
-        return m_bHeld;
-    }
-    void ParkForWriter(const std::shared_ptr<CWriteWait>& pWait) {
-        g_requestsInProgress.Park(m_strPath, pWait);
-        m_bHeld = false;
-    }
-
-  private:
-    std::string m_strPath;
-    CRequestsInProgress::Claim m_state;
-    bool m_bHeld;
-};
-
-// The hot folders whose write-complete test was logged already: once per folder and process.
-std::mutex g_loggedTestsMutex;
-std::set<std::string> g_loggedTests;
-
-} // namespace
-
-CFileRequestHandler::CFileRequestHandler(CFileRequest* pRequest)
+CFileRequestHandler::CFileRequestHandler(CFileRequest* pRequest, CRequestProcessing& processing)
     : m_pRequest(pRequest), m_strSourcePath(JoinPath(pRequest->source, pRequest->filename)),
       m_strDestinationPath(JoinPath(pRequest->destination, pRequest->filename)), m_pActivity(new CActivity()),
-      m_environment(GetRequestEnvironment()) {}
+      m_processing(processing), m_environment(processing.GetEnvironment()) {}
 
 CFileRequestHandler::~CFileRequestHandler() {
     delete m_pActivity;
@@ -135,7 +28,7 @@ CFileRequestHandler::~CFileRequestHandler() {
 
 int CFileRequestHandler::HandleRequest() {
     try {
-        CClaim claim(m_strSourcePath, m_pRequest->pWriteWait);
+        CRequestClaim claim(m_processing.GetRequestsInProgress(), m_strSourcePath, m_pRequest->pWriteWait);
         if (claim.GetState() == CRequestsInProgress::Claim::Running) {
             LogTrace("--I: already in progress, processed again when it ends =%s", m_strSourcePath.c_str());
             return 1;
@@ -210,7 +103,7 @@ int CFileRequestHandler::ProcessFile() {
         m_bKeptForRetry = true;
         return 1;
     }
-    ReadFileOwner(m_strSourcePath, false);
+    ReadFileOwner(m_source, m_strSourcePath, false, *m_pActivity);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
     if (nCopied) {
@@ -218,7 +111,9 @@ int CFileRequestHandler::ProcessFile() {
         LogTraceDetail("--I:status parsedoc = %d", nParsed);
         if (nParsed) {
             LogTraceDetail("--I:status buildactivity = %d", BuildActivity());
-            LogTrace("--I:status postactivity = %d", PostActivity());
+            LogTrace(
+                "--I:status postactivity = %d",
+                PostActivity(*m_pActivity, m_environment.strArchiveFolder, m_bAcknowledged, m_bArchived));
         } else {
             LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
         }
@@ -382,8 +277,7 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
 
 void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe,
                                                    const std::string& strNetwork) const {
-    std::lock_guard<std::mutex> guard(g_loggedTestsMutex);
-    if (!g_loggedTests.insert(m_pRequest->source).second)
+    if (!m_processing.IsFirstWriteCompleteTestOf(m_pRequest->source))
         return;
     long long nWindow = static_cast<long long>(m_environment.stableWindow.count());
     if (probe.test == Platform::WriteCompleteTest::OpenFileSearch)
@@ -421,6 +315,14 @@ int CFileRequestHandler::CopyFileToDestination() {
     }
 }
 
+int CFileRequestHandler::ParseDocument() {
+    CDocumentProperties document(*m_pRequest, m_source, m_environment);
+    int nResult = document.Read(m_strTicketContent, *m_pActivity);
+    m_bNoJob = document.IsNoJob();
+    m_bParseAbandoned = document.IsParseAbandoned();
+    return nResult;
+}
+
 int CFileRequestHandler::BuildActivity() {
     try {
         m_pActivity->m_strStatus = "pending";
@@ -452,8 +354,9 @@ int CFileRequestHandler::DeleteSourceFile() {
     }
 }
 
-void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool) {
-    CFileRequestHandler handler(pRequest.release());
+void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool,
+                        CRequestProcessing& processing) {
+    CFileRequestHandler handler(pRequest.release(), processing);
     handler.HandleRequest();
     if (handler.IsWaitingForWriter())
         pool.DispatchLater(handler.ReleaseRequest(), handler.GetWriterPause());

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "request/RequestsInProgress.h"
+
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 
-// What every request of the process shares and tests may move: where the archive lives, which
-// program parses print files, and the pipeline's fixed waits.
+// Where the archive lives, which program parses print files, and the pipeline's fixed waits.
 struct CRequestEnvironment {
     // The module directory: the folder of the agent's executable, which holds the archive.
     std::string strArchiveFolder;
@@ -17,6 +20,31 @@ struct CRequestEnvironment {
     std::chrono::milliseconds stableWindow{1000};
 };
 
-// The environment beside the running executable, unless SetRequestEnvironment replaced it.
-CRequestEnvironment GetRequestEnvironment();
-void SetRequestEnvironment(const CRequestEnvironment& environment);
+// The environment of an agent installed in strModuleFolder.
+CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder);
+
+// What every request of one agent shares: made once (by main, or by a test), handed to each request,
+// and outliving them all. Any thread.
+class CRequestProcessing {
+  public:
+    explicit CRequestProcessing(const CRequestEnvironment& environment) : m_environment(environment) {}
+    CRequestProcessing(const CRequestProcessing&) = delete;
+    CRequestProcessing& operator=(const CRequestProcessing&) = delete;
+
+    // A request takes a copy when it starts; a change reaches the requests started after it.
+    CRequestEnvironment GetEnvironment() const;
+    void SetEnvironment(const CRequestEnvironment& environment);
+
+    CRequestsInProgress& GetRequestsInProgress() { return m_inProgress; }
+
+    // True the first time a hot folder asks: its write-complete test is logged once.
+    bool IsFirstWriteCompleteTestOf(const std::string& strFolder);
+
+  private:
+    mutable std::mutex m_mutex;
+    // Guarded by m_mutex.
+    CRequestEnvironment m_environment;
+    // Guarded by m_mutex.
+    std::set<std::string> m_loggedTestFolders;
+    CRequestsInProgress m_inProgress;
+};

@@ -60,7 +60,7 @@ int CAgentService::Main(const std::string& strCommandLine) {
 // second ends before it touches any of them; the user learns why on standard error. The lock lives
 // as long as this object, which for the agent is until the process ends.
 int CAgentService::TakeInstanceLock() {
-    std::string strFolder = SplitPath(GetModulePath(), 3);
+    std::string strFolder = Platform::FolderOf(GetModulePath());
     Platform::CInstanceLock::Result result = m_instanceLock.Take(strFolder);
     if (result == Platform::CInstanceLock::Result::Taken)
         return 0;
@@ -118,7 +118,7 @@ void CAgentService::RunService() {
     ReportServiceEvent("Service started");
     if (m_bService)
         UpdateServiceStatus(Running);
-    m_strModuleDirectory = SplitPath(GetModulePath(), 3);
+    m_strModuleDirectory = Platform::FolderOf(GetModulePath());
     OpenLog();
     if (m_onStart)
         m_onStart();

@@ -1,4 +1,5 @@
 #include "client/HttpRequest.h"
+#include "platform/FileSystem.h"
 #include "request/FileRequestHandler.h"
 #include "request/PendingActivitySender.h"
 #include "request/RequestEnvironment.h"
@@ -20,11 +21,13 @@ constexpr std::chrono::seconds kExchangeStopGrace{20};
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
+    CRequestProcessing processing(RequestEnvironmentIn(Platform::GetModuleFolder()));
     CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
-    pool.SetRequestProcessor(
-        [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
+    pool.SetRequestProcessor([&pool, &processing](std::unique_ptr<CFileRequest> pRequest) {
+        ProcessFileRequest(std::move(pRequest), pool, processing);
+    });
     g_agentService.SetRunHooks(
-        [] { g_pendingActivitySender.Start(GetRequestEnvironment().strArchiveFolder); },
+        [&processing] { g_pendingActivitySender.Start(processing.GetEnvironment().strArchiveFolder); },
         [] {
             // No new re-send batch; posts queued behind a slow server for one of the few connections,
             // and exchanges with a server that hangs, must not hold the stop past the service

@@ -26,11 +26,12 @@ std::string WriteParser(const CTempFolder& folder, const std::string& strBody) {
     return strPath;
 }
 
-void UseParser(const std::string& strPath, std::chrono::milliseconds limit = std::chrono::seconds(300)) {
-    CRequestEnvironment environment = GetRequestEnvironment();
+void UseParser(CRequestProcessing& processing, const std::string& strPath,
+               std::chrono::milliseconds limit = std::chrono::seconds(300)) {
+    CRequestEnvironment environment = processing.GetEnvironment();
     environment.strParserPath = strPath;
     environment.parseLimit = limit;
-    SetRequestEnvironment(environment);
+    processing.SetEnvironment(environment);
 }
 
 // Login records holding one live session of strUser (or none when empty).
@@ -63,7 +64,7 @@ class TicketTest : public PipelineTest {
 
     const CActivity& Run(const std::string& strName, const std::string& strTicket) {
         Drop(strName, strTicket);
-        m_pHandler = std::make_unique<CFileRequestHandler>(Request(strName, "uls"));
+        m_pHandler = std::make_unique<CFileRequestHandler>(Request(strName, "uls"), m_processing);
         m_pHandler->HandleRequest();
         return m_pHandler->GetActivity();
     }
@@ -146,14 +147,15 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    UseParser(WriteParser(m_folder,
+    UseParser(m_processing,
+              WriteParser(m_folder,
                           "while read -r path; do\n"
                           "  echo 'pages=3 pages2=5 width=8.500000 length=11.000000 format=1'; echo end\n"
                           "done\n"));
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
-    CFileRequestHandler handler(pRequest);
+    CFileRequestHandler handler(pRequest, m_processing);
     handler.HandleRequest();
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 4.25f);
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fLength, 5.5f);
@@ -163,19 +165,20 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
 
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    UseParser(WriteParser(m_folder,
+    UseParser(m_processing,
+              WriteParser(m_folder,
                           "read -r path\necho 'pages=2 pages2=0 width=8.270000 length=11.690000 format=1'\n"
                           "exec sleep 60\n"),
               std::chrono::milliseconds(300));
     Drop("ppr0042.tmp");
-    CFileRequestHandler handler(Request("ppr0042.tmp"));
+    CFileRequestHandler handler(Request("ppr0042.tmp"), m_processing);
     handler.HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_FALSE(Exists(m_strHot + "/ppr0042.tmp"));
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
     EXPECT_EQ(StoredCount(), 1);
     // The rename is seen as a new name in the hot folder: that request must not bill the job again.
-    CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
+    CFileRequestHandler(Request("FATAL-0042.klendo"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"),
@@ -184,15 +187,16 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     StartServer();
-    UseParser(WriteParser(m_folder, "read -r path\necho 'pages=9 pages2=0 width=1e999 length=-4 format=1'\n"
+    UseParser(m_processing,
+              WriteParser(m_folder, "read -r path\necho 'pages=9 pages2=0 width=1e999 length=-4 format=1'\n"
                                     "echo garbage\nkill -SEGV $$\n"));
     Drop("crash.pcl");
-    CFileRequestHandler crashed(Request("crash.pcl"));
+    CFileRequestHandler crashed(Request("crash.pcl"), m_processing);
     crashed.HandleRequest();
     EXPECT_EQ(crashed.GetActivity().m_document.m_nPages, 0) << "a hostile progress line is not believed";
-    UseParser(m_folder / "no-such-parser");
+    UseParser(m_processing, m_folder / "no-such-parser");
     Drop("missing.pcl");
-    CFileRequestHandler missing(Request("missing.pcl"));
+    CFileRequestHandler missing(Request("missing.pcl"), m_processing);
     missing.HandleRequest();
     EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(StoredCount(), 2);
@@ -204,6 +208,7 @@ TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
     // The first worker dies as a crash or a stray kill would end it; its successor answers.
     std::string strMarker = m_folder / "first-worker-died";
     UseParser(
+        m_processing,
         WriteParser(m_folder, "while read -r path; do\n"
                               "  if [ ! -e '" +
                                   strMarker +
@@ -216,7 +221,7 @@ TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
                                   "  echo 'pages=4 pages2=0 width=8.5 length=11 format=1'; echo end\n"
                                   "done\n"));
     Drop("retried.pdf");
-    CFileRequestHandler handler(Request("retried.pdf"));
+    CFileRequestHandler handler(Request("retried.pdf"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4);
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 8.5f);
@@ -233,11 +238,12 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     std::string strStarts = m_folder / "worker-starts";
     // Each worker reports a value, then dies before its answer is complete: the value is not believed.
     UseParser(
+        m_processing,
         WriteParser(m_folder, "echo $$ >> '" + strStarts +
                                   "'\nread -r path\n"
                                   "echo 'pages=9 pages2=0 width=8.5 length=11 format=1'\nkill -KILL $$\n"));
     Drop("doomed.pdf");
-    CFileRequestHandler handler(Request("doomed.pdf"));
+    CFileRequestHandler handler(Request("doomed.pdf"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(handler.GetActivity().m_document.m_fWidth, 0.0f);
@@ -257,7 +263,8 @@ TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     StartServer();
     // Each worker notes its start, then answers file after file slowly enough that the files overlap.
     std::string strStarts = m_folder / "worker-starts";
-    UseParser(WriteParser(m_folder,
+    UseParser(m_processing,
+              WriteParser(m_folder,
                           "echo $$ >> '" + strStarts +
                               "'\n"
                               "while read -r path; do\n"
@@ -268,7 +275,8 @@ TEST_F(PipelineTest, BurstOfFilesReusesABoundedNumberOfWorkers) {
     for (size_t i = 0; i < nFiles; ++i) {
         std::string strName = "burst" + std::to_string(i) + ".ps";
         Drop(strName);
-        requests.emplace_back([this, strName] { CFileRequestHandler(Request(strName)).HandleRequest(); });
+        requests.emplace_back(
+            [this, strName] { CFileRequestHandler(Request(strName), m_processing).HandleRequest(); });
     }
     for (std::thread& request : requests)
         request.join();
@@ -286,7 +294,7 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
     for (const std::string& strName : strNames) {
         Drop(strName, "%!PS-Adobe-3.0\n%%Pages: 3\n%%PageBoundingBox: 0 0 595 842\n%%Page: 1 1\nshowpage\n"
                       "%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n%%EOF\n");
-        CFileRequestHandler handler(Request(strName));
+        CFileRequestHandler handler(Request(strName), m_processing);
         handler.HandleRequest();
         EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 3) << strName;
         EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);

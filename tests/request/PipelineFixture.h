@@ -34,7 +34,7 @@ class PipelineTest : public ::testing::Test {
         environment.strArchiveFolder = m_strArchiveFolder;
         environment.strParserPath = KLENDO_PRINTINFO_PATH;
         environment.writeCompleteInterval = std::chrono::milliseconds(10);
-        SetRequestEnvironment(environment);
+        m_processing.SetEnvironment(environment);
         CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
         CHttpRequest::SetTimeoutsForTest(2000, 5000);
     }
@@ -133,6 +133,7 @@ class PipelineTest : public ::testing::Test {
     std::string m_strDestination = m_folder / "dst";
     std::string m_strArchiveFolder = m_folder / "module";
     CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
+    CRequestProcessing m_processing{CRequestEnvironment()};
     std::unique_ptr<CReferenceServer> m_pServer;
     int m_nPort = 0;
 };
@@ -191,9 +192,10 @@ class CHoldingWriter {
 // request threads are waited for) before they go.
 class CPipelinePool {
   public:
-    explicit CPipelinePool(size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads) {
-        m_pool.SetRequestProcessor([this](std::unique_ptr<CFileRequest> pRequest) {
-            ProcessFileRequest(std::move(pRequest), m_pool);
+    explicit CPipelinePool(CRequestProcessing& processing,
+                           size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads) {
+        m_pool.SetRequestProcessor([this, &processing](std::unique_ptr<CFileRequest> pRequest) {
+            ProcessFileRequest(std::move(pRequest), m_pool, processing);
         });
         m_pool.SetMaxRequestThreadsForTest(nMaxRequestThreads);
         // No kept file comes back while a test looks.

@@ -12,7 +12,7 @@ TEST_F(PipelineTest, PrintFileIsCopiedPostedAndRemoved) {
     StartServer();
     Drop("job 1.ps",
          "%!PS-Adobe-3.0\n%%Pages: 3\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n");
-    CFileRequestHandler handler(Request("job 1.ps"));
+    CFileRequestHandler handler(Request("job 1.ps"), m_processing);
     EXPECT_EQ(handler.HandleRequest(), 1);
     EXPECT_FALSE(Exists(m_strHot + "/job 1.ps"));
     EXPECT_NE(ReadWholeFile(m_strDestination + "/job 1.ps").find("%%Pages: 3"), std::string::npos);
@@ -45,12 +45,12 @@ TEST_F(PipelineTest, DestinationWithOrWithoutTrailingSeparatorAndSubfolders) {
     Drop("sub/a.prn", "a");
     CFileRequest* pRequest = Request("sub/a.prn");
     pRequest->destination += "/";
-    CFileRequestHandler withSeparator(pRequest);
+    CFileRequestHandler withSeparator(pRequest, m_processing);
     EXPECT_EQ(withSeparator.GetDestinationPath(), m_strDestination + "/sub/a.prn");
     withSeparator.HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/a.prn"), "a");
     Drop("b.prn", "b");
-    CFileRequestHandler withoutSeparator(Request("b.prn"));
+    CFileRequestHandler withoutSeparator(Request("b.prn"), m_processing);
     EXPECT_EQ(withoutSeparator.GetDestinationPath(), m_strDestination + "/b.prn");
     WriteWholeFile(m_strDestination + "/b.prn", "an older file of the same name");
     withoutSeparator.HandleRequest();
@@ -62,7 +62,7 @@ TEST_F(PipelineTest, MissingDestinationKeepsTheSourceAndPostsNothing) {
     Drop("kept.prn");
     CFileRequest* pRequest = Request("kept.prn");
     pRequest->destination = m_folder / "no-such-folder";
-    CFileRequestHandler(pRequest).HandleRequest();
+    CFileRequestHandler(pRequest, m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/kept.prn")) << "the only copy of the job stays";
     EXPECT_EQ(StoredCount(), 0);
     std::string strLog = m_log.Content();
@@ -78,7 +78,7 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     Drop("slow.prn", "first half ");
     CHoldingWriter writer(strPath, "second half");
     ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("slow.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile()) << "the request gave its slot back to wait";
     EXPECT_EQ(StoredCount(), 0);
@@ -97,13 +97,13 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
 
 TEST_F(PipelineTest, RequestForAVanishedFileEndsAtOnce) {
     StartServer();
-    SetRequestEnvironment([] {
-        CRequestEnvironment environment = GetRequestEnvironment();
+    m_processing.SetEnvironment([this] {
+        CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.writeCompleteInterval = std::chrono::seconds(10);
         return environment;
     }());
     auto start = std::chrono::steady_clock::now();
-    CFileRequestHandler(Request("gone.prn")).HandleRequest();
+    CFileRequestHandler(Request("gone.prn"), m_processing).HandleRequest();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
         << "no 10 s sleep for a missing file";
     EXPECT_EQ(StoredCount(), 0);
@@ -116,7 +116,7 @@ TEST_F(PipelineTest, SymbolicLinkIsLeftAloneAndNothingIsPosted) {
     StartServer();
     WriteWholeFile(m_folder / "secret", "not for the destination");
     fs::create_symlink(m_folder / "secret", m_strHot + "/link.prn");
-    CFileRequestHandler(Request("link.prn")).HandleRequest();
+    CFileRequestHandler(Request("link.prn"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/link.prn"));
     EXPECT_FALSE(Exists(m_strDestination + "/link.prn"));
     EXPECT_EQ(StoredCount(), 0);
@@ -129,7 +129,7 @@ TEST_F(PipelineTest, DestinationLinkIsReplacedNotWrittenThrough) {
     WriteWholeFile(m_folder / "victim", "unchanged");
     fs::create_symlink(m_folder / "victim", m_strDestination + "/evil.prn");
     Drop("evil.prn", "payload");
-    CFileRequestHandler(Request("evil.prn")).HandleRequest();
+    CFileRequestHandler(Request("evil.prn"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_folder / "victim"), "unchanged");
     EXPECT_FALSE(fs::is_symlink(m_strDestination + "/evil.prn")) << "the copy took the link's place";
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/evil.prn"), "payload");
@@ -142,7 +142,7 @@ TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
     StartServer();
     Drop("theirs.prn");
     ASSERT_EQ(::chown((m_strHot + "/theirs.prn").c_str(), 65534, 65534), 0);
-    CFileRequestHandler handler(Request("theirs.prn"));
+    CFileRequestHandler handler(Request("theirs.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_strUserName, "nobody");
     EXPECT_NE(m_log.Content().find(" own=nobody dom="), std::string::npos);
@@ -154,7 +154,7 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
     Drop("twice.prn", "x");
     CHoldingWriter writer(strPath, "y");
     ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("twice.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile());
     pool.Dispatch(Request("twice.prn"));
@@ -177,7 +177,7 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
     CHoldingWriter writer(m_strHot + "/stopped.prn", "b");
     ASSERT_TRUE(writer.IsHolding());
     {
-        CPipelinePool pool;
+        CPipelinePool pool(m_processing);
         pool.Dispatch(Request("stopped.prn"));
         ASSERT_TRUE(pool.WaitForWaitingFile());
         pool.Stop();
@@ -185,7 +185,7 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
     }
     writer.Release();
     EXPECT_TRUE(Exists(m_strHot + "/stopped.prn"));
-    CFileRequestHandler handler(Request("stopped.prn"));
+    CFileRequestHandler handler(Request("stopped.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "ab");
@@ -194,15 +194,15 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
 TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
     StartServer();
     // A wait that would hold a slot far beyond the test's deadline, were it waited on the slot.
-    SetRequestEnvironment([] {
-        CRequestEnvironment environment = GetRequestEnvironment();
+    m_processing.SetEnvironment([this] {
+        CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.nWriteCompleteTries = 1000000;
         return environment;
     }());
     Drop("held.prn", "held ");
     CHoldingWriter writer(m_strHot + "/held.prn", "and let go");
     ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool(1);
+    CPipelinePool pool(m_processing, 1);
     pool.Dispatch(Request("held.prn"));
     Drop("free.prn", "free");
     pool.Dispatch(Request("free.prn"));

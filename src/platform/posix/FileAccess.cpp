@@ -444,12 +444,15 @@ bool CFileBeneath::HasHeldFileChanged() const {
            VersionOf(now) != VersionOf(m_pImpl->heldInfo);
 }
 
-OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const {
+OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDomain) const {
     if (!m_pImpl->held.IsOpen()) {
-        nError = m_pImpl->nOpenError;
+        errno = m_pImpl->nOpenError;
         return OwnerLookup::OpenFailed;
     }
-    return GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
+    int nError = 0;
+    OwnerLookup result = GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
+    errno = nError;
+    return result;
 }
 
 bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {
