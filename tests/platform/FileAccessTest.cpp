@@ -1,5 +1,7 @@
 #include "platform/FileAccess.h"
+#include "platform/Thread.h"
 #include "platform/posix/FileAccessForTest.h"
+#include "support/HoldingWriter.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +9,7 @@
 #include <csignal>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -146,6 +149,79 @@ TEST_P(FileBeneathTest, RenameNeverReplacesAndCountsBeforeTheExtension) {
     std::string strEscape = "out/moved";
     EXPECT_FALSE(file.MoveToFreeName(strEscape)) << "a new name through a link is refused";
     EXPECT_FALSE(fs::exists(m_folder / "outside/moved"));
+}
+
+TEST_P(FileBeneathTest, HeldFileIsReadWithinItsBoundAndARewriteInPlaceIsSeen) {
+    WriteWholeFile(m_strRoot + "/a/job.dat", "0123456789");
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/job.dat"), Resolution::Resolved);
+    Platform::CFileVersion named;
+    ASSERT_TRUE(file.GetVersion(named));
+    EXPECT_EQ(named.nSize, 10u);
+    ASSERT_TRUE(file.OpenHeld());
+    EXPECT_TRUE(file.IsHeld());
+    EXPECT_EQ(file.GetHeldVersion(), named);
+    std::string strContent;
+    ASSERT_TRUE(file.ReadHeld(strContent, 4));
+    EXPECT_EQ(strContent, "0123");
+    std::string strOwner;
+    std::string strDomain;
+    EXPECT_EQ(file.GetHeldOwner(strOwner, strDomain), Platform::OwnerLookup::Found);
+    EXPECT_FALSE(strOwner.empty());
+    EXPECT_FALSE(file.HasHeldFileChanged());
+    std::ofstream(m_strRoot + "/a/job.dat", std::ios::app) << "more";
+    EXPECT_TRUE(file.HasHeldFileChanged());
+}
+
+TEST_P(FileBeneathTest, MissingFileIsNeitherHeldNorOwnedAndTellsWhy) {
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/none.prn"), Resolution::Resolved);
+    Platform::CFileVersion version;
+    EXPECT_FALSE(file.GetVersion(version));
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Missing);
+    EXPECT_FALSE(file.OpenHeld());
+    EXPECT_FALSE(file.IsHeld());
+    std::string strOwner;
+    std::string strDomain;
+    EXPECT_EQ(file.GetHeldOwner(strOwner, strDomain), Platform::OwnerLookup::OpenFailed);
+    EXPECT_NE(Platform::GetLastError(), 0) << "the open's own error";
+    EXPECT_EQ(file.Remove(), Platform::RemoveResult::Removed) << "a name already gone counts as removed";
+}
+
+// The write-complete probe with each of its tests: the kernel's write lease, and the search of the
+// open files that stands in where a lease is refused.
+class ProbeTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        Platform::Posix::SetWriteLeaseForTest(GetParam());
+        fs::create_directories(m_strRoot);
+    }
+    void TearDown() override { Platform::Posix::SetWriteLeaseForTest(true); }
+
+    CTempFolder m_folder;
+    std::string m_strRoot = m_folder / "root";
+};
+
+std::string ProbeName(const ::testing::TestParamInfo<bool>& param) {
+    return param.param ? "WriteLease" : "OpenFileSearch";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTests, ProbeTest, ::testing::Bool(), ProbeName);
+
+TEST_P(ProbeTest, FileOpenInAnotherProcessIsBusyUntilItsWriterLetsGo) {
+    WriteWholeFile(m_strRoot + "/job.prn", "half");
+    CFileBeneath file;
+    ASSERT_EQ(file.Resolve(m_strRoot, "job.prn"), Resolution::Resolved);
+    {
+        CHoldingWriter writer(m_strRoot + "/job.prn", " and the rest");
+        ASSERT_TRUE(writer.IsHolding());
+        EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Busy);
+    }
+    Platform::CProbeResult probe = file.ProbeExclusiveOpen();
+    EXPECT_EQ(probe.state, Platform::OpenState::Free);
+    EXPECT_EQ(probe.test, GetParam() ? Platform::WriteCompleteTest::WriteLease
+                                     : Platform::WriteCompleteTest::OpenFileSearch);
+    EXPECT_EQ(probe.version.nSize, std::string("half and the rest").size()) << "the version after the write";
 }
 
 TEST(PartialCopies, CopiesOfEarlierRunsAreRemovedButNotThoseInProgressNorBehindALink) {
