@@ -1,4 +1,5 @@
 #include "platform/FileAccess.h"
+#include "platform/FileReplacement.h"
 #include "platform/Thread.h"
 #include "platform/posix/FileAccessForTest.h"
 #include "support/HoldingWriter.h"
@@ -301,4 +302,20 @@ TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
     if (WEXITSTATUS(nStatus) == 2)
         GTEST_SKIP() << "no system call filter can be installed here";
     EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "the file below a subfolder was reached by the walk";
+}
+
+// Whoever can leave a link at the temporary name must not make the replacement write through it,
+// nor put the link in the file's place.
+TEST(FileReplacement, LinkLeftAtTheTemporaryNameIsReplacedNotWrittenThrough) {
+    CTempFolder folder;
+    WriteWholeFile(folder / "outside", "not ours");
+    WriteWholeFile(folder / "state.dat", "old");
+    fs::create_symlink(folder / "outside", folder / "state.dat.tmp");
+    Platform::CFileReplacement replacement;
+    ASSERT_TRUE(replacement.Begin(folder / "state.dat"));
+    ASSERT_TRUE(replacement.Write("new", 3));
+    ASSERT_TRUE(replacement.Commit());
+    EXPECT_EQ(ReadWholeFile(folder / "outside"), "not ours");
+    EXPECT_FALSE(fs::is_symlink(folder / "state.dat"));
+    EXPECT_EQ(ReadWholeFile(folder / "state.dat"), "new");
 }

@@ -36,7 +36,12 @@ bool CFileReplacement::Begin(const std::string& strPath) {
     m_pImpl->Abandon();
     m_pImpl->strPath = strPath;
     m_pImpl->strTempPath = strPath + ".tmp";
-    m_pImpl->file.Reset(::open(m_pImpl->strTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A leftover is removed, not truncated: were it a link, the new content would go through it to
+    // another file and the rename would put the link in the path's place. O_EXCL never follows one.
+    if (::unlink(m_pImpl->strTempPath.c_str()) != 0 && errno != ENOENT)
+        return false;
+    m_pImpl->file.Reset(
+        ::open(m_pImpl->strTempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     return m_pImpl->file.IsOpen();
 }
 
