@@ -9,8 +9,8 @@ namespace Platform {
 // Writes a new content for a file and puts it in place in one step, so that after a crash or a
 // power loss at any moment the path holds either its old content or the whole new one. The new
 // content goes to strPath + ".tmp" first; a leftover of an interrupted run is replaced by the next
-// Begin (never written through, should it be a link). Callers must make sure that only one replacement of a
-// path is in progress at a time.
+// Begin (never written through, should it be a link). Callers must make sure that only one
+// replacement of a path is in progress at a time.
 class CFileReplacement {
   public:
     CFileReplacement();
