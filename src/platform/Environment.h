@@ -7,6 +7,7 @@ class IChangeWatcherFactory;
 class IProcessLauncher;
 class ISessionInfo;
 class IEventLog;
+class IFileSystem;
 
 // The operating-system services the agent reaches through an interface, so that a test can hand a
 // module fakes instead. main takes RealEnvironment() and passes it down; the objects it points to
@@ -18,6 +19,7 @@ struct CEnvironment {
     IProcessLauncher* pLauncher = nullptr;
     ISessionInfo* pSessions = nullptr;
     IEventLog* pEventLog = nullptr;
+    IFileSystem* pFiles = nullptr;
 };
 
 // The real services of this operating system, made on first use.

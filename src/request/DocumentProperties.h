@@ -8,7 +8,7 @@
 class CActivity;
 struct CFileRequest;
 namespace Platform {
-class CFileBeneath;
+class IFileBeneath;
 }
 
 // Reads the PRINTJOB section of a job ticket, with the defaults and conversions of the Windows
@@ -33,7 +33,7 @@ std::string AbandonedParseName(const std::string& strName);
 // held open below the hot folder, never from what its path names later.
 class CDocumentProperties {
   public:
-    CDocumentProperties(const CFileRequest& request, const Platform::CFileBeneath& source,
+    CDocumentProperties(const CFileRequest& request, const Platform::IFileBeneath& source,
                         const CRequestEnvironment& environment);
 
     // 1 when the document was read; 0 on failure, and for a ticket that describes no job (IsNoJob).
@@ -48,7 +48,7 @@ class CDocumentProperties {
     void RunPrintFileParser(double& dFirst, double& dSecond, int& nPages);
 
     const CFileRequest& m_request;
-    const Platform::CFileBeneath& m_source;
+    const Platform::IFileBeneath& m_source;
     const CRequestEnvironment& m_environment;
     std::string m_strSourcePath;
     bool m_bNoJob = false;

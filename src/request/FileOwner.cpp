@@ -19,7 +19,7 @@ std::string g_strLastUser;
 
 // The owner is read from the file held, never by its path, so that a name swapped meanwhile cannot
 // charge another file's owner.
-int ReadFileOwner(const Platform::CFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
+int ReadFileOwner(const Platform::IFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
                   CActivity& activity) {
     try {
         activity.m_document.m_strUserName = "Administrator";
@@ -37,7 +37,7 @@ int ReadFileOwner(const Platform::CFileBeneath& file, const std::string& strPath
     }
 }
 
-int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std::string& strDomain) {
+int GetFileOwner(const Platform::IFileBeneath& file, std::string& strOwner, std::string& strDomain) {
     // Standard output may be a pipe to the journal: each message goes out whole and at once.
     struct CFlushAtEnd {
         ~CFlushAtEnd() { std::fflush(stdout); }

@@ -19,7 +19,8 @@
 CFileRequestHandler::CFileRequestHandler(CFileRequest* pRequest, CRequestProcessing& processing)
     : m_pRequest(pRequest), m_strSourcePath(JoinPath(pRequest->source, pRequest->filename)),
       m_strDestinationPath(JoinPath(pRequest->destination, pRequest->filename)), m_pActivity(new CActivity()),
-      m_processing(processing), m_environment(processing.GetEnvironment()) {}
+      m_processing(processing), m_environment(processing.GetEnvironment()),
+      m_pSource(processing.GetFiles().NewFile()), m_pDestination(processing.GetFiles().NewFile()) {}
 
 CFileRequestHandler::~CFileRequestHandler() {
     delete m_pActivity;
@@ -103,7 +104,7 @@ int CFileRequestHandler::ProcessFile() {
         m_bKeptForRetry = true;
         return 1;
     }
-    ReadFileOwner(m_source, m_strSourcePath, false, *m_pActivity);
+    ReadFileOwner(*m_pSource, m_strSourcePath, false, *m_pActivity);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
     if (nCopied) {
@@ -128,14 +129,14 @@ int CFileRequestHandler::ProcessFile() {
 // file of the machine, through a link as the file or as any folder on its way; a named pipe, socket
 // or device is no print job and would only be tried again for ever.
 bool CFileRequestHandler::IsFileToProcess() {
-    Platform::CFileBeneath::Resolution resolution =
-        m_source.Resolve(m_pRequest->source, m_pRequest->filename);
-    Platform::FileKind kind = m_source.GetKind();
-    if (resolution == Platform::CFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
+    Platform::IFileBeneath::Resolution resolution =
+        m_pSource->Resolve(m_pRequest->source, m_pRequest->filename);
+    Platform::FileKind kind = m_pSource->GetKind();
+    if (resolution == Platform::IFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
         LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
         return false;
     }
-    if (resolution == Platform::CFileBeneath::Resolution::Failed) {
+    if (resolution == Platform::IFileBeneath::Resolution::Failed) {
         LogTrace("--F: folder of the file cannot be opened p=%s error =%d, kept for a later try",
                  m_strSourcePath.c_str(), Platform::GetLastError());
         m_bKeptForRetry = true;
@@ -169,7 +170,7 @@ bool CFileRequestHandler::WaitAndHold() {
             return false;
         }
         // A file that could not be opened is reported by the steps that need it.
-        if (!m_source.OpenHeld() || m_source.GetHeldVersion() == m_completeVersion)
+        if (!m_pSource->OpenHeld() || m_pSource->GetHeldVersion() == m_completeVersion)
             return true;
         if (wait.GetRestarts() + 1 >= kHoldRounds)
             break;
@@ -183,15 +184,15 @@ bool CFileRequestHandler::WaitAndHold() {
 
 void CFileRequestHandler::FinishFile() {
     bool bDone = IsJobSafe() || m_bNoJob;
-    if (bDone && m_pRequest->pTicketLedger && m_source.IsHeld())
-        m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+    if (bDone && m_pRequest->pTicketLedger && m_pSource->IsHeld())
+        m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_pSource->GetHeldVersion());
     // Renamed only once its job is safe: a job neither posted nor archived is tried again under its
     // old name.
     if (bDone && m_bParseAbandoned)
         AbandonPrintFile();
     // A print file is the only copy of its job until the job is posted or archived; a ticket stays
     // in any case, and only its retry depends on the outcome.
-    if (!bDone && m_source.GetKind() == Platform::FileKind::Regular) {
+    if (!bDone && m_pSource->GetKind() == Platform::FileKind::Regular) {
         m_bKeptForRetry = true;
         if (!m_pRequest->IsTicketFolder()) {
             LogTrace("--F: source file kept =%s", m_strSourcePath.c_str());
@@ -203,24 +204,24 @@ void CFileRequestHandler::FinishFile() {
 
 // The same ticket version is asked for by every notification and scan that sees it; it is billed once.
 bool CFileRequestHandler::IsTicketVersionProcessed() const {
-    return m_pRequest->pTicketLedger && m_source.IsHeld() &&
-           m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+    return m_pRequest->pTicketLedger && m_pSource->IsHeld() &&
+           m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_pSource->GetHeldVersion());
 }
 
 bool CFileRequestHandler::ReadTicketContent() {
     // A missing or unreadable ticket reads as an empty one: every key takes its default.
-    if (!m_source.IsHeld())
+    if (!m_pSource->IsHeld())
         return true;
-    if (!m_source.ReadHeld(m_strTicketContent, CJobTicketReader::kMaxTicketBytes)) {
+    if (!m_pSource->ReadHeld(m_strTicketContent, CJobTicketReader::kMaxTicketBytes)) {
         m_strTicketContent.clear();
         return true;
     }
-    return !m_source.HasHeldFileChanged();
+    return !m_pSource->HasHeldFileChanged();
 }
 
 bool CFileRequestHandler::IsAbandonedPrintFile() const {
-    Platform::CFileVersion version = m_source.GetHeldVersion();
-    return !m_pRequest->IsTicketFolder() && (m_source.IsHeld() || m_source.GetVersion(version)) &&
+    Platform::CFileVersion version = m_pSource->GetHeldVersion();
+    return !m_pRequest->IsTicketFolder() && (m_pSource->IsHeld() || m_pSource->GetVersion(version)) &&
            CAbandonedFiles::In(m_environment.strArchiveFolder).Contains(m_strSourcePath, version);
 }
 
@@ -229,8 +230,8 @@ void CFileRequestHandler::AbandonPrintFile() {
         JoinPath(SplitPath(m_pRequest->filename, 3), AbandonedParseName(SplitPath(m_pRequest->filename, 0)));
     if (strNewName == m_pRequest->filename)
         return;
-    Platform::CFileVersion version = m_source.GetHeldVersion();
-    if (!m_source.MoveToFreeName(strNewName)) {
+    Platform::CFileVersion version = m_pSource->GetHeldVersion();
+    if (!m_pSource->MoveToFreeName(strNewName)) {
         LogTrace("--F: abandoned print file not renamed p=%s error =%d", m_strSourcePath.c_str(),
                  Platform::GetLastError());
         return;
@@ -251,7 +252,7 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
     std::chrono::milliseconds budget = interval * m_environment.nWriteCompleteTries;
     int nProbes = wait.GetProbesThisSlice();
     for (int nProbe = 1;; ++nProbe) {
-        Platform::CProbeResult probe = m_source.ProbeExclusiveOpen();
+        Platform::CProbeResult probe = m_pSource->ProbeExclusiveOpen();
         m_completeVersion = probe.version;
         // A file that does not exist, is no regular file or cannot be opened at all will not become
         // complete by waiting; the steps that need it report it.
@@ -299,9 +300,10 @@ int CFileRequestHandler::CopyFileToDestination() {
         LogTrace("--I: copying file S=%s D=%s", m_strSourcePath.c_str(), m_strDestinationPath.c_str());
         // An empty destination names the current folder, as a bare file name would.
         std::string strRoot = m_pRequest->destination.empty() ? "." : m_pRequest->destination;
-        Platform::CFileBeneath::Resolution resolution = m_destination.Resolve(strRoot, m_pRequest->filename);
-        if (resolution == Platform::CFileBeneath::Resolution::Resolved &&
-            m_source.CopyHeldTo(m_destination)) {
+        Platform::IFileBeneath::Resolution resolution =
+            m_pDestination->Resolve(strRoot, m_pRequest->filename);
+        if (resolution == Platform::IFileBeneath::Resolution::Resolved &&
+            m_pSource->CopyHeldTo(*m_pDestination)) {
             LogTrace("--I: successfully copied the file");
             return 1;
         }
@@ -316,7 +318,7 @@ int CFileRequestHandler::CopyFileToDestination() {
 }
 
 int CFileRequestHandler::ParseDocument() {
-    CDocumentProperties document(*m_pRequest, m_source, m_environment);
+    CDocumentProperties document(*m_pRequest, *m_pSource, m_environment);
     int nResult = document.Read(m_strTicketContent, *m_pActivity);
     m_bNoJob = document.IsNoJob();
     m_bParseAbandoned = document.IsParseAbandoned();
@@ -340,10 +342,10 @@ int CFileRequestHandler::BuildActivity() {
 int CFileRequestHandler::DeleteSourceFile() {
     try {
         if (m_pRequest->IsTicketFolder())
-            return m_destination.Remove() == Platform::RemoveResult::Removed ? 1 : 0;
+            return m_pDestination->Remove() == Platform::RemoveResult::Removed ? 1 : 0;
         if (m_bRenamedAway)
             return 1;
-        Platform::RemoveResult result = m_source.Remove();
+        Platform::RemoveResult result = m_pSource->Remove();
         if (result == Platform::RemoveResult::Replaced)
             LogTrace("--I: another file took the name meanwhile, left for its own request =%s",
                      m_strSourcePath.c_str());

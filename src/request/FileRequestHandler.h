@@ -86,8 +86,8 @@ class CFileRequestHandler {
     CRequestProcessing& m_processing;
     // Taken when the handler is made: the whole job runs with one environment.
     CRequestEnvironment m_environment;
-    Platform::CFileBeneath m_source;
-    Platform::CFileBeneath m_destination;
+    std::unique_ptr<Platform::IFileBeneath> m_pSource;
+    std::unique_ptr<Platform::IFileBeneath> m_pDestination;
     bool m_bAcknowledged = false;
     bool m_bArchived = false;
     bool m_bRenamedAway = false;

@@ -2,6 +2,8 @@
 
 #include "request/RequestsInProgress.h"
 
+#include "platform/FileAccess.h"
+
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -27,7 +29,9 @@ CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder);
 // and outliving them all. Any thread.
 class CRequestProcessing {
   public:
-    explicit CRequestProcessing(const CRequestEnvironment& environment) : m_environment(environment) {}
+    // files: the file system the requests work on; it outlives this object.
+    CRequestProcessing(const CRequestEnvironment& environment, Platform::IFileSystem& files)
+        : m_environment(environment), m_files(files) {}
     CRequestProcessing(const CRequestProcessing&) = delete;
     CRequestProcessing& operator=(const CRequestProcessing&) = delete;
 
@@ -36,6 +40,7 @@ class CRequestProcessing {
     void SetEnvironment(const CRequestEnvironment& environment);
 
     CRequestsInProgress& GetRequestsInProgress() { return m_inProgress; }
+    Platform::IFileSystem& GetFiles() { return m_files; }
 
     // True the first time a hot folder asks: its write-complete test is logged once.
     bool IsFirstWriteCompleteTestOf(const std::string& strFolder);
@@ -47,4 +52,5 @@ class CRequestProcessing {
     // Guarded by m_mutex.
     std::set<std::string> m_loggedTestFolders;
     CRequestsInProgress m_inProgress;
+    Platform::IFileSystem& m_files;
 };

@@ -1,4 +1,5 @@
 #include "client/HttpRequest.h"
+#include "platform/Environment.h"
 #include "platform/FileSystem.h"
 #include "request/FileRequestHandler.h"
 #include "request/PendingActivitySender.h"
@@ -21,7 +22,8 @@ constexpr std::chrono::seconds kExchangeStopGrace{20};
 // end within its stop wait may still be running, and must not meet objects being destroyed. The
 // log is closed by then; only standard streams need a flush.
 int main(int argc, char** argv) {
-    CRequestProcessing processing(RequestEnvironmentIn(Platform::GetModuleFolder()));
+    CRequestProcessing processing(RequestEnvironmentIn(Platform::GetModuleFolder()),
+                                  *Platform::RealEnvironment().pFiles);
     CIOThreadPool& pool = g_agentService.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor([&pool, &processing](std::unique_ptr<CFileRequest> pRequest) {
         ProcessFileRequest(std::move(pRequest), pool, processing);

@@ -50,15 +50,6 @@ class PathEscapeTest : public PipelineTest,
     }
 };
 
-// Every probe while it lives searches the open files, as where the kernel refuses a lease.
-class CNoWriteLease {
-  public:
-    CNoWriteLease() { Platform::Posix::SetWriteLeaseForTest(false); }
-    ~CNoWriteLease() { Platform::Posix::SetWriteLeaseForTest(true); }
-    CNoWriteLease(const CNoWriteLease&) = delete;
-    CNoWriteLease& operator=(const CNoWriteLease&) = delete;
-};
-
 std::string ResolutionName(const ::testing::TestParamInfo<Platform::Posix::PathResolution>& info) {
     return info.param == Platform::Posix::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
 }
@@ -125,8 +116,7 @@ TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilled
                       [](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 20; });
     std::string strPath = m_strHot + "/busy.prn";
     Drop("busy.prn", "half");
-    CHoldingWriter writer(strPath, " and the rest");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("busy.prn");
     CPipelinePool pool(m_processing);
     pool.Dispatch(Request("busy.prn"));
     ASSERT_TRUE(
@@ -136,8 +126,7 @@ TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilled
     pool.Stop();
     EXPECT_EQ(StoredCount(), 0);
     EXPECT_FALSE(Exists(m_strDestination + "/busy.prn"));
-    writer.Release();
-    EXPECT_EQ(ReadWholeFile(strPath), "half and the rest") << "the writer's file is whole";
+    EXPECT_EQ(ReadWholeFile(strPath), "half") << "left as its writer has it";
     std::string strLog = m_log.Content();
     EXPECT_NE(strLog.find("--F: file still being written after 20 tries, kept for a later try =" + strPath),
               std::string::npos);
@@ -196,7 +185,7 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     ChangeEnvironment(m_processing, [](CRequestEnvironment& environment) {
         environment.stableWindow = std::chrono::milliseconds(100);
     });
-    CNoWriteLease noLease;
+    m_files.RefuseWriteLeases(0);
     WriteWholeFile(strOtherHot + "/searched.prn", "x");
     CFileRequest* pRequest = Request("searched.prn");
     pRequest->source = strOtherHot;

@@ -6,6 +6,7 @@
 #include "config/AgentSettings.h"
 #include "pool/IOThreadPool.h"
 #include "request/FileRequestHandler.h"
+#include "support/FakeFileSystem.h"
 #include "support/HoldingWriter.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
@@ -134,7 +135,9 @@ class PipelineTest : public ::testing::Test {
     std::string m_strDestination = m_folder / "dst";
     std::string m_strArchiveFolder = m_folder / "module";
     CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
-    CRequestProcessing m_processing{CRequestEnvironment()};
+    // The real files, with writers and refused leases on demand.
+    CFakeFileSystem m_files;
+    CRequestProcessing m_processing{CRequestEnvironment(), m_files};
     std::unique_ptr<CReferenceServer> m_pServer;
     int m_nPort = 0;
 };

@@ -200,8 +200,7 @@ TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
         return environment;
     }());
     Drop("held.prn", "held ");
-    CHoldingWriter writer(m_strHot + "/held.prn", "and let go");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("held.prn");
     CPipelinePool pool(m_processing, 1);
     pool.Dispatch(Request("held.prn"));
     Drop("free.prn", "free");
@@ -209,7 +208,8 @@ TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
     ASSERT_TRUE(WaitForStored(1)) << "the one slot was given back while the writer holds its file";
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/free.prn"), "free");
     EXPECT_TRUE(Exists(m_strHot + "/held.prn"));
-    writer.Release();
+    WriteWholeFile(m_strHot + "/held.prn", "held and let go");
+    m_files.LetGo("held.prn");
     ASSERT_TRUE(WaitForStored(2));
     pool.Stop();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/held.prn"), "held and let go");

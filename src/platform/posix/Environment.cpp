@@ -1,9 +1,15 @@
 #include "platform/Environment.h"
 
+#include "platform/FileAccess.h"
+
 namespace Platform {
 
 CEnvironment& RealEnvironment() {
-    static CEnvironment environment;
+    static CEnvironment environment = [] {
+        CEnvironment real;
+        real.pFiles = new CFileSystemBeneath();
+        return real;
+    }();
     return environment;
 }
 

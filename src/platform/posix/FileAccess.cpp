@@ -476,11 +476,17 @@ bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {
     return true;
 }
 
-bool CFileBeneath::CopyHeldTo(CFileBeneath& destination) const {
+bool CFileBeneath::CopyHeldTo(IFileBeneath& other) const {
     if (!m_pImpl->held.IsOpen()) {
         errno = m_pImpl->nOpenError;
         return false;
     }
+    auto* pDestination = dynamic_cast<CFileBeneath*>(&other);
+    if (pDestination == nullptr) {
+        errno = EXDEV;
+        return false;
+    }
+    CFileBeneath& destination = *pDestination;
     if (!destination.m_pImpl->parent.IsOpen()) {
         errno = ENOENT;
         return false;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/FileAccess.h"
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+// The real file system with failures and writers on demand: every entry is a real CFileBeneath,
+// except where the test said otherwise for an entry's name (its last part). Any thread.
+class CFakeFileSystem : public Platform::IFileSystem {
+  public:
+    std::unique_ptr<Platform::IFileBeneath> NewFile() override;
+
+    // Probes of the name find it Busy, as if another process had it open, until LetGo.
+    void StayBusy(const std::string& strName);
+    void LetGo(const std::string& strName);
+    // Probes that find a file free say they searched the open files: no write lease was granted,
+    // for the reason nError.
+    void RefuseWriteLeases(int nError);
+
+  private:
+    friend class CFakeFile;
+
+    mutable std::mutex m_mutex;
+    std::set<std::string> m_busy;
+    int m_nLeaseError = 0;
+    bool m_bRefuseLeases = false;
+};
