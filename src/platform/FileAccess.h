@@ -55,6 +55,7 @@ class IFileBeneath {
     virtual CProbeResult ProbeExclusiveOpen() const = 0;
     virtual bool OpenHeld() = 0;
     virtual bool IsHeld() const = 0;
+    virtual void ReleaseHeld() = 0;
     virtual CFileVersion GetHeldVersion() const = 0;
     virtual bool HasHeldFileChanged() const = 0;
     virtual OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain) const = 0;
@@ -103,6 +104,9 @@ class CFileBeneath : public IFileBeneath {
     // Never waits for a writer of a named pipe.
     bool OpenHeld() override;
     bool IsHeld() const override;
+    // Lets the held file go. A wait that starts over must: this process's own hold would count as
+    // a writer that has the file open.
+    void ReleaseHeld() override;
     // The held file's version when it was opened.
     CFileVersion GetHeldVersion() const override;
     // Whether the held file was written to since it was opened (rewritten in place).

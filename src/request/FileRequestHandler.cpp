@@ -175,6 +175,7 @@ bool CFileRequestHandler::WaitAndHold() {
         if (wait.GetRestarts() + 1 >= kHoldRounds)
             break;
         LogTrace("--I: file changed after its wait, waiting again =%s", m_strSourcePath.c_str());
+        m_pSource->ReleaseHeld();
         wait.Restart(CWriteWait::Clock::now());
     }
     LogTrace("--F: file keeps changing, kept for a later try =%s", m_strSourcePath.c_str());

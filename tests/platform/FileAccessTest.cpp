@@ -319,3 +319,14 @@ TEST(FileReplacement, LinkLeftAtTheTemporaryNameIsReplacedNotWrittenThrough) {
     EXPECT_FALSE(fs::is_symlink(folder / "state.dat"));
     EXPECT_EQ(ReadWholeFile(folder / "state.dat"), "new");
 }
+
+TEST_P(ProbeTest, OwnHoldCountsAsAWriterUntilItIsLetGo) {
+    WriteWholeFile(m_strRoot + "/job.prn", "job");
+    CFileBeneath file;
+    ASSERT_EQ(file.Resolve(m_strRoot, "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(file.OpenHeld());
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Busy);
+    file.ReleaseHeld();
+    EXPECT_FALSE(file.IsHeld());
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Free);
+}

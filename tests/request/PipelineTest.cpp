@@ -191,6 +191,22 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "ab");
 }
 
+// The agent's own hold of the file, kept from the first opening, once made every later probe find
+// the file busy: the job waited a pause for a writer that was the agent itself.
+TEST_F(PipelineTest, FileChangedAfterItsWaitIsNotHeldBackByTheAgentsOwnHold) {
+    StartServer();
+    Drop("late.prn", "first part");
+    m_files.ChangeWhenHeld("late.prn", " and a late part");
+    CFileRequestHandler handler(Request("late.prn"), m_processing);
+    handler.HandleRequest();
+    EXPECT_FALSE(handler.IsWaitingForWriter());
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/late.prn"), "first part and a late part");
+    EXPECT_NE(
+        m_log.Content().find("--I: file changed after its wait, waiting again =" + m_strHot + "/late.prn"),
+        std::string::npos);
+}
+
 TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
     StartServer();
     // A wait that would hold a slot far beyond the test's deadline, were it waited on the slot.

@@ -1,5 +1,7 @@
 #include "support/FakeFileSystem.h"
 
+#include <fstream>
+
 using Platform::CFileBeneath;
 using Platform::IFileBeneath;
 
@@ -9,6 +11,7 @@ class CFakeFile : public IFileBeneath {
     explicit CFakeFile(CFakeFileSystem& files) : m_files(files) {}
 
     Resolution Resolve(const std::string& strRoot, const std::string& strRelative) override {
+        m_strPath = strRoot + "/" + strRelative;
         return m_real.Resolve(strRoot, strRelative);
     }
     const std::string& GetName() const override { return m_real.GetName(); }
@@ -25,8 +28,22 @@ class CFakeFile : public IFileBeneath {
         }
         return result;
     }
-    bool OpenHeld() override { return m_real.OpenHeld(); }
+    bool OpenHeld() override {
+        std::string strText;
+        {
+            std::lock_guard<std::mutex> guard(m_files.m_mutex);
+            auto change = m_files.m_changes.find(GetName());
+            if (change != m_files.m_changes.end()) {
+                strText = change->second;
+                m_files.m_changes.erase(change);
+            }
+        }
+        if (!strText.empty())
+            std::ofstream(m_strPath, std::ios::app) << strText;
+        return m_real.OpenHeld();
+    }
     bool IsHeld() const override { return m_real.IsHeld(); }
+    void ReleaseHeld() override { m_real.ReleaseHeld(); }
     Platform::CFileVersion GetHeldVersion() const override { return m_real.GetHeldVersion(); }
     bool HasHeldFileChanged() const override { return m_real.HasHeldFileChanged(); }
     Platform::OwnerLookup GetHeldOwner(std::string& strOwner, std::string& strDomain) const override {
@@ -47,6 +64,7 @@ class CFakeFile : public IFileBeneath {
   private:
     CFakeFileSystem& m_files;
     CFileBeneath m_real;
+    std::string m_strPath;
 };
 
 std::unique_ptr<IFileBeneath> CFakeFileSystem::NewFile() {
@@ -61,6 +79,11 @@ void CFakeFileSystem::StayBusy(const std::string& strName) {
 void CFakeFileSystem::LetGo(const std::string& strName) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_busy.erase(strName);
+}
+
+void CFakeFileSystem::ChangeWhenHeld(const std::string& strName, const std::string& strText) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_changes[strName] = strText;
 }
 
 void CFakeFileSystem::RefuseWriteLeases(int nError) {

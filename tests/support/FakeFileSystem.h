@@ -2,6 +2,7 @@
 
 #include "platform/FileAccess.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -16,6 +17,9 @@ class CFakeFileSystem : public Platform::IFileSystem {
     // Probes of the name find it Busy, as if another process had it open, until LetGo.
     void StayBusy(const std::string& strName);
     void LetGo(const std::string& strName);
+    // The next opening of the name to hold it appends strText to the file first, as a writer that
+    // came back right after the wait.
+    void ChangeWhenHeld(const std::string& strName, const std::string& strText);
     // Probes that find a file free say they searched the open files: no write lease was granted,
     // for the reason nError.
     void RefuseWriteLeases(int nError);
@@ -25,6 +29,7 @@ class CFakeFileSystem : public Platform::IFileSystem {
 
     mutable std::mutex m_mutex;
     std::set<std::string> m_busy;
+    std::map<std::string, std::string> m_changes;
     int m_nLeaseError = 0;
     bool m_bRefuseLeases = false;
 };

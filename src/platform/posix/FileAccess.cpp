@@ -426,6 +426,11 @@ bool CFileBeneath::IsHeld() const {
     return m_pImpl->held.IsOpen();
 }
 
+void CFileBeneath::ReleaseHeld() {
+    m_pImpl->held.Reset();
+    m_pImpl->expected = CIdentity();
+}
+
 int CHeldFileAccess::Handle(const CFileBeneath& file) {
     return file.m_pImpl->held.Get();
 }
