@@ -152,19 +152,18 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
     StartServer();
     std::string strPath = m_strHot + "/twice.prn";
     Drop("twice.prn", "x");
-    CHoldingWriter writer(strPath, "y");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("twice.prn");
     CPipelinePool pool(m_processing);
     pool.Dispatch(Request("twice.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile());
     pool.Dispatch(Request("twice.prn"));
     // Met while paused (or, rarely, while probing): either way it starts no second wait.
     ASSERT_TRUE(WaitForLog(m_log, "--I: already "));
-    writer.Release();
+    m_files.LetGo("twice.prn");
     ASSERT_TRUE(WaitForStored(1));
     pool.Stop();
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "xy");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "x");
     std::string strLog = m_log.Content();
     EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
     EXPECT_EQ(strLog.find("--I: asked for again while in progress"), std::string::npos)
@@ -174,8 +173,7 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
 TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest) {
     StartServer();
     Drop("stopped.prn", "a");
-    CHoldingWriter writer(m_strHot + "/stopped.prn", "b");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("stopped.prn");
     {
         CPipelinePool pool(m_processing);
         pool.Dispatch(Request("stopped.prn"));
@@ -183,12 +181,12 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
         pool.Stop();
         EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u) << "left in its hot folder";
     }
-    writer.Release();
+    m_files.LetGo("stopped.prn");
     EXPECT_TRUE(Exists(m_strHot + "/stopped.prn"));
     CFileRequestHandler handler(Request("stopped.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "ab");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "a");
 }
 
 // The agent's own hold of the file, kept from the first opening, once made every later probe find
