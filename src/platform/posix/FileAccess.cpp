@@ -2,6 +2,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/posix/FileAccessForTest.h"
+#include "platform/posix/FolderWalk.h"
 #include "platform/posix/HeldFile.h"
 #include "platform/posix/OwnerOfHandle.h"
 #include "platform/posix/UniqueFd.h"
@@ -49,6 +50,7 @@ constexpr int kMaxFreeNameTries = 1000;
 constexpr int kBeneathRetries = 4;
 
 using Posix::CUniqueFd;
+using Posix::VersionOf;
 
 // The errno of the calling code survives cleanup calls made after a failure.
 class CErrnoKeeper {
@@ -69,13 +71,6 @@ struct CIdentity {
 
 CIdentity IdentityOf(const struct stat& info) {
     return {info.st_dev, info.st_ino, true};
-}
-
-CFileVersion VersionOf(const struct stat& info) {
-    CFileVersion version;
-    version.nSize = static_cast<uint64_t>(info.st_size);
-    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return version;
 }
 
 bool IsNumeric(const char* szName) {

@@ -54,13 +54,6 @@ class CGatePass {
     CGatePass& operator=(const CGatePass&) = delete;
 };
 
-CFileVersion VersionOf(const struct stat& info) {
-    CFileVersion version;
-    version.nSize = static_cast<uint64_t>(info.st_size);
-    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return version;
-}
-
 std::vector<std::string> SplitRelative(const std::string& strRelative) {
     std::vector<std::string> parts;
     size_t nStart = 0;
@@ -123,6 +116,13 @@ bool ReadEntries(DIR* pDir, bool bVersions, std::vector<CFolderEntry>& entries) 
 }
 
 } // namespace
+
+CFileVersion VersionOf(const struct stat& info) {
+    CFileVersion version;
+    version.nSize = static_cast<uint64_t>(info.st_size);
+    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return version;
+}
 
 std::string JoinRelative(const std::string& strFolder, const std::string& strName) {
     if (strFolder.empty())
