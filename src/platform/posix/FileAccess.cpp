@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <memory>
 #include <random>
 #include <stdio.h>
 #include <sys/sendfile.h>
@@ -82,39 +83,40 @@ bool IsNumeric(const char* szName) {
     return true;
 }
 
+using CFolderListing = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+CFolderListing OpenListing(const std::string& strFolder) {
+    return CFolderListing(::opendir(strFolder.c_str()), ::closedir);
+}
+
+// Whether a descriptor in strFolder (a process's "fd" folder), other than nIgnoredHandle, names the file.
+bool HasHandleOf(const std::string& strFolder, const struct stat& file, int nIgnoredHandle) {
+    CFolderListing handles = OpenListing(strFolder);
+    if (!handles)
+        return false;
+    while (struct dirent* pHandle = ::readdir(handles.get())) {
+        if (!IsNumeric(pHandle->d_name) || std::atoi(pHandle->d_name) == nIgnoredHandle)
+            continue;
+        struct stat target;
+        if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 &&
+            target.st_dev == file.st_dev && target.st_ino == file.st_ino)
+            return true;
+    }
+    return false;
+}
+
 // True when a descriptor of some process, other than nIgnoredHandle of ours, names the file.
 bool IsOpenByAnyProcess(const struct stat& file, int nIgnoredHandle) {
-    DIR* pProcesses = ::opendir("/proc");
-    if (pProcesses == nullptr)
+    CFolderListing processes = OpenListing("/proc");
+    if (!processes)
         return false;
     std::string strSelf = std::to_string(::getpid());
-    bool bOpen = false;
-    while (!bOpen) {
-        struct dirent* pProcess = ::readdir(pProcesses);
-        if (pProcess == nullptr)
-            break;
-        if (!IsNumeric(pProcess->d_name))
-            continue;
-        std::string strFolder = std::string("/proc/") + pProcess->d_name + "/fd";
-        DIR* pHandles = ::opendir(strFolder.c_str());
-        if (pHandles == nullptr)
-            continue;
-        while (struct dirent* pHandle = ::readdir(pHandles)) {
-            if (!IsNumeric(pHandle->d_name))
-                continue;
-            if (strSelf == pProcess->d_name && std::atoi(pHandle->d_name) == nIgnoredHandle)
-                continue;
-            struct stat target;
-            if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 &&
-                target.st_dev == file.st_dev && target.st_ino == file.st_ino) {
-                bOpen = true;
-                break;
-            }
-        }
-        ::closedir(pHandles);
+    while (struct dirent* pProcess = ::readdir(processes.get())) {
+        if (IsNumeric(pProcess->d_name) && HasHandleOf(std::string("/proc/") + pProcess->d_name + "/fd", file,
+                                                       strSelf == pProcess->d_name ? nIgnoredHandle : -1))
+            return true;
     }
-    ::closedir(pProcesses);
-    return bOpen;
+    return false;
 }
 
 // The folder names of a relative path and its last name. False for a name that could leave the root
