@@ -27,7 +27,7 @@ std::string CAgentSettings::DefaultSettingsPath() {
         if (!g_strOverridePath.empty())
             return g_strOverridePath;
     }
-    return JoinPath(SplitPath(Platform::GetModuleFilePath(), 3), kSettingsFileName);
+    return JoinPath(Platform::GetModuleFolder(), kSettingsFileName);
 }
 
 void CAgentSettings::OverrideSettingsPathForTest(const std::string& strPath) {

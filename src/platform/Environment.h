@@ -8,6 +8,7 @@ class IProcessLauncher;
 class ISessionInfo;
 class IEventLog;
 class IServiceHost;
+class IFileSystem;
 
 // The operating-system services the agent reaches through an interface, so that a test can hand a
 // module fakes instead. main takes RealEnvironment() and passes it down; the objects it points to
@@ -20,6 +21,7 @@ struct CEnvironment {
     ISessionInfo* pSessions = nullptr;
     IEventLog* pEventLog = nullptr;
     IServiceHost* pServiceHost = nullptr;
+    IFileSystem* pFiles = nullptr;
 };
 
 // The real services of this operating system, made on first use.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace Platform {
@@ -15,7 +16,7 @@ namespace Platform {
 // folder entry, so a new file does not vanish in a power loss.
 class CExclusiveFile {
   public:
-    CExclusiveFile() = default;
+    CExclusiveFile();
     ~CExclusiveFile();
     CExclusiveFile(const CExclusiveFile&) = delete;
     CExclusiveFile& operator=(const CExclusiveFile&) = delete;
@@ -47,12 +48,8 @@ class CExclusiveFile {
     void Close();
 
   private:
-    bool FlushCreatedEntry();
-
-    int m_nHandle = -1;
-    std::string m_strPath;
-    // Created by this object's Open and its folder entry not flushed yet.
-    bool m_bCreated = false;
+    struct CImpl;
+    std::unique_ptr<CImpl> m_pImpl;
 };
 
 } // namespace Platform

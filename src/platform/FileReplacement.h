@@ -1,17 +1,19 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace Platform {
 
 // Writes a new content for a file and puts it in place in one step, so that after a crash or a
 // power loss at any moment the path holds either its old content or the whole new one. The new
-// content goes to strPath + ".tmp" first; a leftover of an interrupted run is overwritten by the next
-// Begin. Callers must make sure that only one replacement of a path is in progress at a time.
+// content goes to strPath + ".tmp" first; a leftover of an interrupted run is replaced by the next
+// Begin (never written through, should it be a link). Callers must make sure that only one
+// replacement of a path is in progress at a time.
 class CFileReplacement {
   public:
-    CFileReplacement() = default;
+    CFileReplacement();
     // An uncommitted replacement is abandoned: the temporary file is removed, the path untouched.
     ~CFileReplacement();
     CFileReplacement(const CFileReplacement&) = delete;
@@ -29,11 +31,8 @@ class CFileReplacement {
     bool Commit();
 
   private:
-    void Abandon();
-
-    int m_nHandle = -1;
-    std::string m_strPath;
-    std::string m_strTempPath;
+    struct CImpl;
+    std::unique_ptr<CImpl> m_pImpl;
 };
 
 } // namespace Platform

@@ -10,10 +10,17 @@
 namespace Platform {
 
 // The separator between folder names of a path on this platform.
-constexpr char kPathSeparator = '/';
+extern const char kPathSeparator;
 
 // Full path of the running executable; empty when it cannot be found.
 std::string GetModuleFilePath();
+
+// The folder of the running executable, which holds the settings, the log and the archive; empty
+// when the executable cannot be found.
+std::string GetModuleFolder();
+
+// The folder part of a path: "." for a bare name, the root for a name right below it.
+std::string FolderOf(const std::string& strPath);
 
 // True when a file, folder or other entry of that name exists (symbolic links are not followed).
 bool PathExists(const std::string& strPath);

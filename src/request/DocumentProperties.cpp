@@ -5,8 +5,10 @@
 #include "activity/Activity.h"
 #include "config/IniFile.h"
 #include "platform/Accounts.h"
+#include "platform/FileAccess.h"
 #include "platform/Thread.h"
-#include "request/FileRequestHandler.h"
+#include "pool/FileRequest.h"
+#include "request/FileOwner.h"
 #include "request/ParserWorkers.h"
 
 namespace {
@@ -36,7 +38,12 @@ std::string AbandonedParseName(const std::string& strName) {
     return ReplaceAll(ReplaceAll(strName, ".tmp", ".klendo"), "ppr", "FATAL-");
 }
 
-int CFileRequestHandler::ParseDocument() {
+CDocumentProperties::CDocumentProperties(const CFileRequest& request, const Platform::IFileBeneath& source,
+                                         const CRequestEnvironment& environment)
+    : m_request(request), m_source(source), m_environment(environment),
+      m_strSourcePath(JoinPath(request.source, request.filename)) {}
+
+int CDocumentProperties::Read(const std::string& strTicketContent, CActivity& activity) {
     try {
         double dFirst = 0.0;
         double dSecond = 0.0;
@@ -44,35 +51,35 @@ int CFileRequestHandler::ParseDocument() {
         int nTime = 0;
         std::string strJobName;
         int nResult = 1;
-        if (m_pRequest->IsTicketFolder()) {
-            CJobTicketReader().ReadTicket(m_strTicketContent, strJobName, dFirst, dSecond, nPages, nTime);
-            m_pActivity->m_document.m_strName = strJobName;
-            m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
-            m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);
-            m_pActivity->m_document.m_nPages = nTime / 1000;
-            m_pActivity->m_document.m_nCopies = 1;
-            m_pActivity->m_strType = "Time";
-            ReadFileOwner(m_strSourcePath, true);
+        if (m_request.IsTicketFolder()) {
+            CJobTicketReader().ReadTicket(strTicketContent, strJobName, dFirst, dSecond, nPages, nTime);
+            activity.m_document.m_strName = strJobName;
+            activity.m_document.m_fWidth = ClampToFloat(dFirst);
+            activity.m_document.m_fLength = ClampToFloat(dSecond);
+            activity.m_document.m_nPages = nTime / 1000;
+            activity.m_document.m_nCopies = 1;
+            activity.m_strType = "Time";
+            ReadFileOwner(m_source, m_strSourcePath, true, m_environment.pSessions, activity);
             if (nTime == 0) {
                 nResult = 0;
                 m_bNoJob = true;
             } else {
-                m_pActivity->m_strJobId += DigitsOf(m_strSourcePath);
-                m_pActivity->m_document.m_strMachineName = Platform::GetHostComputerName(15);
+                activity.m_strJobId += DigitsOf(m_strSourcePath);
+                activity.m_document.m_strMachineName = Platform::GetHostComputerName(15);
             }
         } else {
-            RunPrintFileParser(m_strSourcePath, dFirst, dSecond, nPages);
-            if (m_pRequest->halfsize == 1) {
+            RunPrintFileParser(dFirst, dSecond, nPages);
+            if (m_request.halfsize == 1) {
                 LogTrace("--I: before half size L=%f W=%f", dFirst, dSecond);
                 dFirst *= 0.5;
                 dSecond *= 0.5;
             }
-            m_pActivity->m_document.m_fWidth = ClampToFloat(dFirst);
-            m_pActivity->m_document.m_fLength = ClampToFloat(dSecond);
-            m_pActivity->m_document.m_nPages = nPages;
-            m_pActivity->m_document.m_nCopies = m_pRequest->copies;
-            m_pActivity->m_strType = "Print";
-            m_pActivity->m_document.m_strName = m_pRequest->filename;
+            activity.m_document.m_fWidth = ClampToFloat(dFirst);
+            activity.m_document.m_fLength = ClampToFloat(dSecond);
+            activity.m_document.m_nPages = nPages;
+            activity.m_document.m_nCopies = m_request.copies;
+            activity.m_strType = "Print";
+            activity.m_document.m_strName = m_request.filename;
         }
         LogTrace("--I: doc properties s=%s L=%f W=%f pages=%d, qty=%d", strJobName.c_str(), dFirst, dSecond,
                  nPages, nTime);
@@ -88,15 +95,15 @@ int CFileRequestHandler::ParseDocument() {
 // reports its values as it finds them, so an abandoned parse still gives the values read so far. A
 // worker that ends without an answer (a crash, a kill from outside) is not believed and gets one
 // successor; a hung parse is not tried again, it would only hang again.
-void CFileRequestHandler::RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond,
-                                             int& nPages) {
+void CDocumentProperties::RunPrintFileParser(double& dFirst, double& dSecond, int& nPages) {
+    const std::string& strPath = m_strSourcePath;
     FILEFORMATINFO info;
     // A busy moment may make the file wait for a worker; the parse's own time starts once it has one.
     CParserWorkers::CLease worker(*m_environment.pParserWorkers, m_environment.strParserPath,
                                   std::chrono::steady_clock::now() + m_environment.parseLimit);
     // The worker parses the very file held open below the hot folder, never what the path names later.
-    const Platform::CFileBeneath* pFile =
-        strPath == m_strSourcePath && m_source.IsHeld() ? &m_source : nullptr;
+    // A file of another kind than the real one is parsed by its path.
+    const auto* pFile = m_source.IsHeld() ? dynamic_cast<const Platform::CFileBeneath*>(&m_source) : nullptr;
     auto result = worker.Parse(strPath, pFile, m_environment.parseLimit, info);
     if (result == CParserWorkers::CLease::ParseResult::Ended) {
         LogTrace("--F: print file parser ended without a result p=%s, trying a new worker", strPath.c_str());

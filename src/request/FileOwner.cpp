@@ -5,8 +5,6 @@
 #include "activity/Activity.h"
 #include "platform/Accounts.h"
 #include "platform/Thread.h"
-#include "request/FileRequestHandler.h"
-#include "request/RequestEnvironment.h"
 
 #include <cstdio>
 #include <mutex>
@@ -19,19 +17,20 @@ std::string g_strLastUser;
 
 } // namespace
 
-// The path names the source file, which the handler holds open: its owner is read from the file held,
-// so that a name swapped meanwhile cannot charge another file's owner.
-int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUser) {
+// The owner is read from the file held, never by its path, so that a name swapped meanwhile cannot
+// charge another file's owner.
+int ReadFileOwner(const Platform::IFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
+                  Platform::ISessionInfo* pSessions, CActivity& activity) {
     try {
-        m_pActivity->m_document.m_strUserName = "Administrator";
+        activity.m_document.m_strUserName = "Administrator";
         std::string strOwner;
         std::string strDomain;
-        int nResult =
-            bLoggedOnUser ? GetExplorerUserName(strOwner) : GetFileOwner(m_source, strOwner, strDomain);
-        LogTrace("--I: f=%s own=%s dom=%s rv=%d", m_strSourcePath.c_str(), strOwner.c_str(),
-                 strDomain.c_str(), nResult);
+        int nResult = bLoggedOnUser ? GetExplorerUserName(pSessions, strOwner)
+                                    : GetFileOwner(file, strOwner, strDomain);
+        LogTrace("--I: f=%s own=%s dom=%s rv=%d", strPath.c_str(), strOwner.c_str(), strDomain.c_str(),
+                 nResult);
         if (!strOwner.empty())
-            m_pActivity->m_document.m_strUserName = strOwner;
+            activity.m_document.m_strUserName = strOwner;
         return 1;
     } catch (...) {
         LogTrace("*** E: ReadFileOwner ***");
@@ -39,13 +38,14 @@ int CFileRequestHandler::ReadFileOwner(std::string /*strPath*/, bool bLoggedOnUs
     }
 }
 
-int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std::string& strDomain) {
-    int nError = 0;
+int GetFileOwner(const Platform::IFileBeneath& file, std::string& strOwner, std::string& strDomain) {
     // Standard output may be a pipe to the journal: each message goes out whole and at once.
     struct CFlushAtEnd {
         ~CFlushAtEnd() { std::fflush(stdout); }
     } flushAtEnd;
-    switch (file.GetHeldOwner(strOwner, strDomain, nError)) {
+    Platform::OwnerLookup result = file.GetHeldOwner(strOwner, strDomain);
+    int nError = Platform::GetLastError();
+    switch (result) {
     case Platform::OwnerLookup::Found:
         std::printf("Account owner = %s\n", strOwner.c_str());
         return 0;
@@ -65,10 +65,9 @@ int GetFileOwner(const Platform::CFileBeneath& file, std::string& strOwner, std:
     return -1;
 }
 
-int GetExplorerUserName(std::string& strUser) {
+int GetExplorerUserName(Platform::ISessionInfo* pSessions, std::string& strUser) {
     strUser.clear();
     std::string strFound;
-    Platform::ISessionInfo* pSessions = GetRequestEnvironment().pSessions;
     bool bFound = pSessions != nullptr && pSessions->GetFirstSessionUser(strFound);
     if (!bFound)
         LogTrace("Faield to Get Exploerere Handle  Error( %d)",

@@ -9,124 +9,18 @@
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/DocumentProperties.h"
+#include "request/FileOwner.h"
+#include "request/Posting.h"
 #include "request/WriteWait.h"
 
 #include <chrono>
-#include <map>
-#include <mutex>
-#include <set>
 #include <thread>
 
-namespace {
-
-// Source paths being processed right now, or waiting in the pool for their writer. A start-up or
-// overflow rescan, a retry and change notifications can ask for the same file at once. A request
-// for a file being processed is not run beside it: it makes that run once more when it ends, so
-// that a file changed meanwhile (a ticket rewritten while its first version was posting) is not
-// left unprocessed. A request for a file that waits for its writer is dropped: the waiting request
-// takes the file as it is once the writer has finished, and nothing has been read of it before.
-class CRequestsInProgress {
-  public:
-    enum class Claim { Taken, Running, Waiting };
-
-    // pWait: the wait a request carries when it comes back from its pause; it takes its file again.
-    Claim TryClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto claim = m_paths.try_emplace(strPath);
-        if (claim.second)
-            return Claim::Taken;
-        CEntry& entry = claim.first->second;
-        if (entry.bRunning) {
-            entry.bAskedAgain = true;
-            return Claim::Running;
-        }
-        // A waiting request freed without coming back (at a stop, or refused by a full pool) leaves
-        // its entry expired.
-        std::shared_ptr<CWriteWait> pWaiter = entry.waiter.lock();
-        if (pWaiter && pWaiter != pWait)
-            return Claim::Waiting;
-        entry = CEntry();
-        return Claim::Taken;
-    }
-    // Ends the claim, unless the path was asked for meanwhile: then true, and the claim stays held
-    // for another run.
-    bool ReleaseUnlessAskedAgain(const std::string& strPath) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto claim = m_paths.find(strPath);
-        if (claim->second.bAskedAgain) {
-            claim->second.bAskedAgain = false;
-            return true;
-        }
-        m_paths.erase(claim);
-        return false;
-    }
-    void Release(const std::string& strPath) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_paths.erase(strPath);
-    }
-    // The claim's request gives its slot back to wait for the file's writer: later requests for the
-    // file leave it to that one. Nothing was read of the file, so earlier asks need no other run.
-    void Park(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        CEntry& entry = m_paths[strPath];
-        entry.bRunning = false;
-        entry.bAskedAgain = false;
-        entry.waiter = pWait;
-    }
-
-  private:
-    struct CEntry {
-        bool bRunning = true;
-        // Asked for again while it runs.
-        bool bAskedAgain = false;
-        // The request waiting for the file's writer, while not running.
-        std::weak_ptr<CWriteWait> waiter;
-    };
-
-    std::mutex m_mutex;
-    std::map<std::string, CEntry> m_paths;
-};
-
-CRequestsInProgress g_requestsInProgress;
-
-class CClaim {
-  public:
-    CClaim(const std::string& strPath, const std::shared_ptr<CWriteWait>& pWait)
-        : m_strPath(strPath), m_state(g_requestsInProgress.TryClaim(strPath, pWait)),
-          m_bHeld(m_state == CRequestsInProgress::Claim::Taken) {}
-    ~CClaim() {
-        if (m_bHeld)
-            g_requestsInProgress.Release(m_strPath);
-    }
-    CClaim(const CClaim&) = delete;
-    CClaim& operator=(const CClaim&) = delete;
-    CRequestsInProgress::Claim GetState() const { return m_state; }
-    // True when the file was asked for while this claim ran; the claim then stays held.
-    bool WasAskedAgain() {
-        m_bHeld = g_requestsInProgress.ReleaseUnlessAskedAgain(m_strPath);
-        return m_bHeld;
-    }
-    void ParkForWriter(const std::shared_ptr<CWriteWait>& pWait) {
-        g_requestsInProgress.Park(m_strPath, pWait);
-        m_bHeld = false;
-    }
-
-  private:
-    std::string m_strPath;
-    CRequestsInProgress::Claim m_state;
-    bool m_bHeld;
-};
-
-// The hot folders whose write-complete test was logged already: once per folder and process.
-std::mutex g_loggedTestsMutex;
-std::set<std::string> g_loggedTests;
-
-} // namespace
-
-CFileRequestHandler::CFileRequestHandler(CFileRequest* pRequest)
+CFileRequestHandler::CFileRequestHandler(CFileRequest* pRequest, CRequestProcessing& processing)
     : m_pRequest(pRequest), m_strSourcePath(JoinPath(pRequest->source, pRequest->filename)),
       m_strDestinationPath(JoinPath(pRequest->destination, pRequest->filename)), m_pActivity(new CActivity()),
-      m_environment(GetRequestEnvironment()) {}
+      m_processing(processing), m_environment(processing.GetEnvironment()),
+      m_pSource(processing.GetFiles().NewFile()), m_pDestination(processing.GetFiles().NewFile()) {}
 
 CFileRequestHandler::~CFileRequestHandler() {
     delete m_pActivity;
@@ -135,7 +29,7 @@ CFileRequestHandler::~CFileRequestHandler() {
 
 int CFileRequestHandler::HandleRequest() {
     try {
-        CClaim claim(m_strSourcePath, m_pRequest->pWriteWait);
+        CRequestClaim claim(m_processing.GetRequestsInProgress(), m_strSourcePath, m_pRequest->pWriteWait);
         if (claim.GetState() == CRequestsInProgress::Claim::Running) {
             LogTrace("--I: already in progress, processed again when it ends =%s", m_strSourcePath.c_str());
             return 1;
@@ -210,7 +104,7 @@ int CFileRequestHandler::ProcessFile() {
         m_bKeptForRetry = true;
         return 1;
     }
-    ReadFileOwner(m_strSourcePath, false);
+    ReadFileOwner(*m_pSource, m_strSourcePath, false, nullptr, *m_pActivity);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
     if (nCopied) {
@@ -218,7 +112,9 @@ int CFileRequestHandler::ProcessFile() {
         LogTraceDetail("--I:status parsedoc = %d", nParsed);
         if (nParsed) {
             LogTraceDetail("--I:status buildactivity = %d", BuildActivity());
-            LogTrace("--I:status postactivity = %d", PostActivity());
+            LogTrace(
+                "--I:status postactivity = %d",
+                PostActivity(*m_pActivity, m_environment.strArchiveFolder, m_bAcknowledged, m_bArchived));
         } else {
             LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
         }
@@ -233,14 +129,14 @@ int CFileRequestHandler::ProcessFile() {
 // file of the machine, through a link as the file or as any folder on its way; a named pipe, socket
 // or device is no print job and would only be tried again for ever.
 bool CFileRequestHandler::IsFileToProcess() {
-    Platform::CFileBeneath::Resolution resolution =
-        m_source.Resolve(m_pRequest->source, m_pRequest->filename);
-    Platform::FileKind kind = m_source.GetKind();
-    if (resolution == Platform::CFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
+    Platform::IFileBeneath::Resolution resolution =
+        m_pSource->Resolve(m_pRequest->source, m_pRequest->filename);
+    Platform::FileKind kind = m_pSource->GetKind();
+    if (resolution == Platform::IFileBeneath::Resolution::Link || kind == Platform::FileKind::SymbolicLink) {
         LogTrace("--F: symbolic link left alone =%s", m_strSourcePath.c_str());
         return false;
     }
-    if (resolution == Platform::CFileBeneath::Resolution::Failed) {
+    if (resolution == Platform::IFileBeneath::Resolution::Failed) {
         LogTrace("--F: folder of the file cannot be opened p=%s error =%d, kept for a later try",
                  m_strSourcePath.c_str(), Platform::GetLastError());
         m_bKeptForRetry = true;
@@ -274,11 +170,12 @@ bool CFileRequestHandler::WaitAndHold() {
             return false;
         }
         // A file that could not be opened is reported by the steps that need it.
-        if (!m_source.OpenHeld() || m_source.GetHeldVersion() == m_completeVersion)
+        if (!m_pSource->OpenHeld() || m_pSource->GetHeldVersion() == m_completeVersion)
             return true;
         if (wait.GetRestarts() + 1 >= kHoldRounds)
             break;
         LogTrace("--I: file changed after its wait, waiting again =%s", m_strSourcePath.c_str());
+        m_pSource->ReleaseHeld();
         wait.Restart(CWriteWait::Clock::now());
     }
     LogTrace("--F: file keeps changing, kept for a later try =%s", m_strSourcePath.c_str());
@@ -288,15 +185,15 @@ bool CFileRequestHandler::WaitAndHold() {
 
 void CFileRequestHandler::FinishFile() {
     bool bDone = IsJobSafe() || m_bNoJob;
-    if (bDone && m_pRequest->pTicketLedger && m_source.IsHeld())
-        m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+    if (bDone && m_pRequest->pTicketLedger && m_pSource->IsHeld())
+        m_pRequest->pTicketLedger->MarkProcessed(m_pRequest->filename, m_pSource->GetHeldVersion());
     // Renamed only once its job is safe: a job neither posted nor archived is tried again under its
     // old name.
     if (bDone && m_bParseAbandoned)
         AbandonPrintFile();
     // A print file is the only copy of its job until the job is posted or archived; a ticket stays
     // in any case, and only its retry depends on the outcome.
-    if (!bDone && m_source.GetKind() == Platform::FileKind::Regular) {
+    if (!bDone && m_pSource->GetKind() == Platform::FileKind::Regular) {
         m_bKeptForRetry = true;
         if (!m_pRequest->IsTicketFolder()) {
             LogTrace("--F: source file kept =%s", m_strSourcePath.c_str());
@@ -308,24 +205,24 @@ void CFileRequestHandler::FinishFile() {
 
 // The same ticket version is asked for by every notification and scan that sees it; it is billed once.
 bool CFileRequestHandler::IsTicketVersionProcessed() const {
-    return m_pRequest->pTicketLedger && m_source.IsHeld() &&
-           m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_source.GetHeldVersion());
+    return m_pRequest->pTicketLedger && m_pSource->IsHeld() &&
+           m_pRequest->pTicketLedger->IsProcessed(m_pRequest->filename, m_pSource->GetHeldVersion());
 }
 
 bool CFileRequestHandler::ReadTicketContent() {
     // A missing or unreadable ticket reads as an empty one: every key takes its default.
-    if (!m_source.IsHeld())
+    if (!m_pSource->IsHeld())
         return true;
-    if (!m_source.ReadHeld(m_strTicketContent, CJobTicketReader::kMaxTicketBytes)) {
+    if (!m_pSource->ReadHeld(m_strTicketContent, CJobTicketReader::kMaxTicketBytes)) {
         m_strTicketContent.clear();
         return true;
     }
-    return !m_source.HasHeldFileChanged();
+    return !m_pSource->HasHeldFileChanged();
 }
 
 bool CFileRequestHandler::IsAbandonedPrintFile() const {
-    Platform::CFileVersion version = m_source.GetHeldVersion();
-    return !m_pRequest->IsTicketFolder() && (m_source.IsHeld() || m_source.GetVersion(version)) &&
+    Platform::CFileVersion version = m_pSource->GetHeldVersion();
+    return !m_pRequest->IsTicketFolder() && (m_pSource->IsHeld() || m_pSource->GetVersion(version)) &&
            CAbandonedFiles::In(m_environment.strArchiveFolder).Contains(m_strSourcePath, version);
 }
 
@@ -334,8 +231,8 @@ void CFileRequestHandler::AbandonPrintFile() {
         JoinPath(SplitPath(m_pRequest->filename, 3), AbandonedParseName(SplitPath(m_pRequest->filename, 0)));
     if (strNewName == m_pRequest->filename)
         return;
-    Platform::CFileVersion version = m_source.GetHeldVersion();
-    if (!m_source.MoveToFreeName(strNewName)) {
+    Platform::CFileVersion version = m_pSource->GetHeldVersion();
+    if (!m_pSource->MoveToFreeName(strNewName)) {
         LogTrace("--F: abandoned print file not renamed p=%s error =%d", m_strSourcePath.c_str(),
                  Platform::GetLastError());
         return;
@@ -356,7 +253,7 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
     std::chrono::milliseconds budget = interval * m_environment.nWriteCompleteTries;
     int nProbes = wait.GetProbesThisSlice();
     for (int nProbe = 1;; ++nProbe) {
-        Platform::CProbeResult probe = m_source.ProbeExclusiveOpen(m_environment.bUseWriteLease);
+        Platform::CProbeResult probe = m_pSource->ProbeExclusiveOpen();
         m_completeVersion = probe.version;
         // A file that does not exist, is no regular file or cannot be opened at all will not become
         // complete by waiting; the steps that need it report it.
@@ -382,8 +279,7 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
 
 void CFileRequestHandler::LogWriteCompleteTestOnce(const Platform::CProbeResult& probe,
                                                    const std::string& strNetwork) const {
-    std::lock_guard<std::mutex> guard(g_loggedTestsMutex);
-    if (!g_loggedTests.insert(m_pRequest->source).second)
+    if (!m_processing.IsFirstWriteCompleteTestOf(m_pRequest->source))
         return;
     long long nWindow = static_cast<long long>(m_environment.stableWindow.count());
     if (probe.test == Platform::WriteCompleteTest::OpenFileSearch)
@@ -405,9 +301,10 @@ int CFileRequestHandler::CopyFileToDestination() {
         LogTrace("--I: copying file S=%s D=%s", m_strSourcePath.c_str(), m_strDestinationPath.c_str());
         // An empty destination names the current folder, as a bare file name would.
         std::string strRoot = m_pRequest->destination.empty() ? "." : m_pRequest->destination;
-        Platform::CFileBeneath::Resolution resolution = m_destination.Resolve(strRoot, m_pRequest->filename);
-        if (resolution == Platform::CFileBeneath::Resolution::Resolved &&
-            m_source.CopyHeldTo(m_destination)) {
+        Platform::IFileBeneath::Resolution resolution =
+            m_pDestination->Resolve(strRoot, m_pRequest->filename);
+        if (resolution == Platform::IFileBeneath::Resolution::Resolved &&
+            m_pSource->CopyHeldTo(*m_pDestination)) {
             LogTrace("--I: successfully copied the file");
             return 1;
         }
@@ -419,6 +316,14 @@ int CFileRequestHandler::CopyFileToDestination() {
         LogTrace("*** E: CFileRequestHandler CopyFileToDestination ***");
         return 0;
     }
+}
+
+int CFileRequestHandler::ParseDocument() {
+    CDocumentProperties document(*m_pRequest, *m_pSource, m_environment);
+    int nResult = document.Read(m_strTicketContent, *m_pActivity);
+    m_bNoJob = document.IsNoJob();
+    m_bParseAbandoned = document.IsParseAbandoned();
+    return nResult;
 }
 
 int CFileRequestHandler::BuildActivity() {
@@ -438,10 +343,10 @@ int CFileRequestHandler::BuildActivity() {
 int CFileRequestHandler::DeleteSourceFile() {
     try {
         if (m_pRequest->IsTicketFolder())
-            return m_destination.Remove() == Platform::RemoveResult::Removed ? 1 : 0;
+            return m_pDestination->Remove() == Platform::RemoveResult::Removed ? 1 : 0;
         if (m_bRenamedAway)
             return 1;
-        Platform::RemoveResult result = m_source.Remove();
+        Platform::RemoveResult result = m_pSource->Remove();
         if (result == Platform::RemoveResult::Replaced)
             LogTrace("--I: another file took the name meanwhile, left for its own request =%s",
                      m_strSourcePath.c_str());
@@ -452,8 +357,9 @@ int CFileRequestHandler::DeleteSourceFile() {
     }
 }
 
-void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool) {
-    CFileRequestHandler handler(pRequest.release());
+void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool,
+                        CRequestProcessing& processing) {
+    CFileRequestHandler handler(pRequest.release(), processing);
     handler.HandleRequest();
     if (handler.IsWaitingForWriter())
         pool.DispatchLater(handler.ReleaseRequest(), handler.GetWriterPause());

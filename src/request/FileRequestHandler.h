@@ -26,25 +26,13 @@ class CFileRequestHandler {
   public:
     enum class WriteState { Complete, Pending, TimedOut };
 
-    explicit CFileRequestHandler(CFileRequest* pRequest);
+    // processing: what every request of the agent shares; it outlives the handler.
+    CFileRequestHandler(CFileRequest* pRequest, CRequestProcessing& processing);
     virtual ~CFileRequestHandler();
     CFileRequestHandler(const CFileRequestHandler&) = delete;
     CFileRequestHandler& operator=(const CFileRequestHandler&) = delete;
 
     int HandleRequest();
-
-    // One slice of the request's write-complete wait: Complete once the file is complete (or gone,
-    // or no regular file); Pending when a writer still has it after the slice (GetWriterPause tells
-    // how long to pause); TimedOut when it still had it when the wait's whole budget was spent.
-    WriteState WaitForWriteComplete();
-    int ReadFileOwner(std::string strPath, bool bLoggedOnUser);
-    int CopyFileToDestination();
-    int ParseDocument();
-    int BuildActivity();
-    int PostActivity();
-    void ProcessPendingActivities();
-    int DeleteSourceFile();
-    void RunPrintFileParser(std::string strPath, double& dFirst, double& dSecond, int& nPages);
 
     const std::string& GetSourcePath() const { return m_strSourcePath; }
     const std::string& GetDestinationPath() const { return m_strDestinationPath; }
@@ -58,6 +46,14 @@ class CFileRequestHandler {
     std::unique_ptr<CFileRequest> ReleaseRequest();
 
   private:
+    // One slice of the request's write-complete wait: Complete once the file is complete (or gone,
+    // or no regular file); Pending when a writer still has it after the slice (GetWriterPause tells
+    // how long to pause); TimedOut when it still had it when the wait's whole budget was spent.
+    WriteState WaitForWriteComplete();
+    int CopyFileToDestination();
+    int ParseDocument();
+    int BuildActivity();
+    int DeleteSourceFile();
     // One pass of the whole job; HandleRequest repeats it when the file was asked for meanwhile.
     int ProcessFile();
     // False for what is left alone (a link, no regular file, an abandoned print file) or kept.
@@ -87,9 +83,11 @@ class CFileRequestHandler {
     std::string m_strSourcePath;
     std::string m_strDestinationPath;
     CActivity* m_pActivity;
+    CRequestProcessing& m_processing;
+    // Taken when the handler is made: the whole job runs with one environment.
     CRequestEnvironment m_environment;
-    Platform::CFileBeneath m_source;
-    Platform::CFileBeneath m_destination;
+    std::unique_ptr<Platform::IFileBeneath> m_pSource;
+    std::unique_ptr<Platform::IFileBeneath> m_pDestination;
     bool m_bAcknowledged = false;
     bool m_bArchived = false;
     bool m_bRenamedAway = false;
@@ -109,4 +107,5 @@ class CFileRequestHandler {
 // The pool's request processor: runs the pipeline for one request on the calling thread, then hands
 // the request back to the pool when its file waits for its writer (after a pause) or was kept after
 // a failure (for a retry).
-void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool);
+void ProcessFileRequest(std::unique_ptr<CFileRequest> pRequest, CIOThreadPool& pool,
+                        CRequestProcessing& processing);

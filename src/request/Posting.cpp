@@ -6,7 +6,6 @@
 #include "activity/ActivityFileDataStorage.h"
 #include "activity/KlendoActivityParser.h"
 #include "config/AgentSettings.h"
-#include "request/FileRequestHandler.h"
 #include "request/PendingActivitySender.h"
 
 namespace {
@@ -64,29 +63,32 @@ bool IsAcknowledged(const CAddActivityContext& context, const std::string& strId
     return status != context.m_mapActivityStatus.end() && status->second == "1";
 }
 
-int CFileRequestHandler::PostActivity() {
+// The re-send itself runs on the sender's thread, so that this request neither waits for it nor
+// holds the archive while it talks to the server.
+int PostActivity(CActivity& activity, const std::string& strArchiveFolder, bool& bAcknowledged,
+                 bool& bArchived) {
     try {
         CAddActivityContext context = ContextFromSettings();
-        m_pActivity->m_strId = CreateGuidString();
+        activity.m_strId = CreateGuidString();
         CActivityList list;
-        CBorrowedActivity borrowed(list, m_pActivity);
+        CBorrowedActivity borrowed(list, &activity);
         CAddActivityClientReqHandler client(&context, &list);
         if (client.Execute())
             RemoveAcknowledged(context, list);
         if (list.GetCount() == 0) {
-            m_bAcknowledged = true;
+            bAcknowledged = true;
             g_statusReport.NotePosted();
-            ProcessPendingActivities();
+            g_pendingActivitySender.Kick();
             return 1;
         }
         LogTrace("--F:activityfailed count =%d archiving", list.GetCount());
         std::string strText = BuildArchiveText(list);
         if (strText.empty()) {
-            ProcessPendingActivities();
+            g_pendingActivitySender.Kick();
             return 0;
         }
-        if (CActivityFileDataStorage(m_environment.strArchiveFolder).SaveData(strText)) {
-            m_bArchived = true;
+        if (CActivityFileDataStorage(strArchiveFolder).SaveData(strText)) {
+            bArchived = true;
             LogTrace("--I:failed activites archived to file");
             g_pendingActivitySender.NoteArchived();
             g_statusReport.NoteArchived();
@@ -98,10 +100,4 @@ int CFileRequestHandler::PostActivity() {
         LogTrace("*** E: CFileRequestHandler PostActivity ***");
         return 0;
     }
-}
-
-// The re-send itself runs on the sender's thread, so that this request neither waits for it nor
-// holds the archive while it talks to the server.
-void CFileRequestHandler::ProcessPendingActivities() {
-    g_pendingActivitySender.Kick();
 }

@@ -1,33 +1,25 @@
 #include "request/RequestEnvironment.h"
 
 #include "Include/LogFile.h"
-#include "platform/FileSystem.h"
 
-#include <memory>
-#include <mutex>
-
-namespace {
-
-std::mutex g_environmentMutex;
-std::unique_ptr<CRequestEnvironment> g_pEnvironment;
-
-CRequestEnvironment BesideTheExecutable() {
+CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder) {
     CRequestEnvironment environment;
-    environment.strArchiveFolder = SplitPath(Platform::GetModuleFilePath(), 3);
-    environment.strParserPath = JoinPath(environment.strArchiveFolder, "KlendoPrintInfo");
+    environment.strArchiveFolder = strModuleFolder;
+    environment.strParserPath = JoinPath(strModuleFolder, "KlendoPrintInfo");
     return environment;
 }
 
-} // namespace
-
-CRequestEnvironment GetRequestEnvironment() {
-    std::lock_guard<std::mutex> guard(g_environmentMutex);
-    if (!g_pEnvironment)
-        g_pEnvironment = std::make_unique<CRequestEnvironment>(BesideTheExecutable());
-    return *g_pEnvironment;
+CRequestEnvironment CRequestProcessing::GetEnvironment() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_environment;
 }
 
-void SetRequestEnvironment(const CRequestEnvironment& environment) {
-    std::lock_guard<std::mutex> guard(g_environmentMutex);
-    g_pEnvironment = std::make_unique<CRequestEnvironment>(environment);
+void CRequestProcessing::SetEnvironment(const CRequestEnvironment& environment) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_environment = environment;
+}
+
+bool CRequestProcessing::IsFirstWriteCompleteTestOf(const std::string& strFolder) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_loggedTestFolders.insert(strFolder).second;
 }

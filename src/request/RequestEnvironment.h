@@ -1,6 +1,12 @@
 #pragma once
 
+#include "request/RequestsInProgress.h"
+
+#include "platform/FileAccess.h"
+
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 
 class CParserWorkers;
@@ -8,8 +14,7 @@ namespace Platform {
 class ISessionInfo;
 }
 
-// What every request of the process shares and tests may move: where the archive lives, which
-// program parses print files, and the pipeline's fixed waits.
+// Where the archive lives, which program parses print files, and the pipeline's fixed waits.
 struct CRequestEnvironment {
     // The module directory: the folder of the agent's executable, which holds the archive.
     std::string strArchiveFolder;
@@ -22,12 +27,39 @@ struct CRequestEnvironment {
     std::chrono::milliseconds writeCompleteInterval{50};
     // Where no write lease can prove a file closed, it must also keep its size and time this long.
     std::chrono::milliseconds stableWindow{1000};
-    // False skips the write lease and takes the open-file search at once (tests of that way).
-    bool bUseWriteLease = true;
     // Who is logged on, for job tickets; none known when null.
     Platform::ISessionInfo* pSessions = nullptr;
 };
 
-// The environment beside the running executable, unless SetRequestEnvironment replaced it.
-CRequestEnvironment GetRequestEnvironment();
-void SetRequestEnvironment(const CRequestEnvironment& environment);
+// The environment of an agent installed in strModuleFolder.
+CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder);
+
+// What every request of one agent shares: made once (by main, or by a test), handed to each request,
+// and outliving them all. Any thread.
+class CRequestProcessing {
+  public:
+    // files: the file system the requests work on; it outlives this object.
+    CRequestProcessing(const CRequestEnvironment& environment, Platform::IFileSystem& files)
+        : m_environment(environment), m_files(files) {}
+    CRequestProcessing(const CRequestProcessing&) = delete;
+    CRequestProcessing& operator=(const CRequestProcessing&) = delete;
+
+    // A request takes a copy when it starts; a change reaches the requests started after it.
+    CRequestEnvironment GetEnvironment() const;
+    void SetEnvironment(const CRequestEnvironment& environment);
+
+    CRequestsInProgress& GetRequestsInProgress() { return m_inProgress; }
+    Platform::IFileSystem& GetFiles() { return m_files; }
+
+    // True the first time a hot folder asks: its write-complete test is logged once.
+    bool IsFirstWriteCompleteTestOf(const std::string& strFolder);
+
+  private:
+    mutable std::mutex m_mutex;
+    // Guarded by m_mutex.
+    CRequestEnvironment m_environment;
+    // Guarded by m_mutex.
+    std::set<std::string> m_loggedTestFolders;
+    CRequestsInProgress m_inProgress;
+    Platform::IFileSystem& m_files;
+};

@@ -53,7 +53,7 @@ int CAgentService::Main(const std::string& strCommandLine) {
 // second ends before it touches any of them; the user learns why on standard error. The lock lives
 // as long as this object, which for the agent is until the process ends.
 int CAgentService::TakeInstanceLock() {
-    std::string strFolder = SplitPath(m_registration.GetModulePath(), 3);
+    std::string strFolder = Platform::FolderOf(m_registration.GetModulePath());
     Platform::CInstanceLock::Result result = m_instanceLock.Take(strFolder);
     if (result == Platform::CInstanceLock::Result::Taken)
         return 0;
@@ -69,7 +69,7 @@ int CAgentService::TakeInstanceLock() {
 
 // Before the instance lock on purpose: the check runs beside a running agent.
 int CAgentService::CheckSettings() {
-    CSettingsCheck check(SplitPath(m_registration.GetModulePath(), 3),
+    CSettingsCheck check(Platform::FolderOf(m_registration.GetModulePath()),
                          [this](const std::string& strLine) { m_eventLog.PrintLine(strLine); });
     return check.Run() == 0 ? 0 : 1;
 }
@@ -115,7 +115,7 @@ void CAgentService::RunService() {
     ReportServiceEvent("Service started");
     if (m_bService)
         UpdateServiceStatus(Platform::ServiceState::Running);
-    m_strModuleDirectory = SplitPath(m_registration.GetModulePath(), 3);
+    m_strModuleDirectory = Platform::FolderOf(m_registration.GetModulePath());
     OpenLog();
     if (m_onStart)
         m_onStart();

@@ -1,6 +1,7 @@
 #include "Include/StatusReport.h"
 #include "client/HttpRequest.h"
 #include "platform/Environment.h"
+#include "platform/FileSystem.h"
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
 #include "request/PendingActivitySender.h"
@@ -27,16 +28,17 @@ int main(int argc, char** argv) {
     Platform::CEnvironment& environment = Platform::RealEnvironment();
     CAgentService service(environment);
     CParserWorkers parserWorkers(*environment.pLauncher);
-    CRequestEnvironment requestEnvironment = GetRequestEnvironment();
+    CRequestEnvironment requestEnvironment = RequestEnvironmentIn(Platform::GetModuleFolder());
     requestEnvironment.pParserWorkers = &parserWorkers;
     requestEnvironment.pSessions = environment.pSessions;
-    SetRequestEnvironment(requestEnvironment);
+    CRequestProcessing processing(requestEnvironment, *environment.pFiles);
     CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
-    pool.SetRequestProcessor(
-        [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
+    pool.SetRequestProcessor([&pool, &processing](std::unique_ptr<CFileRequest> pRequest) {
+        ProcessFileRequest(std::move(pRequest), pool, processing);
+    });
     service.SetRunHooks(
-        [] {
-            const std::string& strArchiveFolder = GetRequestEnvironment().strArchiveFolder;
+        [&processing] {
+            const std::string strArchiveFolder = processing.GetEnvironment().strArchiveFolder;
             g_statusReport.SetPending(CountPendingActivities(strArchiveFolder), false);
             g_pendingActivitySender.Start(strArchiveFolder);
         },

@@ -1,4 +1,8 @@
 #include "platform/FileAccess.h"
+#include "platform/FileReplacement.h"
+#include "platform/Thread.h"
+#include "platform/posix/FileAccessForTest.h"
+#include "support/HoldingWriter.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +10,7 @@
 #include <csignal>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -17,7 +22,7 @@
 namespace fs = std::filesystem;
 
 using Platform::CFileBeneath;
-using Platform::PathResolution;
+using Platform::Posix::PathResolution;
 using Resolution = CFileBeneath::Resolution;
 
 namespace {
@@ -27,18 +32,19 @@ namespace {
 class FileBeneathTest : public ::testing::TestWithParam<PathResolution> {
   protected:
     void SetUp() override {
-        Platform::SetPathResolutionForTest(GetParam());
+        Platform::Posix::SetPathResolutionForTest(GetParam());
         fs::create_directories(m_strRoot + "/a/b");
         fs::create_directories(m_folder / "outside/b");
         WriteWholeFile(m_folder / "outside/secret", "secret");
         WriteWholeFile(m_folder / "outside/b/secret", "secret");
     }
-    void TearDown() override { Platform::SetPathResolutionForTest(PathResolution::Automatic); }
+    void TearDown() override { Platform::Posix::SetPathResolutionForTest(PathResolution::Automatic); }
 
     Resolution Resolve(CFileBeneath& file, const std::string& strRelative, const std::string& strRoot = "") {
         Resolution result = file.Resolve(strRoot.empty() ? m_strRoot : strRoot, strRelative);
         if (strRelative.find('/') != std::string::npos) {
-            EXPECT_EQ(file.GetResolution(), GetParam()) << "the forced way resolved " << strRelative;
+            EXPECT_EQ(Platform::CFileBeneathForTest::ResolutionOf(file), GetParam())
+                << "the forced way resolved " << strRelative;
         }
         return result;
     }
@@ -77,7 +83,7 @@ TEST_P(FileBeneathTest, LinkAsTheEntryItselfIsSeenAndNeverOpened) {
     ASSERT_EQ(Resolve(file, "a/job.prn"), Resolution::Resolved);
     EXPECT_EQ(file.GetKind(), Platform::FileKind::SymbolicLink);
     EXPECT_FALSE(file.OpenHeld());
-    EXPECT_EQ(file.ProbeExclusiveOpen(true).state, Platform::OpenState::NotRegular);
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::NotRegular);
 }
 
 TEST_P(FileBeneathTest, FolderSwappedForALinkAfterResolveDoesNotRedirect) {
@@ -144,6 +150,79 @@ TEST_P(FileBeneathTest, RenameNeverReplacesAndCountsBeforeTheExtension) {
     std::string strEscape = "out/moved";
     EXPECT_FALSE(file.MoveToFreeName(strEscape)) << "a new name through a link is refused";
     EXPECT_FALSE(fs::exists(m_folder / "outside/moved"));
+}
+
+TEST_P(FileBeneathTest, HeldFileIsReadWithinItsBoundAndARewriteInPlaceIsSeen) {
+    WriteWholeFile(m_strRoot + "/a/job.dat", "0123456789");
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/job.dat"), Resolution::Resolved);
+    Platform::CFileVersion named;
+    ASSERT_TRUE(file.GetVersion(named));
+    EXPECT_EQ(named.nSize, 10u);
+    ASSERT_TRUE(file.OpenHeld());
+    EXPECT_TRUE(file.IsHeld());
+    EXPECT_EQ(file.GetHeldVersion(), named);
+    std::string strContent;
+    ASSERT_TRUE(file.ReadHeld(strContent, 4));
+    EXPECT_EQ(strContent, "0123");
+    std::string strOwner;
+    std::string strDomain;
+    EXPECT_EQ(file.GetHeldOwner(strOwner, strDomain), Platform::OwnerLookup::Found);
+    EXPECT_FALSE(strOwner.empty());
+    EXPECT_FALSE(file.HasHeldFileChanged());
+    std::ofstream(m_strRoot + "/a/job.dat", std::ios::app) << "more";
+    EXPECT_TRUE(file.HasHeldFileChanged());
+}
+
+TEST_P(FileBeneathTest, MissingFileIsNeitherHeldNorOwnedAndTellsWhy) {
+    CFileBeneath file;
+    ASSERT_EQ(Resolve(file, "a/none.prn"), Resolution::Resolved);
+    Platform::CFileVersion version;
+    EXPECT_FALSE(file.GetVersion(version));
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Missing);
+    EXPECT_FALSE(file.OpenHeld());
+    EXPECT_FALSE(file.IsHeld());
+    std::string strOwner;
+    std::string strDomain;
+    EXPECT_EQ(file.GetHeldOwner(strOwner, strDomain), Platform::OwnerLookup::OpenFailed);
+    EXPECT_NE(Platform::GetLastError(), 0) << "the open's own error";
+    EXPECT_EQ(file.Remove(), Platform::RemoveResult::Removed) << "a name already gone counts as removed";
+}
+
+// The write-complete probe with each of its tests: the kernel's write lease, and the search of the
+// open files that stands in where a lease is refused.
+class ProbeTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        Platform::Posix::SetWriteLeaseForTest(GetParam());
+        fs::create_directories(m_strRoot);
+    }
+    void TearDown() override { Platform::Posix::SetWriteLeaseForTest(true); }
+
+    CTempFolder m_folder;
+    std::string m_strRoot = m_folder / "root";
+};
+
+std::string ProbeName(const ::testing::TestParamInfo<bool>& param) {
+    return param.param ? "WriteLease" : "OpenFileSearch";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTests, ProbeTest, ::testing::Bool(), ProbeName);
+
+TEST_P(ProbeTest, FileOpenInAnotherProcessIsBusyUntilItsWriterLetsGo) {
+    WriteWholeFile(m_strRoot + "/job.prn", "half");
+    CFileBeneath file;
+    ASSERT_EQ(file.Resolve(m_strRoot, "job.prn"), Resolution::Resolved);
+    {
+        CHoldingWriter writer(m_strRoot + "/job.prn", " and the rest");
+        ASSERT_TRUE(writer.IsHolding());
+        EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Busy);
+    }
+    Platform::CProbeResult probe = file.ProbeExclusiveOpen();
+    EXPECT_EQ(probe.state, Platform::OpenState::Free);
+    EXPECT_EQ(probe.test, GetParam() ? Platform::WriteCompleteTest::WriteLease
+                                     : Platform::WriteCompleteTest::OpenFileSearch);
+    EXPECT_EQ(probe.version.nSize, std::string("half and the rest").size()) << "the version after the write";
 }
 
 TEST(PartialCopies, CopiesOfEarlierRunsAreRemovedButNotThoseInProgressNorBehindALink) {
@@ -213,7 +292,8 @@ TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
             ::_exit(2);
         CFileBeneath file;
         bool bWalked = file.Resolve(folder / "root", "a/b/job.prn") == Resolution::Resolved &&
-                       file.GetResolution() == PathResolution::ComponentWalk && file.OpenHeld();
+                       Platform::CFileBeneathForTest::ResolutionOf(file) == PathResolution::ComponentWalk &&
+                       file.OpenHeld();
         ::_exit(bWalked ? 0 : 1);
     }
     int nStatus = -1;
@@ -222,4 +302,31 @@ TEST(FileBeneath, OpenatTwoRefusedByASystemCallFilterFallsBackToTheWalk) {
     if (WEXITSTATUS(nStatus) == 2)
         GTEST_SKIP() << "no system call filter can be installed here";
     EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "the file below a subfolder was reached by the walk";
+}
+
+// Whoever can leave a link at the temporary name must not make the replacement write through it,
+// nor put the link in the file's place.
+TEST(FileReplacement, LinkLeftAtTheTemporaryNameIsReplacedNotWrittenThrough) {
+    CTempFolder folder;
+    WriteWholeFile(folder / "outside", "not ours");
+    WriteWholeFile(folder / "state.dat", "old");
+    fs::create_symlink(folder / "outside", folder / "state.dat.tmp");
+    Platform::CFileReplacement replacement;
+    ASSERT_TRUE(replacement.Begin(folder / "state.dat"));
+    ASSERT_TRUE(replacement.Write("new", 3));
+    ASSERT_TRUE(replacement.Commit());
+    EXPECT_EQ(ReadWholeFile(folder / "outside"), "not ours");
+    EXPECT_FALSE(fs::is_symlink(folder / "state.dat"));
+    EXPECT_EQ(ReadWholeFile(folder / "state.dat"), "new");
+}
+
+TEST_P(ProbeTest, OwnHoldCountsAsAWriterUntilItIsLetGo) {
+    WriteWholeFile(m_strRoot + "/job.prn", "job");
+    CFileBeneath file;
+    ASSERT_EQ(file.Resolve(m_strRoot, "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(file.OpenHeld());
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Busy);
+    file.ReleaseHeld();
+    EXPECT_FALSE(file.IsHeld());
+    EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Free);
 }

@@ -21,10 +21,10 @@ using CReply = CFakeProcessLauncher::CReply;
 
 // The requests of one test parse in workers of the fake launcher, until the next test's set-up.
 struct CFakeWorkers {
-    CFakeWorkers() {
-        CRequestEnvironment environment = GetRequestEnvironment();
+    explicit CFakeWorkers(CRequestProcessing& processing) {
+        CRequestEnvironment environment = processing.GetEnvironment();
         environment.pParserWorkers = &workers;
-        SetRequestEnvironment(environment);
+        processing.SetEnvironment(environment);
     }
     // Every worker answers every file with these lines.
     void AnswerEveryFile(const CReply& reply) {
@@ -44,14 +44,14 @@ class TicketTest : public PipelineTest {
         StartServer();
         ResetLastUserForTest();
         m_sessions.SetUser("alice");
-        CRequestEnvironment environment = GetRequestEnvironment();
+        CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.pSessions = &m_sessions;
-        SetRequestEnvironment(environment);
+        m_processing.SetEnvironment(environment);
     }
 
     const CActivity& Run(const std::string& strName, const std::string& strTicket) {
         Drop(strName, strTicket);
-        m_pHandler = std::make_unique<CFileRequestHandler>(Request(strName, "uls"));
+        m_pHandler = std::make_unique<CFileRequestHandler>(Request(strName, "uls"), m_processing);
         m_pHandler->HandleRequest();
         return m_pHandler->GetActivity();
     }
@@ -116,16 +116,16 @@ TEST_F(TicketTest, TicketWithoutTimerPostsNothing) {
 
 TEST_F(TicketTest, LoggedOnUserResultCodes) {
     std::string strUser;
-    EXPECT_EQ(GetExplorerUserName(strUser), 1) << "first user seen";
+    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 1) << "first user seen";
     EXPECT_EQ(strUser, "alice");
-    EXPECT_EQ(GetExplorerUserName(strUser), 0) << "same user";
+    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 0) << "same user";
     m_sessions.SetUser("bob");
-    EXPECT_EQ(GetExplorerUserName(strUser), 3) << "another user";
+    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 3) << "another user";
     m_sessions.SetNone(0);
-    EXPECT_EQ(GetExplorerUserName(strUser), 0) << "nobody now, but one was seen";
+    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 0) << "nobody now, but one was seen";
     EXPECT_EQ(strUser, "");
     ResetLastUserForTest();
-    EXPECT_EQ(GetExplorerUserName(strUser), -1);
+    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), -1);
     const CActivity& activity = Run("nobody.dat", "[PRINTJOB]\nTimer=5000\n");
     EXPECT_EQ(activity.m_document.m_strUserName, "Administrator")
         << "nobody logged on, whoever owns the ticket";
@@ -134,12 +134,12 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     fake.AnswerEveryFile({{"pages=3 pages2=5 width=8.500000 length=11.000000 format=1", "end"}});
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
-    CFileRequestHandler handler(pRequest);
+    CFileRequestHandler handler(pRequest, m_processing);
     handler.HandleRequest();
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 4.25f);
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fLength, 5.5f);
@@ -150,10 +150,10 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
 // The worker's limits come from the agent, and it parses the file the request holds.
 TEST_F(PipelineTest, WorkerIsStartedWithTheParserLimitsAndGivenTheHeldFile) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     fake.AnswerEveryFile({{kLetterAnswer, "end"}});
     Drop("odd\nname.pdf");
-    CFileRequestHandler(Request("odd\nname.pdf")).HandleRequest();
+    CFileRequestHandler(Request("odd\nname.pdf"), m_processing).HandleRequest();
     std::vector<CFakeProcessLauncher::CStart> starts = fake.launcher.GetStarts();
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].strExecutable, KLENDO_PRINTINFO_PATH);
@@ -170,10 +170,10 @@ TEST_F(PipelineTest, WorkerIsStartedWithTheParserLimitsAndGivenTheHeldFile) {
 
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     fake.AnswerEveryFile({{"pages=2 pages2=0 width=8.270000 length=11.690000 format=1"}});
     Drop("ppr0042.tmp");
-    CFileRequestHandler handler(Request("ppr0042.tmp"));
+    CFileRequestHandler handler(Request("ppr0042.tmp"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(fake.launcher.GetKillCount(), 1u);
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
@@ -181,7 +181,7 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
     EXPECT_EQ(StoredCount(), 1);
     // The rename is seen as a new name in the hot folder: that request must not bill the job again.
-    CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
+    CFileRequestHandler(Request("FATAL-0042.klendo"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(fake.launcher.GetStarts().size(), 1u) << "a hung parse is not tried again";
@@ -191,15 +191,15 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     fake.AnswerEveryFile({{"pages=9 pages2=0 width=1e999 length=-4 format=1", "garbage"}, true});
     Drop("crash.pcl");
-    CFileRequestHandler crashed(Request("crash.pcl"));
+    CFileRequestHandler crashed(Request("crash.pcl"), m_processing);
     crashed.HandleRequest();
     EXPECT_EQ(crashed.GetActivity().m_document.m_nPages, 0) << "a hostile progress line is not believed";
     fake.launcher.FailStarts(2);
     Drop("missing.pcl");
-    CFileRequestHandler missing(Request("missing.pcl"));
+    CFileRequestHandler missing(Request("missing.pcl"), m_processing);
     missing.HandleRequest();
     EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(StoredCount(), 2);
@@ -210,14 +210,14 @@ TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
 
 TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     // The first worker dies as a crash or a stray kill would end it; its successor answers.
     fake.launcher.SetScript([](size_t nChild, const std::string&) {
         return nChild == 0 ? CReply{{"pages=9 pages2=0 width=1 length=1 format=1"}, true}
                            : CReply{{kLetterAnswer, "end"}};
     });
     Drop("retried.pdf");
-    CFileRequestHandler handler(Request("retried.pdf"));
+    CFileRequestHandler handler(Request("retried.pdf"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4);
     EXPECT_FLOAT_EQ(handler.GetActivity().m_document.m_fWidth, 8.5f);
@@ -232,11 +232,11 @@ TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
 
 TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     // Each worker reports a value, then dies before its answer is complete: the value is not believed.
     fake.AnswerEveryFile({{"pages=9 pages2=0 width=8.5 length=11 format=1"}, true});
     Drop("doomed.pdf");
-    CFileRequestHandler handler(Request("doomed.pdf"));
+    CFileRequestHandler handler(Request("doomed.pdf"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(handler.GetActivity().m_document.m_fWidth, 0.0f);
@@ -256,13 +256,13 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
 // the next file: a fresh worker parses it at once, without the crash retry.
 TEST_F(PipelineTest, IdleWorkerThatEndedMeanwhileIsReplacedWithoutBlame) {
     StartServer();
-    CFakeWorkers fake;
+    CFakeWorkers fake(m_processing);
     fake.launcher.SetScript([](size_t nChild, const std::string&) {
         return CReply{{kLetterAnswer, "end"}, nChild == 0};
     });
     for (const char* szName : {"first.pdf", "second.pdf"}) {
         Drop(szName);
-        CFileRequestHandler handler(Request(szName));
+        CFileRequestHandler handler(Request(szName), m_processing);
         handler.HandleRequest();
         EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4) << szName;
     }
@@ -296,7 +296,7 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
     for (const std::string& strName : strNames) {
         Drop(strName, "%!PS-Adobe-3.0\n%%Pages: 3\n%%PageBoundingBox: 0 0 595 842\n%%Page: 1 1\nshowpage\n"
                       "%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n%%EOF\n");
-        CFileRequestHandler handler(Request(strName));
+        CFileRequestHandler handler(Request(strName), m_processing);
         handler.HandleRequest();
         EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 3) << strName;
         EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);

@@ -1,6 +1,7 @@
 #include "PipelineFixture.h"
 
 #include "monitor/TicketLedger.h"
+#include "platform/posix/FileAccessForTest.h"
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
@@ -13,18 +14,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void ChangeEnvironment(const std::function<void(CRequestEnvironment&)>& change) {
-    CRequestEnvironment environment = GetRequestEnvironment();
+void ChangeEnvironment(CRequestProcessing& processing,
+                       const std::function<void(CRequestEnvironment&)>& change) {
+    CRequestEnvironment environment = processing.GetEnvironment();
     change(environment);
-    SetRequestEnvironment(environment);
+    processing.SetEnvironment(environment);
 }
 
 // A parser that reads its file's line and never answers: every parse runs into a short limit.
-void UseHangingParser(const CTempFolder& folder) {
+void UseHangingParser(CRequestProcessing& processing, const CTempFolder& folder) {
     std::string strParser = folder / "hanging-parser";
     WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
     fs::permissions(strParser, fs::perms::owner_all);
-    ChangeEnvironment([&](CRequestEnvironment& environment) {
+    ChangeEnvironment(processing, [&](CRequestEnvironment& environment) {
         environment.strParserPath = strParser;
         environment.parseLimit = std::chrono::milliseconds(200);
     });
@@ -32,35 +34,36 @@ void UseHangingParser(const CTempFolder& folder) {
 
 // The pipeline run with each way of resolving paths forced in turn (the platform tests check that the
 // forced way is the one that runs).
-class PathEscapeTest : public PipelineTest, public ::testing::WithParamInterface<Platform::PathResolution> {
+class PathEscapeTest : public PipelineTest,
+                       public ::testing::WithParamInterface<Platform::Posix::PathResolution> {
   protected:
     void SetUp() override {
         PipelineTest::SetUp();
-        Platform::SetPathResolutionForTest(GetParam());
+        Platform::Posix::SetPathResolutionForTest(GetParam());
         fs::create_directories(m_folder / "outside");
         WriteWholeFile(m_folder / "outside/job.prn", "a file outside the hot folder");
         StartServer();
     }
     void TearDown() override {
-        Platform::SetPathResolutionForTest(Platform::PathResolution::Automatic);
+        Platform::Posix::SetPathResolutionForTest(Platform::Posix::PathResolution::Automatic);
         PipelineTest::TearDown();
     }
 };
 
-std::string ResolutionName(const ::testing::TestParamInfo<Platform::PathResolution>& info) {
-    return info.param == Platform::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
+std::string ResolutionName(const ::testing::TestParamInfo<Platform::Posix::PathResolution>& info) {
+    return info.param == Platform::Posix::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
 }
 
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PathEscapeTest,
-                         ::testing::Values(Platform::PathResolution::KernelBeneath,
-                                           Platform::PathResolution::ComponentWalk),
+                         ::testing::Values(Platform::Posix::PathResolution::KernelBeneath,
+                                           Platform::Posix::PathResolution::ComponentWalk),
                          ResolutionName);
 
 TEST_P(PathEscapeTest, LinkAsAHotFolderSubfolderIsNotFollowed) {
     fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
-    CFileRequestHandler(Request("sub/job.prn")).HandleRequest();
+    CFileRequestHandler(Request("sub/job.prn"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder") << "not deleted";
     EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
     EXPECT_EQ(StoredCount(), 0);
@@ -72,7 +75,7 @@ TEST_P(PathEscapeTest, LinkAsADestinationSubfolderIsNotWrittenThrough) {
     fs::create_directories(m_strHot + "/sub");
     fs::create_directory_symlink(m_folder / "outside", m_strDestination + "/sub");
     Drop("sub/job.prn", "the job");
-    CFileRequestHandler(Request("sub/job.prn")).HandleRequest();
+    CFileRequestHandler(Request("sub/job.prn"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder");
     EXPECT_TRUE(Exists(m_strHot + "/sub/job.prn")) << "the copy failed, so the job stays";
     EXPECT_EQ(StoredCount(), 0);
@@ -86,7 +89,7 @@ TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedi
     Drop("sub/job.prn", strJob);
     CHoldingWriter writer(m_strHot + "/sub/job.prn", "%%EOF\n");
     ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("sub/job.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile());
     fs::rename(m_strHot + "/sub", m_strHot + "/sub.old");
@@ -109,12 +112,12 @@ TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedi
 TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilledHalfWritten) {
     StartServer();
     // Twenty tries of 10 ms: a budget of 200 ms, spent over several pauses of the request.
-    ChangeEnvironment([](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 20; });
+    ChangeEnvironment(m_processing,
+                      [](CRequestEnvironment& environment) { environment.nWriteCompleteTries = 20; });
     std::string strPath = m_strHot + "/busy.prn";
     Drop("busy.prn", "half");
-    CHoldingWriter writer(strPath, " and the rest");
-    ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    m_files.StayBusy("busy.prn");
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("busy.prn"));
     ASSERT_TRUE(
         WaitForLog(m_log, "--I: kept file s=" + m_strHot + " file=busy.prn is tried again in 3600 s"));
@@ -123,8 +126,7 @@ TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilled
     pool.Stop();
     EXPECT_EQ(StoredCount(), 0);
     EXPECT_FALSE(Exists(m_strDestination + "/busy.prn"));
-    writer.Release();
-    EXPECT_EQ(ReadWholeFile(strPath), "half and the rest") << "the writer's file is whole";
+    EXPECT_EQ(ReadWholeFile(strPath), "half") << "left as its writer has it";
     std::string strLog = m_log.Content();
     EXPECT_NE(strLog.find("--F: file still being written after 20 tries, kept for a later try =" + strPath),
               std::string::npos);
@@ -173,22 +175,22 @@ TEST(WriteWait, PausesGrowToTwentyIntervalsAClosedFileWaitsOutItsWindowAndTheBud
 TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     StartServer();
     Drop("leased.prn");
-    CFileRequestHandler(Request("leased.prn")).HandleRequest();
+    CFileRequestHandler(Request("leased.prn"), m_processing).HandleRequest();
     Drop("again.prn");
-    CFileRequestHandler(Request("again.prn")).HandleRequest();
+    CFileRequestHandler(Request("again.prn"), m_processing).HandleRequest();
     EXPECT_EQ(Occurrences(m_log.Content(), "--I: write-complete test s=" + m_strHot + ": write lease"), 1u);
     // Without a lease the file must also stay unchanged for the window before it is taken.
     std::string strOtherHot = m_folder / "hot2";
     fs::create_directories(strOtherHot);
-    ChangeEnvironment([](CRequestEnvironment& environment) {
-        environment.bUseWriteLease = false;
+    ChangeEnvironment(m_processing, [](CRequestEnvironment& environment) {
         environment.stableWindow = std::chrono::milliseconds(100);
     });
+    m_files.RefuseWriteLeases(0);
     WriteWholeFile(strOtherHot + "/searched.prn", "x");
     CFileRequest* pRequest = Request("searched.prn");
     pRequest->source = strOtherHot;
     // The window outlasts the first probes: the request pauses and its window goes on.
-    CPipelinePool pool;
+    CPipelinePool pool(m_processing);
     pool.Dispatch(pRequest);
     ASSERT_TRUE(WaitForStored(3));
     pool.Stop();
@@ -204,8 +206,9 @@ TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
     CIOThreadPool pool(
         Platform::RealEnvironment(),
         {CIOThreadPool::kMaxRequestThreads, std::chrono::milliseconds(50), std::chrono::milliseconds(200)});
-    pool.SetRequestProcessor(
-        [&pool](std::unique_ptr<CFileRequest> pRequest) { ProcessFileRequest(std::move(pRequest), pool); });
+    pool.SetRequestProcessor([&pool, this](std::unique_ptr<CFileRequest> pRequest) {
+        ProcessFileRequest(std::move(pRequest), pool, m_processing);
+    });
     ASSERT_EQ(pool.InitThreadPool(1), 1);
     fs::remove_all(m_strDestination);
     Drop("kept.prn");
@@ -225,23 +228,23 @@ TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
 TEST_F(PipelineTest, UserFileNamedLikeAnAbandonedOneIsBilled) {
     StartServer();
     Drop("FATAL-report.klendo");
-    CFileRequestHandler(Request("FATAL-report.klendo")).HandleRequest();
+    CFileRequestHandler(Request("FATAL-report.klendo"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_FALSE(Exists(m_strHot + "/FATAL-report.klendo"));
 }
 
 TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemembered) {
     StartServer();
-    UseHangingParser(m_folder);
+    UseHangingParser(m_processing, m_folder);
     Drop("ppr0042.tmp", "first hung job");
-    CFileRequestHandler(Request("ppr0042.tmp")).HandleRequest();
+    CFileRequestHandler(Request("ppr0042.tmp"), m_processing).HandleRequest();
     Drop("ppr0042.tmp", "second hung job");
-    CFileRequestHandler(Request("ppr0042.tmp")).HandleRequest();
+    CFileRequestHandler(Request("ppr0042.tmp"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_strHot + "/FATAL-0042.klendo"), "first hung job");
     EXPECT_EQ(ReadWholeFile(m_strHot + "/FATAL-0042_2.klendo"), "second hung job");
     EXPECT_EQ(StoredCount(), 2);
     // A later start finds both again: they are left for the operator, without a new bill.
-    CFileRequestHandler(Request("FATAL-0042_2.klendo")).HandleRequest();
+    CFileRequestHandler(Request("FATAL-0042_2.klendo"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 2);
     CAbandonedFiles afterRestart(m_strArchiveFolder);
     Platform::CFileBeneath file;
@@ -252,9 +255,10 @@ TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemember
     // Once the operator has dealt with a file, a user's file of that name is a new job.
     fs::remove(m_strHot + "/FATAL-0042.klendo");
     Drop("FATAL-0042.klendo", "a new job");
-    ChangeEnvironment(
-        [&](CRequestEnvironment& environment) { environment.strParserPath = KLENDO_PRINTINFO_PATH; });
-    CFileRequestHandler(Request("FATAL-0042.klendo")).HandleRequest();
+    ChangeEnvironment(m_processing, [&](CRequestEnvironment& environment) {
+        environment.strParserPath = KLENDO_PRINTINFO_PATH;
+    });
+    CFileRequestHandler(Request("FATAL-0042.klendo"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 3);
 }
 
@@ -278,8 +282,8 @@ class TicketVersionTest : public PipelineTest {
 TEST_F(TicketVersionTest, ProcessedTicketVersionIsBilledOnceHoweverOftenItIsAskedFor) {
     StartServer();
     Drop("job7.dat", kTicketV1);
-    CFileRequestHandler(TicketRequest("job7.dat")).HandleRequest();
-    CFileRequestHandler(TicketRequest("job7.dat")).HandleRequest();
+    CFileRequestHandler(TicketRequest("job7.dat"), m_processing).HandleRequest();
+    CFileRequestHandler(TicketRequest("job7.dat"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_NE(m_log.Content().find("--I: ticket version already processed =" + m_strHot + "/job7.dat"),
               std::string::npos);
@@ -295,15 +299,15 @@ TEST_F(TicketVersionTest, TicketRewrittenWhileItsFirstVersionIsPostingIsBilledTo
     slow.nDelayMs = 1500;
     StartServer(slow);
     Drop("job8.dat", kTicketV1);
-    std::thread first([&] { CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest(); });
+    std::thread first([&] { CFileRequestHandler(TicketRequest("job8.dat"), m_processing).HandleRequest(); });
     ASSERT_TRUE(WaitForLog(m_log, "--I: copying file S=" + m_strHot + "/job8.dat"));
     Drop("job8.dat", kTicketV2);
-    CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest();
+    CFileRequestHandler(TicketRequest("job8.dat"), m_processing).HandleRequest();
     first.join();
     std::string strStored = Stored();
     EXPECT_EQ(Occurrences(strStored, "\"document\":\"First cut\""), 1u) << strStored;
     EXPECT_EQ(Occurrences(strStored, "\"document\":\"Second cut, rewritten\""), 1u) << strStored;
-    CFileRequestHandler(TicketRequest("job8.dat")).HandleRequest();
+    CFileRequestHandler(TicketRequest("job8.dat"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 2) << "the second version is not billed again";
 }
 
@@ -315,7 +319,7 @@ TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
     // No descriptor left: the hot folder itself cannot be opened (as when a burst uses them all).
     struct rlimit none = {3, old.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-    CFileRequestHandler handler(Request("later.prn"));
+    CFileRequestHandler handler(Request("later.prn"), m_processing);
     handler.HandleRequest();
     ::setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(handler.IsKeptForRetry());
@@ -328,12 +332,12 @@ TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
 
 TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRetry) {
     PointSettingsAtNobody();
-    UseHangingParser(m_folder);
-    ChangeEnvironment([&](CRequestEnvironment& environment) {
+    UseHangingParser(m_processing, m_folder);
+    ChangeEnvironment(m_processing, [&](CRequestEnvironment& environment) {
         environment.strArchiveFolder = m_folder / "no-such-folder";
     });
     Drop("ppr0042.tmp", "a hung job that can go nowhere");
-    CFileRequestHandler handler(Request("ppr0042.tmp"));
+    CFileRequestHandler handler(Request("ppr0042.tmp"), m_processing);
     handler.HandleRequest();
     EXPECT_TRUE(handler.IsKeptForRetry());
     EXPECT_TRUE(Exists(m_strHot + "/ppr0042.tmp"))
@@ -343,11 +347,11 @@ TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRe
 
 TEST_F(PipelineTest, HungParseInASubfolderIsRenamedWithinItsFolder) {
     StartServer();
-    UseHangingParser(m_folder);
+    UseHangingParser(m_processing, m_folder);
     fs::create_directories(m_strHot + "/ppr-queue");
     fs::create_directories(m_strDestination + "/ppr-queue");
     Drop("ppr-queue/ppr0042.tmp", "hung");
-    CFileRequestHandler(Request("ppr-queue/ppr0042.tmp")).HandleRequest();
+    CFileRequestHandler(Request("ppr-queue/ppr0042.tmp"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_strHot + "/ppr-queue/FATAL-0042.klendo"), "hung");
     EXPECT_EQ(StoredCount(), 1);
 }
@@ -355,7 +359,7 @@ TEST_F(PipelineTest, HungParseInASubfolderIsRenamedWithinItsFolder) {
 TEST_F(PipelineTest, NamedPipeIsLeftAloneAndNotTriedAgain) {
     StartServer();
     ASSERT_EQ(::mkfifo((m_strHot + "/pipe.prn").c_str(), 0600), 0);
-    CFileRequestHandler handler(Request("pipe.prn"));
+    CFileRequestHandler handler(Request("pipe.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_FALSE(handler.IsKeptForRetry());
     EXPECT_TRUE(Exists(m_strHot + "/pipe.prn"));
@@ -366,7 +370,7 @@ TEST_F(PipelineTest, NamedPipeIsLeftAloneAndNotTriedAgain) {
 TEST_F(TicketVersionTest, TicketWithoutTimeIsRecordedAsDoneAndNotTriedAgain) {
     StartServer();
     Drop("job9.dat", "[PRINTJOB]\r\nJobName=Nothing\r\nTimer=0\r\n");
-    CFileRequestHandler handler(TicketRequest("job9.dat"));
+    CFileRequestHandler handler(TicketRequest("job9.dat"), m_processing);
     handler.HandleRequest();
     EXPECT_FALSE(handler.IsKeptForRetry());
     EXPECT_EQ(StoredCount(), 0);

@@ -8,6 +8,8 @@
 #include "pool/IOThreadPool.h"
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
+#include "support/FakeFileSystem.h"
+#include "support/HoldingWriter.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
 
@@ -37,7 +39,7 @@ class PipelineTest : public ::testing::Test {
         environment.strParserPath = KLENDO_PRINTINFO_PATH;
         environment.pParserWorkers = &m_parserWorkers;
         environment.writeCompleteInterval = std::chrono::milliseconds(10);
-        SetRequestEnvironment(environment);
+        m_processing.SetEnvironment(environment);
         CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
         CHttpRequest::SetTimeoutsForTest(2000, 5000);
     }
@@ -137,6 +139,9 @@ class PipelineTest : public ::testing::Test {
     std::string m_strDestination = m_folder / "dst";
     std::string m_strArchiveFolder = m_folder / "module";
     CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
+    // The real files, with writers and refused leases on demand.
+    CFakeFileSystem m_files;
+    CRequestProcessing m_processing{CRequestEnvironment(), m_files};
     std::unique_ptr<CReferenceServer> m_pServer;
     int m_nPort = 0;
 };
@@ -145,62 +150,18 @@ inline bool Exists(const std::string& strPath) {
     return std::filesystem::exists(std::filesystem::symlink_status(strPath));
 }
 
-// Another process that holds a file open for appending until the test lets it go; it then appends
-// strTail and ends. Deterministic: the constructor returns once the file is held.
-class CHoldingWriter {
-  public:
-    CHoldingWriter(const std::string& strPath, const std::string& strTail) {
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            return;
-        m_nProcess = ::fork();
-        if (m_nProcess == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            int nFile = ::open(strPath.c_str(), O_WRONLY | O_APPEND);
-            char c = nFile >= 0 ? '1' : '0';
-            (void)!::write(ready[1], &c, 1);
-            (void)!::read(release[0], &c, 1);
-            (void)!::write(nFile, strTail.data(), strTail.size());
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        char c = '0';
-        m_bHolding = ::read(ready[0], &c, 1) == 1 && c == '1';
-        ::close(ready[0]);
-        m_nRelease = release[1];
-    }
-    ~CHoldingWriter() { Release(); }
-    bool IsHolding() const { return m_bHolding; }
-    // Lets the writer append its tail, close the file and end; waits for its end.
-    void Release() {
-        if (m_nRelease >= 0)
-            ::close(m_nRelease);
-        m_nRelease = -1;
-        if (m_nProcess > 0)
-            ::waitpid(m_nProcess, nullptr, 0);
-        m_nProcess = -1;
-    }
-
-  private:
-    pid_t m_nProcess = -1;
-    int m_nRelease = -1;
-    bool m_bHolding = false;
-};
-
 // The pool with the pipeline behind it, wired as in the agent: a file that waits for its writer, or
 // was kept, comes back on its own. Declared after the fixture's members, it is stopped (and its
 // request threads are waited for) before they go.
 class CPipelinePool {
   public:
     // No kept file comes back while a test looks.
-    explicit CPipelinePool(size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads)
+    explicit CPipelinePool(CRequestProcessing& processing,
+                           size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads)
         : m_pool(Platform::RealEnvironment(),
                  {nMaxRequestThreads, std::chrono::hours(1), std::chrono::hours(2)}) {
-        m_pool.SetRequestProcessor([this](std::unique_ptr<CFileRequest> pRequest) {
-            ProcessFileRequest(std::move(pRequest), m_pool);
+        m_pool.SetRequestProcessor([this, &processing](std::unique_ptr<CFileRequest> pRequest) {
+            ProcessFileRequest(std::move(pRequest), m_pool, processing);
         });
         m_pool.InitThreadPool(1);
     }

@@ -12,7 +12,7 @@ TEST_F(PipelineTest, PrintFileIsCopiedPostedAndRemoved) {
     StartServer();
     Drop("job 1.ps",
          "%!PS-Adobe-3.0\n%%Pages: 3\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n%%Page: 3 3\nshowpage\n");
-    CFileRequestHandler handler(Request("job 1.ps"));
+    CFileRequestHandler handler(Request("job 1.ps"), m_processing);
     EXPECT_EQ(handler.HandleRequest(), 1);
     EXPECT_FALSE(Exists(m_strHot + "/job 1.ps"));
     EXPECT_NE(ReadWholeFile(m_strDestination + "/job 1.ps").find("%%Pages: 3"), std::string::npos);
@@ -45,12 +45,12 @@ TEST_F(PipelineTest, DestinationWithOrWithoutTrailingSeparatorAndSubfolders) {
     Drop("sub/a.prn", "a");
     CFileRequest* pRequest = Request("sub/a.prn");
     pRequest->destination += "/";
-    CFileRequestHandler withSeparator(pRequest);
+    CFileRequestHandler withSeparator(pRequest, m_processing);
     EXPECT_EQ(withSeparator.GetDestinationPath(), m_strDestination + "/sub/a.prn");
     withSeparator.HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub/a.prn"), "a");
     Drop("b.prn", "b");
-    CFileRequestHandler withoutSeparator(Request("b.prn"));
+    CFileRequestHandler withoutSeparator(Request("b.prn"), m_processing);
     EXPECT_EQ(withoutSeparator.GetDestinationPath(), m_strDestination + "/b.prn");
     WriteWholeFile(m_strDestination + "/b.prn", "an older file of the same name");
     withoutSeparator.HandleRequest();
@@ -62,7 +62,7 @@ TEST_F(PipelineTest, MissingDestinationKeepsTheSourceAndPostsNothing) {
     Drop("kept.prn");
     CFileRequest* pRequest = Request("kept.prn");
     pRequest->destination = m_folder / "no-such-folder";
-    CFileRequestHandler(pRequest).HandleRequest();
+    CFileRequestHandler(pRequest, m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/kept.prn")) << "the only copy of the job stays";
     EXPECT_EQ(StoredCount(), 0);
     std::string strLog = m_log.Content();
@@ -78,7 +78,7 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     Drop("slow.prn", "first half ");
     CHoldingWriter writer(strPath, "second half");
     ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("slow.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile()) << "the request gave its slot back to wait";
     EXPECT_EQ(StoredCount(), 0);
@@ -97,13 +97,13 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
 
 TEST_F(PipelineTest, RequestForAVanishedFileEndsAtOnce) {
     StartServer();
-    SetRequestEnvironment([] {
-        CRequestEnvironment environment = GetRequestEnvironment();
+    m_processing.SetEnvironment([this] {
+        CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.writeCompleteInterval = std::chrono::seconds(10);
         return environment;
     }());
     auto start = std::chrono::steady_clock::now();
-    CFileRequestHandler(Request("gone.prn")).HandleRequest();
+    CFileRequestHandler(Request("gone.prn"), m_processing).HandleRequest();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
         << "no 10 s sleep for a missing file";
     EXPECT_EQ(StoredCount(), 0);
@@ -116,7 +116,7 @@ TEST_F(PipelineTest, SymbolicLinkIsLeftAloneAndNothingIsPosted) {
     StartServer();
     WriteWholeFile(m_folder / "secret", "not for the destination");
     fs::create_symlink(m_folder / "secret", m_strHot + "/link.prn");
-    CFileRequestHandler(Request("link.prn")).HandleRequest();
+    CFileRequestHandler(Request("link.prn"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/link.prn"));
     EXPECT_FALSE(Exists(m_strDestination + "/link.prn"));
     EXPECT_EQ(StoredCount(), 0);
@@ -129,7 +129,7 @@ TEST_F(PipelineTest, DestinationLinkIsReplacedNotWrittenThrough) {
     WriteWholeFile(m_folder / "victim", "unchanged");
     fs::create_symlink(m_folder / "victim", m_strDestination + "/evil.prn");
     Drop("evil.prn", "payload");
-    CFileRequestHandler(Request("evil.prn")).HandleRequest();
+    CFileRequestHandler(Request("evil.prn"), m_processing).HandleRequest();
     EXPECT_EQ(ReadWholeFile(m_folder / "victim"), "unchanged");
     EXPECT_FALSE(fs::is_symlink(m_strDestination + "/evil.prn")) << "the copy took the link's place";
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/evil.prn"), "payload");
@@ -142,7 +142,7 @@ TEST_F(PipelineTest, OwnerOfAnotherUsersFileIsCharged) {
     StartServer();
     Drop("theirs.prn");
     ASSERT_EQ(::chown((m_strHot + "/theirs.prn").c_str(), 65534, 65534), 0);
-    CFileRequestHandler handler(Request("theirs.prn"));
+    CFileRequestHandler handler(Request("theirs.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(handler.GetActivity().m_document.m_strUserName, "nobody");
     EXPECT_NE(m_log.Content().find(" own=nobody dom="), std::string::npos);
@@ -152,19 +152,18 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
     StartServer();
     std::string strPath = m_strHot + "/twice.prn";
     Drop("twice.prn", "x");
-    CHoldingWriter writer(strPath, "y");
-    ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool;
+    m_files.StayBusy("twice.prn");
+    CPipelinePool pool(m_processing);
     pool.Dispatch(Request("twice.prn"));
     ASSERT_TRUE(pool.WaitForWaitingFile());
     pool.Dispatch(Request("twice.prn"));
     // Met while paused (or, rarely, while probing): either way it starts no second wait.
     ASSERT_TRUE(WaitForLog(m_log, "--I: already "));
-    writer.Release();
+    m_files.LetGo("twice.prn");
     ASSERT_TRUE(WaitForStored(1));
     pool.Stop();
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "xy");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "x");
     std::string strLog = m_log.Content();
     EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
     EXPECT_EQ(strLog.find("--I: asked for again while in progress"), std::string::npos)
@@ -174,42 +173,57 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
 TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest) {
     StartServer();
     Drop("stopped.prn", "a");
-    CHoldingWriter writer(m_strHot + "/stopped.prn", "b");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("stopped.prn");
     {
-        CPipelinePool pool;
+        CPipelinePool pool(m_processing);
         pool.Dispatch(Request("stopped.prn"));
         ASSERT_TRUE(pool.WaitForWaitingFile());
         pool.Stop();
         EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u) << "left in its hot folder";
     }
-    writer.Release();
+    m_files.LetGo("stopped.prn");
     EXPECT_TRUE(Exists(m_strHot + "/stopped.prn"));
-    CFileRequestHandler handler(Request("stopped.prn"));
+    CFileRequestHandler handler(Request("stopped.prn"), m_processing);
     handler.HandleRequest();
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "ab");
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/stopped.prn"), "a");
+}
+
+// The agent's own hold of the file, kept from the first opening, once made every later probe find
+// the file busy: the job waited a pause for a writer that was the agent itself.
+TEST_F(PipelineTest, FileChangedAfterItsWaitIsNotHeldBackByTheAgentsOwnHold) {
+    StartServer();
+    Drop("late.prn", "first part");
+    m_files.ChangeWhenHeld("late.prn", " and a late part");
+    CFileRequestHandler handler(Request("late.prn"), m_processing);
+    handler.HandleRequest();
+    EXPECT_FALSE(handler.IsWaitingForWriter());
+    EXPECT_EQ(StoredCount(), 1);
+    EXPECT_EQ(ReadWholeFile(m_strDestination + "/late.prn"), "first part and a late part");
+    EXPECT_NE(
+        m_log.Content().find("--I: file changed after its wait, waiting again =" + m_strHot + "/late.prn"),
+        std::string::npos);
 }
 
 TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
     StartServer();
     // A wait that would hold a slot far beyond the test's deadline, were it waited on the slot.
-    SetRequestEnvironment([] {
-        CRequestEnvironment environment = GetRequestEnvironment();
+    m_processing.SetEnvironment([this] {
+        CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.nWriteCompleteTries = 1000000;
         return environment;
     }());
     Drop("held.prn", "held ");
-    CHoldingWriter writer(m_strHot + "/held.prn", "and let go");
-    ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool(1);
+    m_files.StayBusy("held.prn");
+    CPipelinePool pool(m_processing, 1);
     pool.Dispatch(Request("held.prn"));
     Drop("free.prn", "free");
     pool.Dispatch(Request("free.prn"));
     ASSERT_TRUE(WaitForStored(1)) << "the one slot was given back while the writer holds its file";
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/free.prn"), "free");
     EXPECT_TRUE(Exists(m_strHot + "/held.prn"));
-    writer.Release();
+    WriteWholeFile(m_strHot + "/held.prn", "held and let go");
+    m_files.LetGo("held.prn");
     ASSERT_TRUE(WaitForStored(2));
     pool.Stop();
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/held.prn"), "held and let go");

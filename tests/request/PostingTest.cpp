@@ -163,7 +163,7 @@ TEST_F(ResendTest, ArchiveThatCannotBeWrittenKeepsTheSourceFile) {
     }
     PointSettingsAtNobody();
     Drop("precious.prn");
-    CFileRequestHandler(Request("precious.prn")).HandleRequest();
+    CFileRequestHandler(Request("precious.prn"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/precious.prn")) << "neither taken nor archived: the job stays";
     std::string strLog = m_log.Content();
     EXPECT_NE(strLog.find("--F:failedto archive data=<activity "), std::string::npos);
@@ -186,7 +186,7 @@ TEST_F(ResendTest, ConcurrentArchivingAndResendingLoseNothing) {
             for (int i = 0; i < kFilesPerThread; ++i) {
                 std::string strName = "t" + std::to_string(t) + "-" + std::to_string(i) + ".prn";
                 Drop(strName);
-                CFileRequestHandler handler(Request(strName));
+                CFileRequestHandler handler(Request(strName), m_processing);
                 handler.HandleRequest();
                 std::lock_guard<std::mutex> guard(idsMutex);
                 ids.insert(handler.GetActivity().m_strId);

@@ -36,7 +36,7 @@ class ResendTest : public PipelineTest {
     // Runs the pipeline for one dropped file, then waits for the re-send its acknowledged post asked for.
     int Handle(const std::string& strName, std::string* pId = nullptr) {
         Drop(strName);
-        CFileRequestHandler handler(Request(strName));
+        CFileRequestHandler handler(Request(strName), m_processing);
         int nResult = handler.HandleRequest();
         if (pId != nullptr)
             *pId = handler.GetActivity().m_strId;

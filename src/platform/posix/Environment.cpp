@@ -4,6 +4,7 @@
 #include "platform/ChangeWatcher.h"
 #include "platform/Clock.h"
 #include "platform/EventLog.h"
+#include "platform/FileAccess.h"
 #include "platform/ServiceHost.h"
 #include "platform/posix/Spawn.h"
 
@@ -16,6 +17,7 @@ CEnvironment MakeRealEnvironment() {
     static CSystemEventLog eventLog;
     static CServiceHost serviceHost;
     static CPosixProcessLauncher launcher;
+    static CFileSystemBeneath files;
     CEnvironment environment;
     environment.pSessions = &sessions;
     environment.pEventLog = &eventLog;
@@ -23,6 +25,7 @@ CEnvironment MakeRealEnvironment() {
     environment.pLauncher = &launcher;
     environment.pClock = &SystemClock();
     environment.pWatchers = &SystemChangeWatchers();
+    environment.pFiles = &files;
     return environment;
 }
 

@@ -1,8 +1,8 @@
 #include "platform/ExclusiveFile.h"
 
-#include "platform/posix/WriteAll.h"
-
 #include "platform/FileSystem.h"
+#include "platform/posix/UniqueFd.h"
+#include "platform/posix/WriteAll.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -47,9 +47,32 @@ int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCr
 
 } // namespace
 
-CExclusiveFile::~CExclusiveFile() {
-    Close();
-}
+struct CExclusiveFile::CImpl {
+    Posix::CUniqueFd file;
+    std::string strPath;
+    // Created by this object's Open and its folder entry not flushed yet.
+    bool bCreated = false;
+
+    // The file's data alone does not survive a power loss while its name in the folder does not.
+    bool FlushCreatedEntry() {
+        if (!bCreated)
+            return true;
+        if (!FlushFolderEntry(strPath))
+            return false;
+        bCreated = false;
+        return true;
+    }
+    // False with EBADF when nothing is held.
+    bool IsHeld() const {
+        if (!file.IsOpen())
+            errno = EBADF;
+        return file.IsOpen();
+    }
+};
+
+CExclusiveFile::CExclusiveFile() : m_pImpl(std::make_unique<CImpl>()) {}
+
+CExclusiveFile::~CExclusiveFile() = default;
 
 bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite) {
     Close();
@@ -57,23 +80,18 @@ bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite)
     int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
         bool bCreated = false;
-        int nHandle = OpenOrCreate(strPath, nFlags, bCreate, bCreated);
-        if (nHandle < 0)
+        Posix::CUniqueFd file(OpenOrCreate(strPath, nFlags, bCreate, bCreated));
+        if (!file.IsOpen())
             return false;
         // flock locks belong to the open file, so a second open in this same process is refused too.
-        if (::flock(nHandle, LOCK_EX | LOCK_NB) != 0) {
-            int nError = errno;
-            ::close(nHandle);
-            errno = nError;
+        if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
             return false;
-        }
-        if (NamesSameFile(nHandle, strPath)) {
-            m_nHandle = nHandle;
-            m_strPath = strPath;
-            m_bCreated = bCreated;
+        if (NamesSameFile(file.Get(), strPath)) {
+            m_pImpl->file = std::move(file);
+            m_pImpl->strPath = strPath;
+            m_pImpl->bCreated = bCreated;
             return true;
         }
-        ::close(nHandle);
     }
     errno = EBUSY;
     return false;
@@ -81,73 +99,57 @@ bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite)
 
 long long CExclusiveFile::GetSize() {
     struct stat info;
-    if (m_nHandle < 0 || ::fstat(m_nHandle, &info) != 0) {
-        if (m_nHandle < 0)
-            errno = EBADF;
+    if (!m_pImpl->IsHeld() || ::fstat(m_pImpl->file.Get(), &info) != 0)
         return -1;
-    }
     return static_cast<long long>(info.st_size);
 }
 
 long CExclusiveFile::Read(char* pBuffer, size_t nSize) {
-    if (m_nHandle < 0) {
-        errno = EBADF;
+    if (!m_pImpl->IsHeld())
         return -1;
-    }
     ssize_t nRead;
     do {
-        nRead = ::read(m_nHandle, pBuffer, nSize);
+        nRead = ::read(m_pImpl->file.Get(), pBuffer, nSize);
     } while (nRead < 0 && errno == EINTR);
     return static_cast<long>(nRead);
 }
 
 long CExclusiveFile::ReadAt(long long nOffset, char* pBuffer, size_t nSize) {
-    if (m_nHandle < 0 || nOffset < 0) {
-        errno = m_nHandle < 0 ? EBADF : EINVAL;
+    if (!m_pImpl->IsHeld())
+        return -1;
+    if (nOffset < 0) {
+        errno = EINVAL;
         return -1;
     }
     ssize_t nRead;
     do {
-        nRead = ::pread(m_nHandle, pBuffer, nSize, static_cast<off_t>(nOffset));
+        nRead = ::pread(m_pImpl->file.Get(), pBuffer, nSize, static_cast<off_t>(nOffset));
     } while (nRead < 0 && errno == EINTR);
     return static_cast<long>(nRead);
 }
 
 bool CExclusiveFile::AppendDurably(const char* pData, size_t nSize) {
-    if (m_nHandle < 0) {
-        errno = EBADF;
-        return false;
-    }
-    return Posix::WriteAll(m_nHandle, pData, nSize) && ::fdatasync(m_nHandle) == 0 && FlushCreatedEntry();
+    return m_pImpl->IsHeld() && Posix::WriteAll(m_pImpl->file.Get(), pData, nSize) &&
+           ::fdatasync(m_pImpl->file.Get()) == 0 && m_pImpl->FlushCreatedEntry();
 }
 
 bool CExclusiveFile::Truncate(long long nSize) {
-    if (m_nHandle < 0 || nSize < 0) {
-        errno = m_nHandle < 0 ? EBADF : EINVAL;
+    if (!m_pImpl->IsHeld())
+        return false;
+    if (nSize < 0) {
+        errno = EINVAL;
         return false;
     }
     int nResult;
     do {
-        nResult = ::ftruncate(m_nHandle, static_cast<off_t>(nSize));
+        nResult = ::ftruncate(m_pImpl->file.Get(), static_cast<off_t>(nSize));
     } while (nResult != 0 && errno == EINTR);
-    return nResult == 0 && ::fdatasync(m_nHandle) == 0;
-}
-
-// The file's data alone does not survive a power loss while its name in the folder does not.
-bool CExclusiveFile::FlushCreatedEntry() {
-    if (!m_bCreated)
-        return true;
-    if (!FlushFolderEntry(m_strPath))
-        return false;
-    m_bCreated = false;
-    return true;
+    return nResult == 0 && ::fdatasync(m_pImpl->file.Get()) == 0;
 }
 
 void CExclusiveFile::Close() {
-    if (m_nHandle >= 0)
-        ::close(m_nHandle);
-    m_nHandle = -1;
-    m_bCreated = false;
+    m_pImpl->file.Reset();
+    m_pImpl->bCreated = false;
 }
 
 } // namespace Platform

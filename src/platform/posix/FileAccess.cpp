@@ -1,8 +1,11 @@
 #include "platform/FileAccess.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/FileAccessForTest.h"
+#include "platform/posix/FolderWalk.h"
 #include "platform/posix/HeldFile.h"
 #include "platform/posix/OwnerOfHandle.h"
+#include "platform/posix/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <memory>
 #include <random>
 #include <stdio.h>
 #include <sys/sendfile.h>
@@ -22,9 +26,12 @@
 
 namespace Platform {
 
+using Posix::PathResolution;
+
 namespace {
 
 std::atomic<PathResolution> g_forcedResolution{PathResolution::Automatic};
+std::atomic<bool> g_bUseWriteLease{true};
 // Cleared once the kernel has shown it has no openat2 (before 5.6), so later resolutions walk at once.
 std::atomic<bool> g_bKernelBeneath{true};
 std::atomic<unsigned> g_nPartialCopyCounter{0};
@@ -43,36 +50,8 @@ constexpr int kMaxFreeNameTries = 1000;
 // The kernel refuses RESOLVE_BENEATH with EAGAIN when a rename elsewhere raced the resolution.
 constexpr int kBeneathRetries = 4;
 
-class CHandle {
-  public:
-    CHandle() = default;
-    explicit CHandle(int nHandle) : m_nHandle(nHandle) {}
-    ~CHandle() { Reset(); }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    int Get() const { return m_nHandle; }
-    bool IsOpen() const { return m_nHandle >= 0; }
-    void Reset(int nHandle = -1) {
-        if (m_nHandle >= 0)
-            ::close(m_nHandle);
-        m_nHandle = nHandle;
-    }
-    // Hands the descriptor over to the caller.
-    int Release() {
-        int nHandle = m_nHandle;
-        m_nHandle = -1;
-        return nHandle;
-    }
-    // Closes now, for callers that need the result of the close (a late write error).
-    int Close() {
-        int nResult = ::close(m_nHandle);
-        m_nHandle = -1;
-        return nResult;
-    }
-
-  private:
-    int m_nHandle = -1;
-};
+using Posix::CUniqueFd;
+using Posix::VersionOf;
 
 // The errno of the calling code survives cleanup calls made after a failure.
 class CErrnoKeeper {
@@ -95,13 +74,6 @@ CIdentity IdentityOf(const struct stat& info) {
     return {info.st_dev, info.st_ino, true};
 }
 
-CFileVersion VersionOf(const struct stat& info) {
-    CFileVersion version;
-    version.nSize = static_cast<uint64_t>(info.st_size);
-    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return version;
-}
-
 bool IsNumeric(const char* szName) {
     if (*szName == '\0')
         return false;
@@ -111,39 +83,40 @@ bool IsNumeric(const char* szName) {
     return true;
 }
 
+using CFolderListing = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+CFolderListing OpenListing(const std::string& strFolder) {
+    return CFolderListing(::opendir(strFolder.c_str()), ::closedir);
+}
+
+// Whether a descriptor in strFolder (a process's "fd" folder), other than nIgnoredHandle, names the file.
+bool HasHandleOf(const std::string& strFolder, const struct stat& file, int nIgnoredHandle) {
+    CFolderListing handles = OpenListing(strFolder);
+    if (!handles)
+        return false;
+    while (struct dirent* pHandle = ::readdir(handles.get())) {
+        if (!IsNumeric(pHandle->d_name) || std::atoi(pHandle->d_name) == nIgnoredHandle)
+            continue;
+        struct stat target;
+        if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 &&
+            target.st_dev == file.st_dev && target.st_ino == file.st_ino)
+            return true;
+    }
+    return false;
+}
+
 // True when a descriptor of some process, other than nIgnoredHandle of ours, names the file.
 bool IsOpenByAnyProcess(const struct stat& file, int nIgnoredHandle) {
-    DIR* pProcesses = ::opendir("/proc");
-    if (pProcesses == nullptr)
+    CFolderListing processes = OpenListing("/proc");
+    if (!processes)
         return false;
     std::string strSelf = std::to_string(::getpid());
-    bool bOpen = false;
-    while (!bOpen) {
-        struct dirent* pProcess = ::readdir(pProcesses);
-        if (pProcess == nullptr)
-            break;
-        if (!IsNumeric(pProcess->d_name))
-            continue;
-        std::string strFolder = std::string("/proc/") + pProcess->d_name + "/fd";
-        DIR* pHandles = ::opendir(strFolder.c_str());
-        if (pHandles == nullptr)
-            continue;
-        while (struct dirent* pHandle = ::readdir(pHandles)) {
-            if (!IsNumeric(pHandle->d_name))
-                continue;
-            if (strSelf == pProcess->d_name && std::atoi(pHandle->d_name) == nIgnoredHandle)
-                continue;
-            struct stat target;
-            if (::stat((strFolder + "/" + pHandle->d_name).c_str(), &target) == 0 &&
-                target.st_dev == file.st_dev && target.st_ino == file.st_ino) {
-                bOpen = true;
-                break;
-            }
-        }
-        ::closedir(pHandles);
+    while (struct dirent* pProcess = ::readdir(processes.get())) {
+        if (IsNumeric(pProcess->d_name) && HasHandleOf(std::string("/proc/") + pProcess->d_name + "/fd", file,
+                                                       strSelf == pProcess->d_name ? nIgnoredHandle : -1))
+            return true;
     }
-    ::closedir(pProcesses);
-    return bOpen;
+    return false;
 }
 
 // The folder names of a relative path and its last name. False for a name that could leave the root
@@ -188,7 +161,7 @@ Resolution ResolutionOfError(int nError) {
 
 // One folder below nFolder, not followed when it is a link. A link gives ENOTDIR from the kernel
 // (O_DIRECTORY is checked first), so the entry is looked at to tell a link from a file.
-Resolution OpenFolderNoFollow(int nFolder, const std::string& strName, CHandle& folder) {
+Resolution OpenFolderNoFollow(int nFolder, const std::string& strName, CUniqueFd& folder) {
     int nHandle = ::openat(nFolder, strName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (nHandle >= 0) {
         folder.Reset(nHandle);
@@ -205,12 +178,12 @@ Resolution OpenFolderNoFollow(int nFolder, const std::string& strName, CHandle& 
     return ResolutionOfError(nError);
 }
 
-Resolution WalkFolders(int nRoot, const std::vector<std::string>& folders, CHandle& parent) {
-    CHandle current(::fcntl(nRoot, F_DUPFD_CLOEXEC, 0));
+Resolution WalkFolders(int nRoot, const std::vector<std::string>& folders, CUniqueFd& parent) {
+    CUniqueFd current(::fcntl(nRoot, F_DUPFD_CLOEXEC, 0));
     if (!current.IsOpen())
         return Resolution::Failed;
     for (const std::string& strFolder : folders) {
-        CHandle next;
+        CUniqueFd next;
         Resolution result = OpenFolderNoFollow(current.Get(), strFolder, next);
         if (result != Resolution::Resolved)
             return result;
@@ -221,7 +194,7 @@ Resolution WalkFolders(int nRoot, const std::vector<std::string>& folders, CHand
 }
 
 // RESOLVE_BENEATH refuses ".." out of the root and absolute links; RESOLVE_NO_SYMLINKS every link.
-Resolution OpenBeneath(int nRoot, const std::string& strPath, CHandle& parent, bool& bUnavailable) {
+Resolution OpenBeneath(int nRoot, const std::string& strPath, CUniqueFd& parent, bool& bUnavailable) {
     struct open_how how;
     std::memset(&how, 0, sizeof(how));
     how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -294,61 +267,30 @@ bool IsOwnPartialCopy(const std::string& strName) {
     return strName.compare(nRun, nCount + 1 - nRun, szRun) == 0;
 }
 
-void RemovePartialCopiesIn(int nFolder, const std::string& strRelative, std::vector<std::string>& removed,
-                           const std::function<bool()>& keepGoing, int nDepth) {
-    // Deeper trees than this are not made by the agent's copies; the bound keeps the stack safe.
-    if (nDepth > 256 || (keepGoing && !keepGoing()))
-        return;
-    int nListing = ::fcntl(nFolder, F_DUPFD_CLOEXEC, 0);
-    DIR* pDir = nListing >= 0 ? ::fdopendir(nListing) : nullptr;
-    if (pDir == nullptr) {
-        if (nListing >= 0)
-            ::close(nListing);
-        return;
-    }
-    std::vector<std::string> subfolders;
-    while (struct dirent* pEntry = ::readdir(pDir)) {
-        std::string strName = pEntry->d_name;
-        if (strName == "." || strName == "..")
-            continue;
-        struct stat info;
-        if (::fstatat(nFolder, strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        std::string strChild = strRelative.empty() ? strName : strRelative + kPathSeparator + strName;
-        if (S_ISDIR(info.st_mode))
-            subfolders.push_back(strName);
-        else if (S_ISREG(info.st_mode) && CFileBeneath::IsPartialCopyName(strName) &&
-                 !IsOwnPartialCopy(strName) && ::unlinkat(nFolder, strName.c_str(), 0) == 0)
-            removed.push_back(strChild);
-    }
-    ::closedir(pDir);
-    for (const std::string& strName : subfolders) {
-        CHandle folder;
-        if (OpenFolderNoFollow(nFolder, strName, folder) == Resolution::Resolved)
-            RemovePartialCopiesIn(folder.Get(),
-                                  strRelative.empty() ? strName : strRelative + kPathSeparator + strName,
-                                  removed, keepGoing, nDepth + 1);
-    }
-}
-
 } // namespace
 
-void SetPathResolutionForTest(PathResolution resolution) {
+void Posix::SetPathResolutionForTest(PathResolution resolution) {
     g_forcedResolution = resolution;
+}
+
+void Posix::SetWriteLeaseForTest(bool bUseLease) {
+    g_bUseWriteLease = bUseLease;
 }
 
 class CFileBeneath::CImpl {
   public:
     std::string strRoot;
-    CHandle parent;
-    CHandle held;
+    CUniqueFd parent;
+    CUniqueFd held;
     struct stat heldInfo {};
     int nOpenError = ENOENT;
     // The file this entry must still name when it is removed: the one held, or the one copied here.
     CIdentity expected;
+    // The way the last Resolve took.
+    PathResolution resolution = PathResolution::Automatic;
 
     Resolution ResolveParent(const std::vector<std::string>& folders, PathResolution& used) {
-        CHandle root(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        CUniqueFd root(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!root.IsOpen())
             return ResolutionOfError(errno);
         PathResolution wanted = g_forcedResolution.load();
@@ -385,7 +327,7 @@ CFileBeneath::Resolution CFileBeneath::Resolve(const std::string& strRoot, const
         errno = EXDEV;
         return Resolution::Link;
     }
-    return m_pImpl->ResolveParent(folders, m_resolution);
+    return m_pImpl->ResolveParent(folders, m_pImpl->resolution);
 }
 
 FileKind CFileBeneath::GetKind() const {
@@ -410,12 +352,12 @@ bool CFileBeneath::GetVersion(CFileVersion& version) const {
     return true;
 }
 
-CProbeResult CFileBeneath::ProbeExclusiveOpen(bool bUseLease) const {
+CProbeResult CFileBeneath::ProbeExclusiveOpen() const {
     CProbeResult result;
     if (!m_pImpl->parent.IsOpen())
         return result;
     // O_NONBLOCK: should another process hold a lease, the open fails instead of waiting for it.
-    CHandle file(
+    CUniqueFd file(
         ::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.IsOpen()) {
         result.nError = errno;
@@ -437,7 +379,7 @@ CProbeResult CFileBeneath::ProbeExclusiveOpen(bool bUseLease) const {
         result.state = OpenState::NotRegular;
         return result;
     }
-    if (bUseLease) {
+    if (g_bUseWriteLease) {
         if (::fcntl(file.Get(), F_SETLEASE, F_WRLCK) == 0) {
             ::fcntl(file.Get(), F_SETLEASE, F_UNLCK);
             result.state = OpenState::Free;
@@ -462,7 +404,7 @@ bool CFileBeneath::OpenHeld() {
         return false;
     }
     // O_NONBLOCK: opening a named pipe must not wait for a writer; it is then refused as no regular file.
-    CHandle file(
+    CUniqueFd file(
         ::openat(m_pImpl->parent.Get(), m_strName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.IsOpen() || ::fstat(file.Get(), &m_pImpl->heldInfo) != 0) {
         m_pImpl->nOpenError = errno;
@@ -481,8 +423,17 @@ bool CFileBeneath::IsHeld() const {
     return m_pImpl->held.IsOpen();
 }
 
+void CFileBeneath::ReleaseHeld() {
+    m_pImpl->held.Reset();
+    m_pImpl->expected = CIdentity();
+}
+
 int CHeldFileAccess::Handle(const CFileBeneath& file) {
     return file.m_pImpl->held.Get();
+}
+
+PathResolution CFileBeneathForTest::ResolutionOf(const CFileBeneath& file) {
+    return file.m_pImpl->resolution;
 }
 
 CFileVersion CFileBeneath::GetHeldVersion() const {
@@ -495,12 +446,15 @@ bool CFileBeneath::HasHeldFileChanged() const {
            VersionOf(now) != VersionOf(m_pImpl->heldInfo);
 }
 
-OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDomain, int& nError) const {
+OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDomain) const {
     if (!m_pImpl->held.IsOpen()) {
-        nError = m_pImpl->nOpenError;
+        errno = m_pImpl->nOpenError;
         return OwnerLookup::OpenFailed;
     }
-    return GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
+    int nError = 0;
+    OwnerLookup result = GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
+    errno = nError;
+    return result;
 }
 
 bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {
@@ -524,18 +478,24 @@ bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {
     return true;
 }
 
-bool CFileBeneath::CopyHeldTo(CFileBeneath& destination) const {
+bool CFileBeneath::CopyHeldTo(IFileBeneath& other) const {
     if (!m_pImpl->held.IsOpen()) {
         errno = m_pImpl->nOpenError;
         return false;
     }
+    auto* pDestination = dynamic_cast<CFileBeneath*>(&other);
+    if (pDestination == nullptr) {
+        errno = EXDEV;
+        return false;
+    }
+    CFileBeneath& destination = *pDestination;
     if (!destination.m_pImpl->parent.IsOpen()) {
         errno = ENOENT;
         return false;
     }
     int nFolder = destination.m_pImpl->parent.Get();
     std::string strPartial = PartialCopyName(destination.m_strName);
-    CHandle target(
+    CUniqueFd target(
         ::openat(nFolder, strPartial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!target.IsOpen())
         return false;
@@ -577,8 +537,7 @@ bool CFileBeneath::MoveToFreeName(std::string& strNewRelative) {
     }
     CImpl target;
     target.strRoot = m_pImpl->strRoot;
-    PathResolution used = m_resolution;
-    if (target.ResolveParent(folders, used) != Resolution::Resolved)
+    if (target.ResolveParent(folders, target.resolution) != Resolution::Resolved)
         return false;
     struct stat info;
     if (::fstatat(m_pImpl->parent.Get(), m_strName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
@@ -625,11 +584,27 @@ bool CFileBeneath::IsPartialCopyName(const std::string& strName) {
     return true;
 }
 
+// The tree is walked first and the leftovers removed after, each resolved afresh below the root, so
+// that a folder swapped for a link meanwhile cannot lead the removal out of the tree.
 void CFileBeneath::RemovePartialCopies(const std::string& strRoot, std::vector<std::string>& removed,
                                        const std::function<bool()>& keepGoing) {
-    CHandle root(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (root.IsOpen())
-        RemovePartialCopiesIn(root.Get(), std::string(), removed, keepGoing, 0);
+    std::vector<std::string> leftovers;
+    ForEachFileInTree(
+        strRoot,
+        [&](const std::string& strRelative, const CFileVersion&) {
+            size_t nSeparator = strRelative.rfind(kPathSeparator);
+            std::string strName =
+                nSeparator == std::string::npos ? strRelative : strRelative.substr(nSeparator + 1);
+            if (IsPartialCopyName(strName) && !IsOwnPartialCopy(strName))
+                leftovers.push_back(strRelative);
+        },
+        keepGoing);
+    for (const std::string& strRelative : leftovers) {
+        CFileBeneath leftover;
+        if (leftover.Resolve(strRoot, strRelative) == Resolution::Resolved &&
+            leftover.GetKind() == FileKind::Regular && leftover.Remove() == RemoveResult::Removed)
+            removed.push_back(strRelative);
+    }
 }
 
 } // namespace Platform

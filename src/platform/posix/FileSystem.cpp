@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "platform/posix/FolderWalk.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
 #include <cerrno>
@@ -12,12 +13,19 @@
 
 namespace Platform {
 
+const char kPathSeparator = '/';
+
 std::string GetModuleFilePath() {
     std::vector<char> buffer(PATH_MAX + 1);
     ssize_t nLength = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (nLength <= 0)
         return std::string();
     return std::string(buffer.data(), static_cast<size_t>(nLength));
+}
+
+std::string GetModuleFolder() {
+    std::string strPath = GetModuleFilePath();
+    return strPath.empty() ? std::string() : FolderOf(strPath);
 }
 
 bool PathExists(const std::string& strPath) {
@@ -39,31 +47,30 @@ bool MovePath(const std::string& strFrom, const std::string& strTo) {
 }
 
 std::FILE* OpenAppendStream(const std::string& strPath) {
-    int fd = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* pStream = ::fdopen(fd, "a");
-    if (pStream == nullptr)
-        ::close(fd);
+    Posix::CUniqueFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    std::FILE* pStream = file.IsOpen() ? ::fdopen(file.Get(), "a") : nullptr;
+    if (pStream != nullptr)
+        file.Release();
     return pStream;
 }
 
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
-    int nHandle = ::open(strPath.c_str(), nFlags);
-    if (nHandle < 0 && errno == ENOENT && bCreate) {
-        nHandle = ::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644);
-        bCreated = nHandle >= 0;
+    Posix::CUniqueFd file(::open(strPath.c_str(), nFlags));
+    if (!file.IsOpen() && errno == ENOENT && bCreate) {
+        file.Reset(::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644));
+        bCreated = file.IsOpen();
         // Made by someone else in between: append to theirs.
-        if (nHandle < 0 && errno == EEXIST)
-            nHandle = ::open(strPath.c_str(), nFlags);
+        if (!file.IsOpen() && errno == EEXIST)
+            file.Reset(::open(strPath.c_str(), nFlags));
     }
-    if (nHandle < 0)
+    if (!file.IsOpen())
         return false;
-    bool bWritten = Posix::WriteAll(nHandle, strData.data(), strData.size()) && ::fdatasync(nHandle) == 0;
+    bool bWritten =
+        Posix::WriteAll(file.Get(), strData.data(), strData.size()) && ::fdatasync(file.Get()) == 0;
     int nError = errno;
-    if (::close(nHandle) != 0 && bWritten) {
+    if (file.Close() != 0 && bWritten) {
         bWritten = false;
         nError = errno;
     }
@@ -75,19 +82,16 @@ bool AppendDurably(const std::string& strPath, const std::string& strData, bool 
     return bWritten;
 }
 
-bool FlushFolderEntry(const std::string& strPath) {
+std::string FolderOf(const std::string& strPath) {
     size_t nPos = strPath.rfind(kPathSeparator);
-    std::string strFolder = nPos == std::string::npos ? std::string(".")
-                            : nPos == 0               ? std::string(1, kPathSeparator)
-                                                      : strPath.substr(0, nPos);
-    int nHandle = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nHandle < 0)
-        return false;
-    bool bFlushed = ::fsync(nHandle) == 0;
-    int nError = errno;
-    ::close(nHandle);
-    errno = nError;
-    return bFlushed;
+    if (nPos == std::string::npos)
+        return ".";
+    return nPos == 0 ? std::string(1, kPathSeparator) : strPath.substr(0, nPos);
+}
+
+bool FlushFolderEntry(const std::string& strPath) {
+    Posix::CUniqueFd folder(::open(FolderOf(strPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.IsOpen() && ::fsync(folder.Get()) == 0;
 }
 
 bool ForEachFileInTree(const std::string& strRoot, const FileVisitor& onFile,

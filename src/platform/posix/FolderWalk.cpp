@@ -1,6 +1,7 @@
 #include "platform/posix/FolderWalk.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/UniqueFd.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -53,13 +54,6 @@ class CGatePass {
     CGatePass& operator=(const CGatePass&) = delete;
 };
 
-CFileVersion VersionOf(const struct stat& info) {
-    CFileVersion version;
-    version.nSize = static_cast<uint64_t>(info.st_size);
-    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return version;
-}
-
 std::vector<std::string> SplitRelative(const std::string& strRelative) {
     std::vector<std::string> parts;
     size_t nStart = 0;
@@ -74,28 +68,29 @@ std::vector<std::string> SplitRelative(const std::string& strRelative) {
     return parts;
 }
 
-// Opens the folder for listing; -1 with errno on failure. A last part that is no folder (any more)
-// fills selfVersion and sets bNotAFolder.
-int OpenFolderBelow(const std::string& strRoot, const std::string& strRelative, CFileVersion& selfVersion,
-                    bool& bNotAFolder) {
+// Opens the folder for listing; none open, with errno, on failure. A last part that is no folder
+// (any more) fills selfVersion and sets bNotAFolder.
+CUniqueFd OpenFolderBelow(const std::string& strRoot, const std::string& strRelative,
+                          CFileVersion& selfVersion, bool& bNotAFolder) {
     std::vector<std::string> parts = SplitRelative(strRelative);
-    int nHandle = ::open(strRoot.c_str(), (parts.empty() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-    for (size_t i = 0; i < parts.size() && nHandle >= 0; ++i) {
+    CUniqueFd folder(::open(strRoot.c_str(), (parts.empty() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC));
+    for (size_t i = 0; i < parts.size() && folder.IsOpen(); ++i) {
         bool bLast = i + 1 == parts.size();
-        int nChild = ::openat(nHandle, parts[i].c_str(),
-                              (bLast ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        int nError = errno;
+        CUniqueFd child(::openat(folder.Get(), parts[i].c_str(),
+                                 (bLast ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info;
-        if (nChild < 0 && bLast && (nError == ELOOP || nError == ENOTDIR) &&
-            ::fstatat(nHandle, parts[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode)) {
-            selfVersion = VersionOf(info);
-            bNotAFolder = true;
+        if (!child.IsOpen() && bLast && (errno == ELOOP || errno == ENOTDIR)) {
+            int nError = errno;
+            if (::fstatat(folder.Get(), parts[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(info.st_mode)) {
+                selfVersion = VersionOf(info);
+                bNotAFolder = true;
+            }
+            errno = nError;
         }
-        ::close(nHandle);
-        nHandle = nChild;
-        errno = nError;
+        folder = std::move(child);
     }
-    return nHandle;
+    return folder;
 }
 
 bool ReadEntries(DIR* pDir, bool bVersions, std::vector<CFolderEntry>& entries) {
@@ -122,6 +117,13 @@ bool ReadEntries(DIR* pDir, bool bVersions, std::vector<CFolderEntry>& entries) 
 
 } // namespace
 
+CFileVersion VersionOf(const struct stat& info) {
+    CFileVersion version;
+    version.nSize = static_cast<uint64_t>(info.st_size);
+    version.nModifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return version;
+}
+
 std::string JoinRelative(const std::string& strFolder, const std::string& strName) {
     if (strFolder.empty())
         return strName;
@@ -136,21 +138,21 @@ ListResult ListFolder(const std::string& strRoot, const std::string& strRelative
                       std::vector<CFolderEntry>& entries, CFileVersion& selfVersion,
                       const std::function<bool(int nHandle)>& onOpened) {
     bool bNotAFolder = false;
-    int nHandle = OpenFolderBelow(strRoot, strRelative, selfVersion, bNotAFolder);
-    if (nHandle < 0)
+    CUniqueFd folder = OpenFolderBelow(strRoot, strRelative, selfVersion, bNotAFolder);
+    if (!folder.IsOpen())
         return bNotAFolder ? ListResult::NotAFolder : ListResult::Failed;
-    DIR* pDir = nullptr;
-    if ((!onOpened || onOpened(nHandle)) && (pDir = ::fdopendir(nHandle)) != nullptr) {
-        bool bRead = ReadEntries(pDir, bVersions, entries);
-        int nError = errno;
-        ::closedir(pDir);
-        errno = nError;
-        return bRead ? ListResult::Listed : ListResult::Failed;
-    }
+    if (onOpened && !onOpened(folder.Get()))
+        return ListResult::Failed;
+    DIR* pDir = ::fdopendir(folder.Get());
+    if (pDir == nullptr)
+        return ListResult::Failed;
+    // The listing owns the descriptor from here on.
+    folder.Release();
+    bool bRead = ReadEntries(pDir, bVersions, entries);
     int nError = errno;
-    ::close(nHandle);
+    ::closedir(pDir);
     errno = nError;
-    return ListResult::Failed;
+    return bRead ? ListResult::Listed : ListResult::Failed;
 }
 
 } // namespace

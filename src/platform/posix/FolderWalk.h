@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace Platform {
@@ -19,6 +20,9 @@ struct CFolderEntry {
 };
 
 enum class ListResult { Listed, NotAFolder, Failed };
+
+// The version of what info describes.
+CFileVersion VersionOf(const struct stat& info);
 
 // strFolder + separator + strName, or the other one alone when one is empty.
 std::string JoinRelative(const std::string& strFolder, const std::string& strName);

@@ -1,5 +1,7 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/posix/UniqueFd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,33 +12,26 @@ namespace Platform {
 // A flock on the folder itself: it belongs to the open description, so it ends with the last
 // descriptor of it, and close-on-exec keeps that descriptor out of child processes.
 struct CInstanceLock::CImpl {
-    int nHandle = -1;
+    Posix::CUniqueFd folder;
 };
 
 CInstanceLock::CInstanceLock() : m_pImpl(std::make_unique<CImpl>()) {}
 
-CInstanceLock::~CInstanceLock() {
-    if (m_pImpl->nHandle >= 0)
-        ::close(m_pImpl->nHandle);
-}
+CInstanceLock::~CInstanceLock() = default;
 
 CInstanceLock::Result CInstanceLock::Take(const std::string& strFolder) {
-    if (m_pImpl->nHandle >= 0)
+    if (m_pImpl->folder.IsOpen())
         return Result::Taken;
-    int nHandle = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nHandle < 0)
+    Posix::CUniqueFd folder(::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.IsOpen())
         return Result::Failed;
     int nResult;
     do {
-        nResult = ::flock(nHandle, LOCK_EX | LOCK_NB);
+        nResult = ::flock(folder.Get(), LOCK_EX | LOCK_NB);
     } while (nResult != 0 && errno == EINTR);
-    if (nResult != 0) {
-        int nError = errno;
-        ::close(nHandle);
-        errno = nError;
-        return nError == EWOULDBLOCK ? Result::HeldElsewhere : Result::Failed;
-    }
-    m_pImpl->nHandle = nHandle;
+    if (nResult != 0)
+        return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Failed;
+    m_pImpl->folder = std::move(folder);
     return Result::Taken;
 }
 

@@ -24,7 +24,7 @@ namespace {
 
 class CPosixChildProcess final : public IChildProcess {
   public:
-    CPosixChildProcess(pid_t nProcess, CUniqueFd output, CUniqueFd input)
+    CPosixChildProcess(pid_t nProcess, Posix::CUniqueFd output, Posix::CUniqueFd input)
         : m_nProcess(nProcess), m_output(std::move(output)), m_input(std::move(input)) {}
     ~CPosixChildProcess() override {
         Kill();
@@ -45,10 +45,10 @@ class CPosixChildProcess final : public IChildProcess {
 
     // The child's id until it is reaped; the child leads its own process group.
     pid_t m_nProcess;
-    CUniqueFd m_output;
+    Posix::CUniqueFd m_output;
     // A socket rather than a pipe feeds the input, so that a write to a child that ended fails with
     // an error instead of a SIGPIPE for the whole agent, and so that a file can travel along a line.
-    CUniqueFd m_input;
+    Posix::CUniqueFd m_input;
     std::string m_strPending;
     bool m_bEnded = false;
     // A line was handed over cut: its rest, up to its line end, is no line of its own.
@@ -197,10 +197,10 @@ std::unique_ptr<IChildProcess> CPosixProcessLauncher::Start(const std::string& s
     int output[2];
     if (::pipe2(output, O_CLOEXEC) != 0)
         return nullptr;
-    CUniqueFd outputReader(output[0]);
-    CUniqueFd outputWriter(output[1]);
-    CUniqueFd inputWriter;
-    CUniqueFd inputReader;
+    Posix::CUniqueFd outputReader(output[0]);
+    Posix::CUniqueFd outputWriter(output[1]);
+    Posix::CUniqueFd inputWriter;
+    Posix::CUniqueFd inputReader;
     int input[2];
     if (bWithInput) {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0)
@@ -222,8 +222,8 @@ std::unique_ptr<IChildProcess> CPosixProcessLauncher::Start(const std::string& s
 
 struct CParentInput::CFiles {
     // The file received for the line not yet returned, and the one of the line returned last.
-    CUniqueFd received;
-    CUniqueFd current;
+    Posix::CUniqueFd received;
+    Posix::CUniqueFd current;
 };
 
 CParentInput::CParentInput() : m_pFiles(std::make_unique<CFiles>()) {}

@@ -101,13 +101,6 @@ bool IsValidKey(const std::string& strKey) {
     return strKey.find(std::string(2, kKeySeparator)) == std::string::npos;
 }
 
-std::string FolderOf(const std::string& strPath) {
-    size_t nPos = strPath.rfind(kPathSeparator);
-    if (nPos == std::string::npos)
-        return ".";
-    return nPos == 0 ? std::string(1, kPathSeparator) : strPath.substr(0, nPos);
-}
-
 int MakeFolders(const std::string& strFolder) {
     if (strFolder.empty() || IsDirectory(strFolder))
         return 0;

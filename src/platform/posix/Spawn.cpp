@@ -98,12 +98,12 @@ pid_t SpawnProcess(const CSpawnRequest& request) {
         environmentStrings = *request.pEnvironment;
         envp = PointersTo(environmentStrings);
     }
-    CUniqueFd nullDevice;
+    Posix::CUniqueFd nullDevice;
     int anSource[3];
     for (int i = 0; i < 3; ++i) {
         anSource[i] = request.anStandard[i];
         if (anSource[i] == kNullDevice && !nullDevice.IsOpen() &&
-            !(nullDevice = CUniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC))).IsOpen())
+            !(nullDevice = Posix::CUniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC))).IsOpen())
             return -1;
         if (anSource[i] == kNullDevice)
             anSource[i] = nullDevice.Get();
@@ -111,8 +111,8 @@ pid_t SpawnProcess(const CSpawnRequest& request) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return -1;
-    CUniqueFd reportReader(report[0]);
-    CUniqueFd reportWriter(report[1]);
+    Posix::CUniqueFd reportReader(report[0]);
+    Posix::CUniqueFd reportWriter(report[1]);
     // No handler of the agent may run in the child before the child resets them.
     sigset_t allSignals;
     sigset_t previous;

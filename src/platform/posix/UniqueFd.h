@@ -1,39 +1,58 @@
 #pragma once
 
+// Linux-only: the one owner of a file descriptor in the platform's implementations.
+
+#include <cerrno>
 #include <unistd.h>
 
 namespace Platform {
+namespace Posix {
 
-// Owns one descriptor and closes it when it goes; -1 holds none.
+// Owns one descriptor and closes it when it ends or is given another; -1 holds none. Moves, never
+// copies, so a descriptor has exactly one owner.
 class CUniqueFd {
   public:
     CUniqueFd() = default;
-    explicit CUniqueFd(int nFd) : m_nFd(nFd) {}
+    explicit CUniqueFd(int nHandle) : m_nHandle(nHandle) {}
     ~CUniqueFd() { Reset(); }
-    CUniqueFd(CUniqueFd&& other) noexcept : m_nFd(other.Release()) {}
-    CUniqueFd& operator=(CUniqueFd&& other) noexcept {
-        Reset(other.Release());
-        return *this;
-    }
     CUniqueFd(const CUniqueFd&) = delete;
     CUniqueFd& operator=(const CUniqueFd&) = delete;
-
-    int Get() const { return m_nFd; }
-    bool IsOpen() const { return m_nFd >= 0; }
-    // Hands the descriptor over to the caller, who closes it.
-    int Release() {
-        int nFd = m_nFd;
-        m_nFd = -1;
-        return nFd;
+    CUniqueFd(CUniqueFd&& other) noexcept : m_nHandle(other.Release()) {}
+    CUniqueFd& operator=(CUniqueFd&& other) noexcept {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
     }
-    void Reset(int nFd = -1) {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-        m_nFd = nFd;
+
+    int Get() const { return m_nHandle; }
+    bool IsOpen() const { return m_nHandle >= 0; }
+    // Closes the descriptor held, if any, and takes nHandle. errno stays as it was, so a failure
+    // reported just before the cleanup reaches GetLastError() unchanged; a caller that needs a late
+    // write error of the close itself calls Close.
+    void Reset(int nHandle = -1) {
+        if (m_nHandle >= 0) {
+            int nError = errno;
+            (void)::close(m_nHandle);
+            errno = nError;
+        }
+        m_nHandle = nHandle;
+    }
+    // Hands the descriptor over to the caller.
+    int Release() {
+        int nHandle = m_nHandle;
+        m_nHandle = -1;
+        return nHandle;
+    }
+    // Closes now and gives close's result, for callers that must see a late write error (0 on success).
+    int Close() {
+        int nResult = ::close(m_nHandle);
+        m_nHandle = -1;
+        return nResult;
     }
 
   private:
-    int m_nFd = -1;
+    int m_nHandle = -1;
 };
 
+} // namespace Posix
 } // namespace Platform
