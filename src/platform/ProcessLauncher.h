@@ -8,7 +8,7 @@
 
 namespace Platform {
 
-class CFileBeneath;
+class IFileBeneath;
 
 // What a child may use before the system ends it. 0 leaves a limit as the agent's own.
 struct CProcessLimits {
@@ -32,7 +32,7 @@ class IChildProcess {
     // line (the child takes it with CParentInput), so the child reads exactly that file, whatever its
     // path names by then. False when the child no longer reads its input (it ended, or was started
     // without input); the agent never dies of writing to a child that ended.
-    virtual bool WriteLine(const std::string& strLine, const CFileBeneath* pFile = nullptr) = 0;
+    virtual bool WriteLine(const std::string& strLine, const IFileBeneath* pFile = nullptr) = 0;
 
     enum class ReadResult { Line, End, TimedOut };
 

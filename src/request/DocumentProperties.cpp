@@ -102,8 +102,7 @@ void CDocumentProperties::RunPrintFileParser(double& dFirst, double& dSecond, in
     CParserWorkers::CLease worker(*m_environment.pParserWorkers, m_environment.strParserPath,
                                   std::chrono::steady_clock::now() + m_environment.parseLimit);
     // The worker parses the very file held open below the hot folder, never what the path names later.
-    // A file of another kind than the real one is parsed by its path.
-    const auto* pFile = m_source.IsHeld() ? dynamic_cast<const Platform::CFileBeneath*>(&m_source) : nullptr;
+    const Platform::IFileBeneath* pFile = m_source.IsHeld() ? &m_source : nullptr;
     auto result = worker.Parse(strPath, pFile, m_environment.parseLimit, info);
     if (result == CParserWorkers::CLease::ParseResult::Ended) {
         LogTrace("--F: print file parser ended without a result p=%s, trying a new worker", strPath.c_str());

@@ -77,14 +77,14 @@ void CParserWorkers::CLease::Retake(std::chrono::steady_clock::time_point deadli
         m_nError = Platform::GetLastError();
 }
 
-bool CParserWorkers::CLease::Send(const std::string& strPath, const Platform::CFileBeneath* pFile) {
+bool CParserWorkers::CLease::Send(const std::string& strPath, const Platform::IFileBeneath* pFile) {
     // A worker that cannot be given its time has ended; the write below tells.
     (void)m_pWorker->pProcess->AllowCpuTimeFromNow(kParserCpuSecondsPerFile);
     return m_pWorker->pProcess->WriteLine(EscapePathLine(strPath), pFile);
 }
 
 CParserWorkers::CLease::ParseResult CParserWorkers::CLease::Parse(const std::string& strPath,
-                                                                  const Platform::CFileBeneath* pFile,
+                                                                  const Platform::IFileBeneath* pFile,
                                                                   std::chrono::milliseconds limit,
                                                                   FILEFORMATINFO& info) {
     if (!IsHeld())

@@ -61,7 +61,7 @@ class CParserWorkers {
         // when it ended without an answer (info then holds what it reported before); TimedOut when it
         // did not answer within limit (it is killed); NoWorker when none could be started (GetError
         // tells why).
-        ParseResult Parse(const std::string& strPath, const Platform::CFileBeneath* pFile,
+        ParseResult Parse(const std::string& strPath, const Platform::IFileBeneath* pFile,
                           std::chrono::milliseconds limit, FILEFORMATINFO& info);
 
       private:
@@ -69,7 +69,7 @@ class CParserWorkers {
         // Gives the held worker back (bHealthy: it may serve another file).
         void Return(bool bHealthy);
         // Hands the held worker one file; false when it no longer reads.
-        bool Send(const std::string& strPath, const Platform::CFileBeneath* pFile);
+        bool Send(const std::string& strPath, const Platform::IFileBeneath* pFile);
 
         CParserWorkers& m_workers;
         std::string m_strParserPath;

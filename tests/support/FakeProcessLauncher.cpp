@@ -9,7 +9,7 @@ class CFakeProcessLauncher::CChild : public Platform::IChildProcess {
     CChild(CFakeProcessLauncher& launcher, size_t nIndex, bool bWithInput)
         : m_launcher(launcher), m_nIndex(nIndex), m_bWithInput(bWithInput) {}
 
-    bool WriteLine(const std::string& strLine, const Platform::CFileBeneath* pFile) override {
+    bool WriteLine(const std::string& strLine, const Platform::IFileBeneath* pFile) override {
         if (!m_bWithInput || m_bCrashed || m_bKilled)
             return false;
         FScript script;

@@ -33,7 +33,7 @@ class CPosixChildProcess final : public IChildProcess {
     CPosixChildProcess(const CPosixChildProcess&) = delete;
     CPosixChildProcess& operator=(const CPosixChildProcess&) = delete;
 
-    bool WriteLine(const std::string& strLine, const CFileBeneath* pFile) override;
+    bool WriteLine(const std::string& strLine, const IFileBeneath* pFile) override;
     ReadResult ReadLine(std::string& strLine, std::chrono::steady_clock::time_point deadline) override;
     bool AllowCpuTimeFromNow(uint64_t nCpuSeconds) override;
     void Kill() override;
@@ -55,11 +55,13 @@ class CPosixChildProcess final : public IChildProcess {
     bool m_bSkippingCutRest = false;
 };
 
-bool CPosixChildProcess::WriteLine(const std::string& strLine, const CFileBeneath* pFile) {
+bool CPosixChildProcess::WriteLine(const std::string& strLine, const IFileBeneath* pFile) {
     if (!m_input.IsOpen())
         return false;
     std::string strData = strLine + "\n";
-    int nFile = pFile != nullptr ? CHeldFileAccess::Handle(*pFile) : -1;
+    // Only a file this layer opened has a descriptor to send; any other goes by its path alone.
+    const auto* pHeld = dynamic_cast<const CFileBeneath*>(pFile);
+    int nFile = pHeld != nullptr ? CHeldFileAccess::Handle(*pHeld) : -1;
     for (size_t nSent = 0; nSent < strData.size();) {
         struct iovec data = {const_cast<char*>(strData.data() + nSent), strData.size() - nSent};
         struct msghdr message;
