@@ -1,10 +1,10 @@
 #include "config/IniFile.h"
 
 #include "Include/StringUtil.h"
+#include "platform/FileSystem.h"
 
 #include <cctype>
 #include <cstdint>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -12,6 +12,8 @@ namespace {
 constexpr size_t kMaxValueLength = 1023;
 // Longer lines are cut here while reading, so that a hostile file cannot exhaust memory.
 constexpr size_t kMaxLineLength = 65536;
+// A settings file for a thousand hot folders takes well under a megabyte; anything larger is not one.
+constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
 
 std::string RemoveSurroundingQuotes(const std::string& strValue) {
     if (strValue.size() >= 2 && (strValue.front() == '"' || strValue.front() == '\'') &&
@@ -52,6 +54,19 @@ void SkipByteOrderMark(std::istream& stream) {
     stream.seekg(0);
 }
 
+// The whole file, when it is a regular file no larger than kMaxFileSize.
+bool ReadSettingsFile(const std::string& strPath, std::string& strContent) {
+    strContent.clear();
+    bool bTooLarge = false;
+    bool bRead = Platform::ReadRegularFile(strPath, [&](const char* pData, size_t nSize) {
+        bTooLarge = strContent.size() + nSize > kMaxFileSize;
+        if (!bTooLarge)
+            strContent.append(pData, nSize);
+        return !bTooLarge;
+    });
+    return bRead && !bTooLarge;
+}
+
 } // namespace
 
 CIniFile::CIniFile(std::string strPath) : m_strPath(std::move(strPath)) {}
@@ -66,15 +81,15 @@ CIniFile CIniFile::FromContent(std::string strContent) {
 }
 
 bool CIniFile::ForEachLine(const std::function<bool(const std::string&)>& onLine) const {
-    std::ifstream file;
-    std::istringstream content;
-    if (m_bFromContent)
-        content.str(m_strContent);
-    else
-        file.open(m_strPath, std::ios::binary);
-    std::istream& stream = m_bFromContent ? static_cast<std::istream&>(content) : file;
-    if (!stream)
-        return false;
+    std::istringstream stream;
+    if (m_bFromContent) {
+        stream.str(m_strContent);
+    } else {
+        std::string strContent;
+        if (!ReadSettingsFile(m_strPath, strContent))
+            return false;
+        stream.str(std::move(strContent));
+    }
     SkipByteOrderMark(stream);
     std::string strLine;
     while (ReadLine(stream, strLine)) {
@@ -151,7 +166,11 @@ int CIniFile::GetInt(const std::string& strSection, const std::string& strKey, i
     }
 }
 
-int CIniFile::ParseProfileInt(const std::string& strValue) {
+namespace {
+
+// GetPrivateProfileIntA's reading of strValue; bExact false when it wrapped around.
+int ParseProfileNumber(const std::string& strValue, bool& bExact) {
+    bExact = true;
     size_t nPos = strValue.find_first_not_of(" \t");
     if (nPos == std::string::npos)
         return 0;
@@ -166,8 +185,11 @@ int CIniFile::ParseProfileInt(const std::string& strValue) {
         nBase = 16;
         nPos += 2;
     }
-    // Unsigned arithmetic wraps like the Windows reader instead of overflowing.
+    // Unsigned arithmetic wraps like the Windows reader instead of overflowing; the wide copy tells
+    // whether it did.
     uint32_t nResult = 0;
+    uint64_t nWide = 0;
+    const uint64_t nLargest = bNegative ? 0x80000000u : 0x7FFFFFFFu;
     for (; nPos < strValue.size(); ++nPos) {
         int c = std::tolower(static_cast<unsigned char>(strValue[nPos]));
         unsigned nDigit;
@@ -178,8 +200,29 @@ int CIniFile::ParseProfileInt(const std::string& strValue) {
         else
             break;
         nResult = nResult * nBase + nDigit;
+        if (bExact)
+            nWide = nWide * nBase + nDigit;
+        bExact = bExact && nWide <= nLargest;
     }
     if (bNegative)
         nResult = 0u - nResult;
     return static_cast<int>(nResult);
+}
+
+} // namespace
+
+int CIniFile::ParseProfileInt(const std::string& strValue) {
+    bool bExact = true;
+    return ParseProfileNumber(strValue, bExact);
+}
+
+bool CIniFile::IsProfileIntExact(const std::string& strValue) {
+    bool bExact = true;
+    ParseProfileNumber(strValue, bExact);
+    return bExact;
+}
+
+bool CIniFile::CanBeRead() const {
+    std::string strContent;
+    return m_bFromContent || ReadSettingsFile(m_strPath, strContent);
 }

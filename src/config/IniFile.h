@@ -35,6 +35,11 @@ class CIniFile {
     // The integer rule of GetPrivateProfileIntA: leading blanks, optional sign, decimal digits or
     // "0x" and hexadecimal digits, stopping at the first other character.
     static int ParseProfileInt(const std::string& strValue);
+    // False when that rule wraps the number around (it does not fit 32 bits), so that the value read
+    // is not the one written.
+    static bool IsProfileIntExact(const std::string& strValue);
+    // True when the file can be read as settings: a regular file, not too large.
+    bool CanBeRead() const;
 
   private:
     // Calls onLine with every line that is neither blank nor a comment, trimmed, until it returns

@@ -47,6 +47,12 @@ bool AppendDurably(const std::string& strPath, const std::string& strData, bool 
 // survives a power loss. False on failure, with the system error in GetLastError().
 bool FlushFolderEntry(const std::string& strPath);
 
+// Reads a regular file a block at a time (links followed), handing each block to onBlock until it
+// returns false. Never waits on what is not a regular file (a named pipe, a device): that fails as a
+// file that cannot be read. False, with GetLastError(), when the file cannot be opened or read or is
+// not a regular file; true when it was read to its end or onBlock ended the reading.
+bool ReadRegularFile(const std::string& strPath, const std::function<bool(const char*, size_t)>& onBlock);
+
 // Gets, for each entry of the tree, its name relative to the root of the walk and its version.
 using FileVisitor = std::function<void(const std::string& strName, const CFileVersion& version)>;
 

@@ -13,14 +13,12 @@
 #include "request/ResendLedger.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <set>
 
 namespace {
 
 const char* const kConfigurationSection = "configuration";
-constexpr size_t kReadBlockSize = 64 * 1024;
 const char* const kHotFolderPrefix = "hotfolder_";
 const char* const kConfigurationKeys[] = {"hotfoldercount", "serveraddress", "serverport"};
 const char* const kHotFolderKeys[] = {"source", "destination", "devicename",  "halfsize",
@@ -63,13 +61,10 @@ bool IsSameOrInside(const std::string& strInner, const std::string& strOuter) {
 // Reads the file plainly, a block at a time, so that neither the archive's lock is taken (a running
 // agent is not disturbed) nor a large archive held in memory. False when it cannot be opened.
 bool ForEachBlock(const std::string& strPath, const std::function<void(const std::string&)>& onBlock) {
-    std::ifstream stream(strPath, std::ios::binary);
-    if (!stream)
-        return false;
-    std::string strBlock(kReadBlockSize, '\0');
-    while (stream.read(&strBlock[0], static_cast<std::streamsize>(strBlock.size())) || stream.gcount() > 0)
-        onBlock(strBlock.substr(0, static_cast<size_t>(stream.gcount())));
-    return true;
+    return Platform::ReadRegularFile(strPath, [&](const char* pData, size_t nSize) {
+        onBlock(std::string(pData, nSize));
+        return true;
+    });
 }
 
 // Lines holding more than blanks.
@@ -159,8 +154,9 @@ void CSettingsCheck::RunChecks() {
     }
     int nCount = settings.GetHotFolderCount();
     PrintSettings(folders, nCount);
-    if (!std::ifstream(m_strSettingsPath, std::ios::binary))
+    if (!CIniFile(m_strSettingsPath).CanBeRead())
         Problem("settings file " + m_strSettingsPath + " cannot be read; the agent runs with the defaults");
+    CheckNumbers();
     CheckSections(nCount);
     for (size_t nIndex = 0; nIndex < folders.size(); ++nIndex)
         CheckFolder(static_cast<int>(nIndex) + 1, folders[nIndex]);
@@ -275,11 +271,25 @@ void CSettingsCheck::CheckFolderRelations(const std::vector<CHotFolderInfo>& fol
     }
 }
 
+void CSettingsCheck::CheckNumbers() {
+    CIniFile ini(m_strSettingsPath);
+    for (const char* szKey : {"hotfoldercount", "serverport"}) {
+        std::string strValue = ini.GetString(kConfigurationSection, szKey, "");
+        if (!CIniFile::IsProfileIntExact(strValue))
+            Problem(std::string(szKey) + "=" + strValue + " does not fit a number; the agent reads it as " +
+                    std::to_string(CIniFile::ParseProfileInt(strValue)));
+    }
+}
+
 void CSettingsCheck::CheckServer() {
     CAddActivityContext context;
     CAgentSettings settings;
     context.m_strServerAddress = settings.GetServerAddress();
     context.m_nServerPort = settings.GetServerPort();
+    if (context.m_nServerPort < 1 || context.m_nServerPort > 65535) {
+        Problem("serverport=" + std::to_string(context.m_nServerPort) + " is not a port (1 to 65535)");
+        return;
+    }
     std::string strUrl = CAddActivityClientReqHandler(&context, nullptr).BuildURL();
     std::string strError;
     if (!CHttpRequest::CanConnect(strUrl, kConnectTimeoutMs, strError))

@@ -30,6 +30,8 @@ class CSettingsCheck {
     void CheckSections(int nCount);
     void CheckFolder(int nNumber, const CHotFolderInfo& folder);
     void CheckFolderRelations(const std::vector<CHotFolderInfo>& folders);
+    // A number the agent would read wrapped around, not as written.
+    void CheckNumbers();
     void CheckServer();
     void PrintArchive();
     void Problem(const std::string& strText);

@@ -4,6 +4,8 @@
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -168,4 +170,28 @@ TEST_F(SettingsFile, SectionListShowsEveryNameTheReaderWouldMatch) {
     // The repeated section stays unread by the value reader.
     EXPECT_EQ(CAgentSettings().GetServerPort(), 80);
     EXPECT_EQ(CAgentSettings().GetHotFolderCount(), 1);
+}
+
+// A named pipe or a device in place of the settings file must not hang the agent's start (or the
+// settings check) waiting for a writer or reading forever: it reads as a missing file.
+TEST_F(SettingsFile, NamedPipeOrDeviceAsSettingsFileReadsAsMissingInsteadOfHanging) {
+    ASSERT_EQ(::mkfifo((m_folder / "KlendoHotFolderAgent.ini").c_str(), 0600), 0);
+    EXPECT_FALSE(Ini().CanBeRead());
+    EXPECT_EQ(CAgentSettings().GetHotFolderCount(), 0);
+    EXPECT_EQ(CAgentSettings().GetServerPort(), 80);
+    ASSERT_EQ(::unlink((m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
+    EXPECT_FALSE(Ini().CanBeRead());
+    EXPECT_EQ(CAgentSettings().GetServerAddress(), "localhost");
+}
+
+TEST_F(SettingsFile, NumbersThatWrapAroundAreToldApart) {
+    EXPECT_TRUE(CIniFile::IsProfileIntExact("2147483647"));
+    EXPECT_TRUE(CIniFile::IsProfileIntExact("-2147483648"));
+    EXPECT_TRUE(CIniFile::IsProfileIntExact("0x7fffffff junk"));
+    EXPECT_TRUE(CIniFile::IsProfileIntExact("word"));
+    EXPECT_FALSE(CIniFile::IsProfileIntExact("2147483648"));
+    EXPECT_FALSE(CIniFile::IsProfileIntExact("4294967297"));
+    EXPECT_FALSE(CIniFile::IsProfileIntExact("99999999999999999999"));
+    EXPECT_FALSE(CIniFile::IsProfileIntExact("0x100000000"));
 }

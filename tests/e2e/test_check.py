@@ -90,6 +90,20 @@ class CheckTest(AgentTestCase):
         self.assertIn("--E: hot folder 2: no source", output)
         self.assertEqual(code, 1)
 
+    def test_wrapped_numbers_a_bad_port_and_a_named_pipe_are_problems(self):
+        self.write_settings_text("[configuration]\r\nhotfoldercount=4294967297\r\nserverport=65537\r\n")
+        code, output = self.check()
+        self.assertIn("--E: hotfoldercount=4294967297 does not fit a number; the agent reads it as 1", output)
+        self.assertIn("--E: serverport=65537 is not a port (1 to 65535)", output)
+        self.assertEqual(code, 1)
+        settings = os.path.join(self.install, "KlendoHotFolderAgent.ini")
+        os.remove(settings)
+        os.mkfifo(settings)
+        # A pipe nobody writes to must not hold the check: it reads as an unreadable file.
+        code, output = self.check()
+        self.assertIn("--E: settings file %s cannot be read; the agent runs with the defaults" % settings, output)
+        self.assertEqual(code, 1)
+
     def test_check_beside_a_running_agent_reads_the_archive(self):
         port = self.server.start()
         hot, out = self.folder("hot"), self.folder("out")

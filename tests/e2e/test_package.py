@@ -20,7 +20,8 @@ PREFIX = "opt/KlendoHotFolderAgent"
 UNIT = "KlendoHotFolderAgent.service"
 STATE_FILES = ["KlendoHotFolderAgent.ini", "KlendoHotFolderAgent.log", "KlendoActivity.dat",
                "KlendoActivity.rejected.dat", "KlendoActivity.settled.dat", "KlendoActivity.refusals.dat",
-               "KlendoTickets-0123456789abcdef.dat", "KlendoAbandoned.dat"]
+               "KlendoTickets-0123456789abcdef.dat", "KlendoAbandoned.dat",
+               "KlendoHotFolderAgent_20261207_1.tmp"]
 
 
 def run(*command, **options):

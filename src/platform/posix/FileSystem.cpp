@@ -54,6 +54,28 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     return pStream;
 }
 
+bool ReadRegularFile(const std::string& strPath, const std::function<bool(const char*, size_t)>& onBlock) {
+    // Non-blocking, so that opening a named pipe does not wait for a writer.
+    Posix::CUniqueFd file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!file.IsOpen() || ::fstat(file.Get(), &status) != 0)
+        return false;
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    std::vector<char> block(65536);
+    while (true) {
+        ssize_t nRead = ::read(file.Get(), block.data(), block.size());
+        if (nRead < 0 && errno == EINTR)
+            continue;
+        if (nRead < 0)
+            return false;
+        if (nRead == 0 || !onBlock(block.data(), static_cast<size_t>(nRead)))
+            return true;
+    }
+}
+
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
