@@ -412,8 +412,18 @@ long CReferenceServer::GetOpenConnectionCount() const {
     return m_pImpl->nOpenConnections;
 }
 
+bool CReferenceServer::WaitForPosts(long nCount, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    m_stopSignal.wait_for(lock, timeout, [&] { return m_bStopping || m_nPosts >= nCount; });
+    return m_nPosts >= nCount;
+}
+
 void CReferenceServer::AnswerPost(const std::string& strBody, httplib::Response& response) {
-    ++m_nPosts;
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        ++m_nPosts;
+    }
+    m_stopSignal.notify_all();
     if (m_options.nDelayMs > 0) {
         std::unique_lock<std::mutex> lock(m_stopMutex);
         m_stopSignal.wait_for(lock, std::chrono::milliseconds(m_options.nDelayMs),

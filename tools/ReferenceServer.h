@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -77,6 +78,8 @@ class CReferenceServer {
     // activities stored so far.
     long GetPostCount() const { return m_nPosts; }
     long GetStoredCount() const { return m_nStored; }
+    // True once nCount posts were received; false after the timeout or at a stop.
+    bool WaitForPosts(long nCount, std::chrono::milliseconds timeout);
     // Connections accepted so far, and those of them still open.
     long GetConnectionCount() const;
     long GetOpenConnectionCount() const;

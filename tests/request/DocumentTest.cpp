@@ -19,21 +19,10 @@ namespace {
 
 using CReply = CFakeProcessLauncher::CReply;
 
-// The requests of one test parse in workers of the fake launcher, until the next test's set-up.
-struct CFakeWorkers {
-    explicit CFakeWorkers(CRequestProcessing& processing) {
-        CRequestEnvironment environment = processing.GetEnvironment();
-        environment.pParserWorkers = &workers;
-        processing.SetEnvironment(environment);
-    }
-    // Every worker answers every file with these lines.
-    void AnswerEveryFile(const CReply& reply) {
-        launcher.SetScript([reply](size_t, const std::string&) { return reply; });
-    }
-
-    CFakeProcessLauncher launcher;
-    CParserWorkers workers{launcher};
-};
+// Every worker answers every file with these lines.
+void AnswerEveryFile(CFakeProcessLauncher& launcher, const CReply& reply) {
+    launcher.SetScript([reply](size_t, const std::string&) { return reply; });
+}
 
 const std::string kLetterAnswer = "pages=4 pages2=0 width=8.5 length=11 format=1";
 
@@ -134,8 +123,7 @@ TEST_F(TicketTest, LoggedOnUserResultCodes) {
 
 TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
     StartServer();
-    CFakeWorkers fake(m_processing);
-    fake.AnswerEveryFile({{"pages=3 pages2=5 width=8.500000 length=11.000000 format=1", "end"}});
+    AnswerEveryFile(m_launcher, {{"pages=3 pages2=5 width=8.500000 length=11.000000 format=1", "end"}});
     Drop("half.pdf");
     CFileRequest* pRequest = Request("half.pdf");
     pRequest->halfsize = 1;
@@ -150,18 +138,17 @@ TEST_F(PipelineTest, HalfSizeHalvesWhatTheParserReports) {
 // The worker's limits come from the agent, and it parses the file the request holds.
 TEST_F(PipelineTest, WorkerIsStartedWithTheParserLimitsAndGivenTheHeldFile) {
     StartServer();
-    CFakeWorkers fake(m_processing);
-    fake.AnswerEveryFile({{kLetterAnswer, "end"}});
+    AnswerEveryFile(m_launcher, {{kLetterAnswer, "end"}});
     Drop("odd\nname.pdf");
     CFileRequestHandler(Request("odd\nname.pdf"), m_processing).HandleRequest();
-    std::vector<CFakeProcessLauncher::CStart> starts = fake.launcher.GetStarts();
+    std::vector<CFakeProcessLauncher::CStart> starts = m_launcher.GetStarts();
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].strExecutable, KLENDO_PRINTINFO_PATH);
+    EXPECT_EQ(starts[0].strExecutable, kParserPath);
     EXPECT_EQ(starts[0].arguments, std::vector<std::string>{kParserWorkerSwitch});
     EXPECT_TRUE(starts[0].bWithInput);
     EXPECT_EQ(starts[0].limits.nMemoryBytes, kParserMemoryBytes);
-    EXPECT_EQ(fake.launcher.GetCpuAllowances(), std::vector<uint64_t>{kParserCpuSecondsPerFile});
-    std::vector<CFakeProcessLauncher::CWritten> written = fake.launcher.GetWritten();
+    EXPECT_EQ(m_launcher.GetCpuAllowances(), std::vector<uint64_t>{kParserCpuSecondsPerFile});
+    std::vector<CFakeProcessLauncher::CWritten> written = m_launcher.GetWritten();
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(UnescapePathLine(written[0].strLine), m_strHot + "/odd\nname.pdf");
     EXPECT_TRUE(written[0].bWithFile);
@@ -170,12 +157,11 @@ TEST_F(PipelineTest, WorkerIsStartedWithTheParserLimitsAndGivenTheHeldFile) {
 
 TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     StartServer();
-    CFakeWorkers fake(m_processing);
-    fake.AnswerEveryFile({{"pages=2 pages2=0 width=8.270000 length=11.690000 format=1"}});
+    AnswerEveryFile(m_launcher, {{"pages=2 pages2=0 width=8.270000 length=11.690000 format=1"}});
     Drop("ppr0042.tmp");
     CFileRequestHandler handler(Request("ppr0042.tmp"), m_processing);
     handler.HandleRequest();
-    EXPECT_EQ(fake.launcher.GetKillCount(), 1u);
+    EXPECT_EQ(m_launcher.GetKillCount(), 1u);
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_FALSE(Exists(m_strHot + "/ppr0042.tmp"));
     EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 2) << "the values read before the limit";
@@ -184,35 +170,33 @@ TEST_F(PipelineTest, HungParseIsAbandonedRenamedAndStillPosted) {
     CFileRequestHandler(Request("FATAL-0042.klendo"), m_processing).HandleRequest();
     EXPECT_TRUE(Exists(m_strHot + "/FATAL-0042.klendo"));
     EXPECT_EQ(StoredCount(), 1);
-    EXPECT_EQ(fake.launcher.GetStarts().size(), 1u) << "a hung parse is not tried again";
+    EXPECT_EQ(m_launcher.GetStarts().size(), 1u) << "a hung parse is not tried again";
     EXPECT_EQ(AbandonedParseName("/var/ppr.tmp/ppr0042.tmp.tmp"),
               "/var/FATAL-.klendo/FATAL-0042.klendo.klendo");
 }
 
 TEST_F(PipelineTest, CrashingOrMissingParserGivesZerosAndTheJobGoesOn) {
     StartServer();
-    CFakeWorkers fake(m_processing);
-    fake.AnswerEveryFile({{"pages=9 pages2=0 width=1e999 length=-4 format=1", "garbage"}, true});
+    AnswerEveryFile(m_launcher, {{"pages=9 pages2=0 width=1e999 length=-4 format=1", "garbage"}, true});
     Drop("crash.pcl");
     CFileRequestHandler crashed(Request("crash.pcl"), m_processing);
     crashed.HandleRequest();
     EXPECT_EQ(crashed.GetActivity().m_document.m_nPages, 0) << "a hostile progress line is not believed";
-    fake.launcher.FailStarts(2);
+    m_launcher.FailStarts(2);
     Drop("missing.pcl");
     CFileRequestHandler missing(Request("missing.pcl"), m_processing);
     missing.HandleRequest();
     EXPECT_EQ(missing.GetActivity().m_document.m_nPages, 0);
     EXPECT_EQ(StoredCount(), 2);
-    EXPECT_NE(m_log.Content().find("--F: failed to start the print file parser p=" +
-                                   std::string(KLENDO_PRINTINFO_PATH) + " error =2"),
+    EXPECT_NE(m_log.Content().find(
+                  "--F: failed to start the print file parser p=" + std::string(kParserPath) + " error =2"),
               std::string::npos);
 }
 
 TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
     StartServer();
-    CFakeWorkers fake(m_processing);
     // The first worker dies as a crash or a stray kill would end it; its successor answers.
-    fake.launcher.SetScript([](size_t nChild, const std::string&) {
+    m_launcher.SetScript([](size_t nChild, const std::string&) {
         return nChild == 0 ? CReply{{"pages=9 pages2=0 width=1 length=1 format=1"}, true}
                            : CReply{{kLetterAnswer, "end"}};
     });
@@ -226,15 +210,14 @@ TEST_F(PipelineTest, WorkerThatDiesWithoutAResultIsRetriedOnceInAFreshWorker) {
                           "/retried.pdf, trying a new worker"),
               std::string::npos);
     EXPECT_EQ(strLog.find("without a result again"), std::string::npos);
-    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u);
+    EXPECT_EQ(m_launcher.GetStarts().size(), 2u);
     EXPECT_EQ(StoredCount(), 1);
 }
 
 TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     StartServer();
-    CFakeWorkers fake(m_processing);
     // Each worker reports a value, then dies before its answer is complete: the value is not believed.
-    fake.AnswerEveryFile({{"pages=9 pages2=0 width=8.5 length=11 format=1"}, true});
+    AnswerEveryFile(m_launcher, {{"pages=9 pages2=0 width=8.5 length=11 format=1"}, true});
     Drop("doomed.pdf");
     CFileRequestHandler handler(Request("doomed.pdf"), m_processing);
     handler.HandleRequest();
@@ -248,7 +231,7 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
     EXPECT_NE(strLog.find("--F: print file parser ended without a result again p=" + strPath +
                           ", the job goes on with zeros"),
               std::string::npos);
-    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u) << "one retry, no more";
+    EXPECT_EQ(m_launcher.GetStarts().size(), 2u) << "one retry, no more";
     EXPECT_EQ(StoredCount(), 1) << "the job goes on";
 }
 
@@ -256,8 +239,7 @@ TEST_F(PipelineTest, WorkerThatAlwaysDiesGivesZerosAfterOneRetry) {
 // the next file: a fresh worker parses it at once, without the crash retry.
 TEST_F(PipelineTest, IdleWorkerThatEndedMeanwhileIsReplacedWithoutBlame) {
     StartServer();
-    CFakeWorkers fake(m_processing);
-    fake.launcher.SetScript([](size_t nChild, const std::string&) {
+    m_launcher.SetScript([](size_t nChild, const std::string&) {
         return CReply{{kLetterAnswer, "end"}, nChild == 0};
     });
     for (const char* szName : {"first.pdf", "second.pdf"}) {
@@ -266,7 +248,7 @@ TEST_F(PipelineTest, IdleWorkerThatEndedMeanwhileIsReplacedWithoutBlame) {
         handler.HandleRequest();
         EXPECT_EQ(handler.GetActivity().m_document.m_nPages, 4) << szName;
     }
-    EXPECT_EQ(fake.launcher.GetStarts().size(), 2u);
+    EXPECT_EQ(m_launcher.GetStarts().size(), 2u);
     EXPECT_EQ(m_log.Content().find("without a result"), std::string::npos);
     EXPECT_EQ(StoredCount(), 2);
 }
@@ -302,6 +284,7 @@ TEST_F(PipelineTest, RealParserWorkersCountPagesFileAfterFile) {
         EXPECT_NEAR(handler.GetActivity().m_document.m_fWidth, 8.26, 0.05);
         EXPECT_NEAR(handler.GetActivity().m_document.m_fLength, 11.69, 0.05);
     }
+    EXPECT_EQ(m_launcher.GetStarts().size(), 1u);
     EXPECT_EQ(UnescapePathLine(EscapePathLine("a%0A\n\r%")), "a%0A\n\r%");
     EXPECT_EQ(EscapePathLine("x\ny").find('\n'), std::string::npos);
 }

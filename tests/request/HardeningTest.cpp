@@ -1,13 +1,13 @@
 #include "PipelineFixture.h"
 
 #include "monitor/TicketLedger.h"
-#include "platform/posix/FileAccessForTest.h"
 #include "pool/IOThreadPool.h"
 #include "request/AbandonedFiles.h"
 #include "request/StableFileCheck.h"
 #include "request/WriteWait.h"
 
-#include <sys/resource.h>
+#include <cerrno>
+#include <future>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -21,93 +21,12 @@ void ChangeEnvironment(CRequestProcessing& processing,
     processing.SetEnvironment(environment);
 }
 
-// A parser that reads its file's line and never answers: every parse runs into a short limit.
-void UseHangingParser(CRequestProcessing& processing, const CTempFolder& folder) {
-    std::string strParser = folder / "hanging-parser";
-    WriteWholeFile(strParser, "#!/bin/sh\nread -r path\nexec sleep 60\n");
-    fs::permissions(strParser, fs::perms::owner_all);
-    ChangeEnvironment(processing, [&](CRequestEnvironment& environment) {
-        environment.strParserPath = strParser;
-        environment.parseLimit = std::chrono::milliseconds(200);
-    });
-}
-
-// The pipeline run with each way of resolving paths forced in turn (the platform tests check that the
-// forced way is the one that runs).
-class PathEscapeTest : public PipelineTest,
-                       public ::testing::WithParamInterface<Platform::Posix::PathResolution> {
-  protected:
-    void SetUp() override {
-        PipelineTest::SetUp();
-        Platform::Posix::SetPathResolutionForTest(GetParam());
-        fs::create_directories(m_folder / "outside");
-        WriteWholeFile(m_folder / "outside/job.prn", "a file outside the hot folder");
-        StartServer();
-    }
-    void TearDown() override {
-        Platform::Posix::SetPathResolutionForTest(Platform::Posix::PathResolution::Automatic);
-        PipelineTest::TearDown();
-    }
-};
-
-std::string ResolutionName(const ::testing::TestParamInfo<Platform::Posix::PathResolution>& info) {
-    return info.param == Platform::Posix::PathResolution::KernelBeneath ? "KernelBeneath" : "ComponentWalk";
+// Parser workers that never answer: every parse runs into its limit.
+void UseHangingParser(CFakeProcessLauncher& launcher) {
+    launcher.SetScript([](size_t, const std::string&) { return CFakeProcessLauncher::CReply(); });
 }
 
 } // namespace
-
-INSTANTIATE_TEST_SUITE_P(BothWays, PathEscapeTest,
-                         ::testing::Values(Platform::Posix::PathResolution::KernelBeneath,
-                                           Platform::Posix::PathResolution::ComponentWalk),
-                         ResolutionName);
-
-TEST_P(PathEscapeTest, LinkAsAHotFolderSubfolderIsNotFollowed) {
-    fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
-    CFileRequestHandler(Request("sub/job.prn"), m_processing).HandleRequest();
-    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder") << "not deleted";
-    EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
-    EXPECT_EQ(StoredCount(), 0);
-    EXPECT_NE(m_log.Content().find("--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"),
-              std::string::npos);
-}
-
-TEST_P(PathEscapeTest, LinkAsADestinationSubfolderIsNotWrittenThrough) {
-    fs::create_directories(m_strHot + "/sub");
-    fs::create_directory_symlink(m_folder / "outside", m_strDestination + "/sub");
-    Drop("sub/job.prn", "the job");
-    CFileRequestHandler(Request("sub/job.prn"), m_processing).HandleRequest();
-    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "a file outside the hot folder");
-    EXPECT_TRUE(Exists(m_strHot + "/sub/job.prn")) << "the copy failed, so the job stays";
-    EXPECT_EQ(StoredCount(), 0);
-}
-
-TEST_P(PathEscapeTest, HotFolderSubfolderSwappedForALinkDuringTheWaitDoesNotRedirect) {
-    const std::string strJob = "%!PS-Adobe-3.0\n%%Pages: 2\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n";
-    WriteWholeFile(m_folder / "outside/job.prn", "%!PS-Adobe-3.0\n%%Pages: 5\n");
-    fs::create_directories(m_strHot + "/sub");
-    fs::create_directories(m_strDestination + "/sub");
-    Drop("sub/job.prn", strJob);
-    CHoldingWriter writer(m_strHot + "/sub/job.prn", "%%EOF\n");
-    ASSERT_TRUE(writer.IsHolding());
-    CPipelinePool pool(m_processing);
-    pool.Dispatch(Request("sub/job.prn"));
-    ASSERT_TRUE(pool.WaitForWaitingFile());
-    fs::rename(m_strHot + "/sub", m_strHot + "/sub.old");
-    fs::create_directory_symlink(m_folder / "outside", m_strHot + "/sub");
-    writer.Release();
-    // The wait goes on from the hot folder again, where the path now runs through a link.
-    ASSERT_TRUE(WaitForLog(m_log, "--F: symbolic link left alone =" + m_strHot + "/sub/job.prn"));
-    // The moved folder is watched and scanned as a new one: its job gets a request of its own.
-    fs::create_directories(m_strDestination + "/sub.old");
-    pool.Dispatch(Request("sub.old/job.prn"));
-    ASSERT_TRUE(WaitForStored(1));
-    pool.Stop();
-    EXPECT_EQ(ReadWholeFile(m_folder / "outside/job.prn"), "%!PS-Adobe-3.0\n%%Pages: 5\n");
-    EXPECT_EQ(ReadWholeFile(m_strDestination + "/sub.old/job.prn"), strJob + "%%EOF\n");
-    EXPECT_FALSE(Exists(m_strDestination + "/sub/job.prn"));
-    EXPECT_NE(Stored().find("\"pages\":\"2\""), std::string::npos) << Stored();
-    EXPECT_EQ(StoredCount(), 1);
-}
 
 TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilledHalfWritten) {
     StartServer();
@@ -119,15 +38,15 @@ TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilled
     m_files.StayBusy("busy.prn");
     CPipelinePool pool(m_processing);
     pool.Dispatch(Request("busy.prn"));
-    ASSERT_TRUE(
-        WaitForLog(m_log, "--I: kept file s=" + m_strHot + " file=busy.prn is tried again in 3600 s"));
+    ASSERT_TRUE(pool.AdvanceUntil([&] { return pool.Get().GetWaitingRetryCount() == 1; }));
     EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u);
-    EXPECT_EQ(pool.Get().GetWaitingRetryCount(), 1u);
     pool.Stop();
     EXPECT_EQ(StoredCount(), 0);
     EXPECT_FALSE(Exists(m_strDestination + "/busy.prn"));
     EXPECT_EQ(ReadWholeFile(strPath), "half") << "left as its writer has it";
     std::string strLog = m_log.Content();
+    EXPECT_NE(strLog.find("--I: kept file s=" + m_strHot + " file=busy.prn is tried again in 3600 s"),
+              std::string::npos);
     EXPECT_NE(strLog.find("--F: file still being written after 20 tries, kept for a later try =" + strPath),
               std::string::npos);
     EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
@@ -192,7 +111,7 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
     // The window outlasts the first probes: the request pauses and its window goes on.
     CPipelinePool pool(m_processing);
     pool.Dispatch(pRequest);
-    ASSERT_TRUE(WaitForStored(3));
+    ASSERT_TRUE(pool.AdvanceUntil([this] { return StoredCount() == 3; }));
     pool.Stop();
     EXPECT_NE(
         m_log.Content().find("--I: write-complete test s=" + strOtherHot +
@@ -203,24 +122,22 @@ TEST_F(PipelineTest, EachWriteCompleteTestIsLoggedOncePerHotFolder) {
 
 TEST_F(PipelineTest, KeptFileIsTriedAgainOnItsOwnOnceTheDestinationIsBack) {
     StartServer();
-    CIOThreadPool pool(
-        Platform::RealEnvironment(),
-        {CIOThreadPool::kMaxRequestThreads, std::chrono::milliseconds(50), std::chrono::milliseconds(200)});
-    pool.SetRequestProcessor([&pool, this](std::unique_ptr<CFileRequest> pRequest) {
-        ProcessFileRequest(std::move(pRequest), pool, m_processing);
-    });
-    ASSERT_EQ(pool.InitThreadPool(1), 1);
     fs::remove_all(m_strDestination);
     Drop("kept.prn");
-    pool.DispatchNewRequest(Request("kept.prn"));
-    ASSERT_TRUE(WaitForLog(m_log, "--I: retrying kept file s=" + m_strHot + " file=kept.prn (retry 1)"));
+    CPipelinePool pool(m_processing);
+    pool.Dispatch(Request("kept.prn"));
+    ASSERT_TRUE(pool.WaitForProcessed(1));
+    EXPECT_EQ(pool.Get().GetWaitingRetryCount(), 1u);
+    pool.AdvancePastWaits();
+    ASSERT_TRUE(pool.WaitForProcessed(2));
+    EXPECT_NE(m_log.Content().find("--I: retrying kept file s=" + m_strHot + " file=kept.prn (retry 1)"),
+              std::string::npos);
+    EXPECT_EQ(StoredCount(), 0);
     fs::create_directories(m_strDestination);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (StoredCount() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pool.AdvancePastWaits();
+    ASSERT_TRUE(pool.WaitForProcessed(3));
+    pool.Stop();
     EXPECT_EQ(StoredCount(), 1);
-    pool.ShutdownThreadPool();
-    pool.WaitForRequestThreads(std::chrono::seconds(30));
     EXPECT_FALSE(Exists(m_strHot + "/kept.prn"));
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/kept.prn"), "%!PS\nshowpage\n");
 }
@@ -235,7 +152,7 @@ TEST_F(PipelineTest, UserFileNamedLikeAnAbandonedOneIsBilled) {
 
 TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemembered) {
     StartServer();
-    UseHangingParser(m_processing, m_folder);
+    UseHangingParser(m_launcher);
     Drop("ppr0042.tmp", "first hung job");
     CFileRequestHandler(Request("ppr0042.tmp"), m_processing).HandleRequest();
     Drop("ppr0042.tmp", "second hung job");
@@ -255,9 +172,7 @@ TEST_F(PipelineTest, SecondHungParseOfAReusedNameKeepsTheFirstAndBothAreRemember
     // Once the operator has dealt with a file, a user's file of that name is a new job.
     fs::remove(m_strHot + "/FATAL-0042.klendo");
     Drop("FATAL-0042.klendo", "a new job");
-    ChangeEnvironment(m_processing, [&](CRequestEnvironment& environment) {
-        environment.strParserPath = KLENDO_PRINTINFO_PATH;
-    });
+    m_launcher.SetScript(ParseInProcess);
     CFileRequestHandler(Request("FATAL-0042.klendo"), m_processing).HandleRequest();
     EXPECT_EQ(StoredCount(), 3);
 }
@@ -299,9 +214,14 @@ TEST_F(TicketVersionTest, TicketRewrittenWhileItsFirstVersionIsPostingIsBilledTo
     slow.nDelayMs = 1500;
     StartServer(slow);
     Drop("job8.dat", kTicketV1);
+    // Rewritten once the first version is copied, before its post.
+    std::promise<void> rewritten;
+    m_files.AfterCopy("job8.dat", [&] {
+        Drop("job8.dat", kTicketV2);
+        rewritten.set_value();
+    });
     std::thread first([&] { CFileRequestHandler(TicketRequest("job8.dat"), m_processing).HandleRequest(); });
-    ASSERT_TRUE(WaitForLog(m_log, "--I: copying file S=" + m_strHot + "/job8.dat"));
-    Drop("job8.dat", kTicketV2);
+    ASSERT_EQ(rewritten.get_future().wait_for(CPipelinePool::kDeadline), std::future_status::ready);
     CFileRequestHandler(TicketRequest("job8.dat"), m_processing).HandleRequest();
     first.join();
     std::string strStored = Stored();
@@ -314,14 +234,10 @@ TEST_F(TicketVersionTest, TicketRewrittenWhileItsFirstVersionIsPostingIsBilledTo
 TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
     StartServer();
     Drop("later.prn");
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
     // No descriptor left: the hot folder itself cannot be opened (as when a burst uses them all).
-    struct rlimit none = {3, old.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    m_files.FailResolve("later.prn", EMFILE);
     CFileRequestHandler handler(Request("later.prn"), m_processing);
     handler.HandleRequest();
-    ::setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(handler.IsKeptForRetry());
     EXPECT_TRUE(Exists(m_strHot + "/later.prn"));
     EXPECT_EQ(StoredCount(), 0);
@@ -332,7 +248,7 @@ TEST_F(PipelineTest, FileWhoseFolderCannotBeOpenedForNowIsKeptForARetry) {
 
 TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRetry) {
     PointSettingsAtNobody();
-    UseHangingParser(m_processing, m_folder);
+    UseHangingParser(m_launcher);
     ChangeEnvironment(m_processing, [&](CRequestEnvironment& environment) {
         environment.strArchiveFolder = m_folder / "no-such-folder";
     });
@@ -347,7 +263,7 @@ TEST_F(PipelineTest, HungParseOfAJobNeitherPostedNorArchivedKeepsItsNameForTheRe
 
 TEST_F(PipelineTest, HungParseInASubfolderIsRenamedWithinItsFolder) {
     StartServer();
-    UseHangingParser(m_processing, m_folder);
+    UseHangingParser(m_launcher);
     fs::create_directories(m_strHot + "/ppr-queue");
     fs::create_directories(m_strDestination + "/ppr-queue");
     Drop("ppr-queue/ppr0042.tmp", "hung");

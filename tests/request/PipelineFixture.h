@@ -6,10 +6,13 @@
 #include "config/AgentSettings.h"
 #include "platform/Environment.h"
 #include "pool/IOThreadPool.h"
+#include "printparser/ParserChild.h"
+#include "printparser/PrintFileParser.h"
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
+#include "support/FakeClock.h"
 #include "support/FakeFileSystem.h"
-#include "support/HoldingWriter.h"
+#include "support/FakeProcessLauncher.h"
 #include "support/RequestRecorder.h"
 #include "support/TempFolder.h"
 
@@ -17,26 +20,38 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <set>
-#include <thread>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// The parser the requests are told to start; the fake launcher runs its work in-process.
+constexpr const char* kParserPath = "/opt/klendo/KlendoPrintInfo";
+
+// What a parser worker answers for the file on strLine, parsed on the calling thread.
+inline CFakeProcessLauncher::CReply ParseInProcess(size_t, const std::string& strLine) {
+    CPrintFileParser parser;
+    parser.SetFilePath(UnescapePathLine(strLine));
+    FILEFORMATINFO info;
+    parser.GetFileInfo(info, -1);
+    return {{FormatProgressLine(info), kParserEndLine}};
+}
 
 // A hot folder, a destination, an archive folder and a reference server on 127.0.0.1, with the
-// settings pointing at it; each request runs the real pipeline on the test's thread.
+// settings pointing at it; each request runs the real pipeline on the test's thread, on the real
+// files of the folders, with the write-complete probe and the parser workers faked.
 class PipelineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(m_strHot);
         std::filesystem::create_directories(m_strDestination);
         std::filesystem::create_directories(m_strArchiveFolder);
+        m_launcher.SetScript(ParseInProcess);
         CRequestEnvironment environment;
         environment.strArchiveFolder = m_strArchiveFolder;
-        environment.strParserPath = KLENDO_PRINTINFO_PATH;
+        environment.strParserPath = kParserPath;
         environment.pParserWorkers = &m_parserWorkers;
         environment.writeCompleteInterval = std::chrono::milliseconds(10);
         m_processing.SetEnvironment(environment);
@@ -121,25 +136,15 @@ class PipelineTest : public ::testing::Test {
 
     long StoredCount() const { return m_pServer ? m_pServer->GetStoredCount() : 0; }
 
-    // Polls until the server stored at least nCount activities; false after the deadline, which only
-    // bounds a failure.
-    bool WaitForStored(long nCount, std::chrono::seconds timeout = std::chrono::seconds(60)) const {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (StoredCount() < nCount) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-
     CTempFolder m_folder;
-    CParserWorkers m_parserWorkers{*Platform::RealEnvironment().pLauncher};
+    // Parses in-process unless a test scripts its workers otherwise.
+    CFakeProcessLauncher m_launcher;
+    CParserWorkers m_parserWorkers{m_launcher};
     std::string m_strHot = m_folder / "hot";
     std::string m_strDestination = m_folder / "dst";
     std::string m_strArchiveFolder = m_folder / "module";
     CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
-    // The real files, with writers and refused leases on demand.
+    // The real files, with writers, refused leases and failures on demand.
     CFakeFileSystem m_files;
     CRequestProcessing m_processing{CRequestEnvironment(), m_files};
     std::unique_ptr<CReferenceServer> m_pServer;
@@ -150,18 +155,21 @@ inline bool Exists(const std::string& strPath) {
     return std::filesystem::exists(std::filesystem::symlink_status(strPath));
 }
 
-// The pool with the pipeline behind it, wired as in the agent: a file that waits for its writer, or
-// was kept, comes back on its own. Declared after the fixture's members, it is stopped (and its
-// request threads are waited for) before they go.
+// The pool with the pipeline behind it, wired as in the agent, its waits on a fake clock: a file that
+// waits for its writer, or was kept, comes back when the test advances the clock. Declared after the
+// fixture's members, it is stopped (and its request threads are waited for) before they go.
 class CPipelinePool {
   public:
-    // No kept file comes back while a test looks.
+    static constexpr std::chrono::seconds kDeadline{60};
+
     explicit CPipelinePool(CRequestProcessing& processing,
                            size_t nMaxRequestThreads = CIOThreadPool::kMaxRequestThreads)
-        : m_pool(Platform::RealEnvironment(),
-                 {nMaxRequestThreads, std::chrono::hours(1), std::chrono::hours(2)}) {
+        : m_pool(FakeClockEnvironment(), {nMaxRequestThreads, std::chrono::hours(1), std::chrono::hours(2)}) {
         m_pool.SetRequestProcessor([this, &processing](std::unique_ptr<CFileRequest> pRequest) {
             ProcessFileRequest(std::move(pRequest), m_pool, processing);
+            std::lock_guard<std::mutex> guard(m_mutex);
+            ++m_nProcessed;
+            m_processed.notify_all();
         });
         m_pool.InitThreadPool(1);
     }
@@ -170,31 +178,39 @@ class CPipelinePool {
     CIOThreadPool& Get() { return m_pool; }
     void Stop() {
         m_pool.ShutdownThreadPool();
-        m_pool.WaitForRequestThreads(std::chrono::seconds(60));
+        m_pool.WaitForRequestThreads(kDeadline);
     }
-    // Polls until a request waits in the pool for its file's writer; false after the deadline.
-    bool WaitForWaitingFile(std::chrono::seconds timeout = std::chrono::seconds(60)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_pool.GetWaitingForWriterCount() == 0) {
-            if (std::chrono::steady_clock::now() > deadline)
+    // Moves the pool's time past every pause and retry wait that has begun.
+    void AdvancePastWaits() { m_clock.Advance(std::chrono::milliseconds(std::chrono::hours(3)).count()); }
+    // True once the pipeline has run nCount times (each return of a waiting file counts); false after
+    // the deadline, which only bounds a failure.
+    bool WaitForProcessed(size_t nCount) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_processed.wait_for(lock, kDeadline, [&] { return m_nProcessed >= nCount; });
+    }
+    // Lets a waiting file come back, pause after pause, until done() holds after a run of the
+    // pipeline; false when the runs stopped first (after the deadline, which only bounds a failure).
+    bool AdvanceUntil(const std::function<bool()>& done) {
+        for (size_t nCount = 1;; ++nCount) {
+            if (!WaitForProcessed(nCount))
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (done())
+                return true;
+            AdvancePastWaits();
         }
-        return true;
     }
 
   private:
+    CFakeClock m_clock;
+    Platform::CEnvironment m_environment;
+    std::mutex m_mutex;
+    std::condition_variable m_processed;
+    size_t m_nProcessed = 0;
     CIOThreadPool m_pool;
-};
 
-// Polls until the log holds strText; false after the deadline, which only bounds a failure.
-inline bool WaitForLog(const CScopedLog& log, const std::string& strText,
-                       std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (log.Content().find(strText) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const Platform::CEnvironment& FakeClockEnvironment() {
+        m_environment = Platform::RealEnvironment();
+        m_environment.pClock = &m_clock;
+        return m_environment;
     }
-    return true;
-}
+};

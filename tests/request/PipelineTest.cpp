@@ -1,9 +1,5 @@
 #include "PipelineFixture.h"
 
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -76,15 +72,18 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessIsWaitedFor) {
     StartServer();
     std::string strPath = m_strHot + "/slow.prn";
     Drop("slow.prn", "first half ");
-    CHoldingWriter writer(strPath, "second half");
-    ASSERT_TRUE(writer.IsHolding());
+    m_files.StayBusy("slow.prn");
     CPipelinePool pool(m_processing);
     pool.Dispatch(Request("slow.prn"));
-    ASSERT_TRUE(pool.WaitForWaitingFile()) << "the request gave its slot back to wait";
+    ASSERT_TRUE(pool.WaitForProcessed(1));
+    EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 1u) << "the request gave its slot back to wait";
     EXPECT_EQ(StoredCount(), 0);
-    writer.Release();
-    ASSERT_TRUE(WaitForStored(1));
+    std::ofstream(strPath, std::ios::app) << "second half";
+    m_files.LetGo("slow.prn");
+    pool.AdvancePastWaits();
+    ASSERT_TRUE(pool.WaitForProcessed(2));
     pool.Stop();
+    EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/slow.prn"), "first half second half");
     std::string strLog = m_log.Content();
     EXPECT_EQ(Occurrences(strLog, "--I: wait for write complete =" + strPath), 1u);
@@ -155,12 +154,13 @@ TEST_F(PipelineTest, FileAskedForAgainWhileItWaitsForItsWriterIsWaitedForOnce) {
     m_files.StayBusy("twice.prn");
     CPipelinePool pool(m_processing);
     pool.Dispatch(Request("twice.prn"));
-    ASSERT_TRUE(pool.WaitForWaitingFile());
+    ASSERT_TRUE(pool.WaitForProcessed(1));
     pool.Dispatch(Request("twice.prn"));
-    // Met while paused (or, rarely, while probing): either way it starts no second wait.
-    ASSERT_TRUE(WaitForLog(m_log, "--I: already "));
+    ASSERT_TRUE(pool.WaitForProcessed(2));
+    EXPECT_NE(m_log.Content().find("--I: already waiting for its writer =" + strPath), std::string::npos);
     m_files.LetGo("twice.prn");
-    ASSERT_TRUE(WaitForStored(1));
+    pool.AdvancePastWaits();
+    ASSERT_TRUE(pool.WaitForProcessed(3));
     pool.Stop();
     EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/twice.prn"), "x");
@@ -177,7 +177,7 @@ TEST_F(PipelineTest, WaitingRequestFreedAtStopLeavesItsFileFreeForTheNextRequest
     {
         CPipelinePool pool(m_processing);
         pool.Dispatch(Request("stopped.prn"));
-        ASSERT_TRUE(pool.WaitForWaitingFile());
+        ASSERT_TRUE(pool.WaitForProcessed(1));
         pool.Stop();
         EXPECT_EQ(pool.Get().GetWaitingForWriterCount(), 0u) << "left in its hot folder";
     }
@@ -219,12 +219,15 @@ TEST_F(PipelineTest, FileWaitingForItsWriterHoldsNoRequestSlot) {
     pool.Dispatch(Request("held.prn"));
     Drop("free.prn", "free");
     pool.Dispatch(Request("free.prn"));
-    ASSERT_TRUE(WaitForStored(1)) << "the one slot was given back while the writer holds its file";
+    ASSERT_TRUE(pool.WaitForProcessed(2)) << "the one slot was given back while the writer holds its file";
+    EXPECT_EQ(StoredCount(), 1);
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/free.prn"), "free");
     EXPECT_TRUE(Exists(m_strHot + "/held.prn"));
     WriteWholeFile(m_strHot + "/held.prn", "held and let go");
     m_files.LetGo("held.prn");
-    ASSERT_TRUE(WaitForStored(2));
+    pool.AdvancePastWaits();
+    ASSERT_TRUE(pool.WaitForProcessed(3));
     pool.Stop();
+    EXPECT_EQ(StoredCount(), 2);
     EXPECT_EQ(ReadWholeFile(m_strDestination + "/held.prn"), "held and let go");
 }

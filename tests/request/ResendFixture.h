@@ -97,14 +97,5 @@ class ResendTest : public PipelineTest {
 
     long Posts() const { return m_pServer ? m_pServer->GetPostCount() : 0; }
 
-    // Polls until the server has had nPosts posts; false after the deadline, which only bounds a failure.
-    bool WaitForPosts(long nPosts) const {
-        auto deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (Posts() < nPosts) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    bool WaitForPosts(long nPosts) const { return m_pServer && m_pServer->WaitForPosts(nPosts, kDeadline); }
 };

@@ -2,14 +2,18 @@
 
 #include "platform/FileAccess.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
-// The real file system with failures and writers on demand: every entry is a real CFileBeneath,
-// except where the test said otherwise for an entry's name (its last part). Any thread.
+// Real files in the test's folders, with the write-complete probe, writers and failures decided by
+// the test: no write lease is ever taken and no other process's open files are searched. An entry
+// counts as open by a writer while the test keeps it busy, or while another object of this file
+// system holds the same path (as the kernel would see the agent's own hold). Settings are by an
+// entry's name (its last part). Any thread.
 class CFakeFileSystem : public Platform::IFileSystem {
   public:
     std::unique_ptr<Platform::IFileBeneath> NewFile() override;
@@ -23,6 +27,11 @@ class CFakeFileSystem : public Platform::IFileSystem {
     // Probes that find a file free say they searched the open files: no write lease was granted,
     // for the reason nError.
     void RefuseWriteLeases(int nError);
+    // Resolving the name fails with nError, as when no descriptor is left to open its folder.
+    void FailResolve(const std::string& strName, int nError);
+    // Runs action on the copying thread once the next copy of the name is made, before the copy
+    // returns.
+    void AfterCopy(const std::string& strName, std::function<void()> action);
 
   private:
     friend class CFakeFile;
@@ -30,6 +39,10 @@ class CFakeFileSystem : public Platform::IFileSystem {
     mutable std::mutex m_mutex;
     std::set<std::string> m_busy;
     std::map<std::string, std::string> m_changes;
+    std::map<std::string, int> m_resolveErrors;
+    std::map<std::string, std::function<void()>> m_afterCopy;
+    // Full paths held open by objects of this file system, once per hold.
+    std::multiset<std::string> m_held;
     int m_nLeaseError = 0;
     bool m_bRefuseLeases = false;
 };
