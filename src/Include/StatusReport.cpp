@@ -5,8 +5,6 @@
 
 #include <system_error>
 
-CStatusReport g_statusReport;
-
 namespace {
 
 const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";

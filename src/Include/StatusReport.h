@@ -60,6 +60,3 @@ class CStatusReport {
     size_t m_nPending = 0;
     std::string m_strLastSuccess;
 };
-
-// The agent's status line; the service starts it when systemd runs the agent.
-extern CStatusReport g_statusReport;

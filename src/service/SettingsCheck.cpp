@@ -133,7 +133,7 @@ size_t CountPendingActivities(const std::string& strFolder) {
 }
 
 CSettingsCheck::CSettingsCheck(std::string strInstallFolder, LineSink sink)
-    : m_strSettingsPath(CAgentSettings::DefaultSettingsPath()),
+    : m_strSettingsPath(CAgentSettings::SettingsPathIn(strInstallFolder)),
       m_strInstallFolder(std::move(strInstallFolder)), m_sink(std::move(sink)) {}
 
 int CSettingsCheck::Run() {
@@ -149,7 +149,7 @@ int CSettingsCheck::Run() {
 }
 
 void CSettingsCheck::RunChecks() {
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     std::vector<CHotFolderInfo*> pointers;
     settings.GetHotFolders(pointers);
     std::vector<CHotFolderInfo> folders;
@@ -173,7 +173,7 @@ void CSettingsCheck::RunChecks() {
 }
 
 void CSettingsCheck::PrintSettings(const std::vector<CHotFolderInfo>& folders, int nCount) {
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     m_sink("Settings file: " + m_strSettingsPath);
     m_sink("Server: " + settings.GetServerAddress() + " port " + std::to_string(settings.GetServerPort()));
     m_sink("hotfoldercount: " + std::to_string(nCount));
@@ -277,7 +277,7 @@ void CSettingsCheck::CheckFolderRelations(const std::vector<CHotFolderInfo>& fol
 
 void CSettingsCheck::CheckServer() {
     CAddActivityContext context;
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     context.m_strServerAddress = settings.GetServerAddress();
     context.m_nServerPort = settings.GetServerPort();
     std::string strUrl = CAddActivityClientReqHandler(&context, nullptr).BuildURL();
