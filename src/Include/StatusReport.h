@@ -38,12 +38,15 @@ class CStatusReport {
     void SetPending(size_t nPending, bool bSucceeded);
 
     std::string BuildLine() const;
-
-    // Test seam: a change is noted that no line has carried yet.
-    bool HasUnsentChangeForTest() const;
+    // The line to send when a change is noted that no line has carried yet, which it then counts as
+    // carried; false when nothing changed since the last line taken. The report's thread sends what
+    // this gives.
+    bool TakeUnsentLine(std::string& strLine);
 
   private:
     void ThreadMain();
+    // Called with m_mutex held.
+    std::string ComposeLine() const;
     // Called with m_mutex held.
     void Changed();
 
