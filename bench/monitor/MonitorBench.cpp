@@ -2,7 +2,6 @@
 // hot folders cost (descriptors, kernel change queues, threads, memory, start and stop); and whether
 // a burst of 10,000 files created within a second all reach the pool.
 #include "Include/LogFile.h"
-#include "config/AgentSettings.h"
 #include "monitor/ServiceManager.h"
 #include "platform/Environment.h"
 
@@ -79,8 +78,8 @@ std::string WriteSettings(const fs::path& root, int nFolders) {
 }
 
 void IdleFigures(const fs::path& root) {
-    CAgentSettings::OverrideSettingsPathForTest(WriteSettings(root / "idle", 50));
     CServiceManager manager(Platform::RealEnvironment());
+    manager.SetSettingsPath(WriteSettings(root / "idle", 50));
     manager.Initalize();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     long nBefore = OtherThreadsContextSwitches();
@@ -93,11 +92,11 @@ void IdleFigures(const fs::path& root) {
 }
 
 void ScaleFigures(const fs::path& root, int nFolders) {
-    CAgentSettings::OverrideSettingsPathForTest((root / "none.ini").string());
     int nInotify = 0;
     int nDescriptorsBefore = DescriptorCount(&nInotify);
     long nMemoryBefore = ResidentKilobytes();
     CServiceManager manager(Platform::RealEnvironment());
+    manager.SetSettingsPath((root / "none.ini").string());
     manager.Initalize();
     auto start = Clock::now();
     for (int i = 0; i < nFolders; ++i) {
@@ -126,11 +125,11 @@ void ScaleFigures(const fs::path& root, int nFolders) {
 }
 
 void BurstFigures(const fs::path& root, int nFiles) {
-    CAgentSettings::OverrideSettingsPathForTest(WriteSettings(root / "burst", 1));
     std::mutex mutex;
     std::set<std::string> seen;
     std::atomic<size_t> nRequests{0};
     CServiceManager manager(Platform::RealEnvironment());
+    manager.SetSettingsPath(WriteSettings(root / "burst", 1));
     manager.GetThreadPool().SetRequestProcessor([&](std::unique_ptr<CFileRequest> pRequest) {
         std::lock_guard<std::mutex> guard(mutex);
         seen.insert(pRequest->filename);

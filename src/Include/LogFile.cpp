@@ -45,7 +45,7 @@ bool WriteAndFlush(std::FILE* pStream, const std::string& strText) {
 
 } // namespace
 
-CLogFile::CLogFile() = default;
+CLogFile::CLogFile(RolledFile rolled) : m_bDeleteRolledFile(rolled == RolledFile::Delete) {}
 
 CLogFile::~CLogFile() {
     Close();

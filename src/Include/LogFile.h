@@ -10,7 +10,11 @@
 // time, also while it holds a lock of its own: the log takes no other lock of the agent.
 class CLogFile {
   public:
-    CLogFile();
+    // What a roll-over does with the file it moved aside: the agent deletes it, an archive of the
+    // whole history keeps it.
+    enum class RolledFile { Delete, Keep };
+
+    explicit CLogFile(RolledFile rolled = RolledFile::Delete);
     virtual ~CLogFile();
 
     CLogFile(const CLogFile&) = delete;
@@ -25,10 +29,6 @@ class CLogFile {
 
     // The body of Trace (bDetail false) and TraceDetail (bDetail true) for callers holding a va_list.
     void TraceArgs(bool bDetail, const char* szFormat, va_list args);
-
-    // Test seam, not reachable from the settings: keep the rolled file so that tests can count
-    // every line written across roll-overs.
-    void KeepRolledFilesForTest() { m_bDeleteRolledFile = false; }
 
   private:
     void WriteString(const std::string& strText);
@@ -48,7 +48,7 @@ class CLogFile {
     std::atomic<bool> m_bOpened{false};
     std::string m_strFilePath;
     std::atomic<unsigned int> m_nTraceLevel{0};
-    bool m_bDeleteRolledFile = true;
+    const bool m_bDeleteRolledFile;
 };
 
 // The process's log; null while none exists, and then every log call does nothing.

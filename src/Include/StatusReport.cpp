@@ -5,8 +5,6 @@
 
 #include <system_error>
 
-CStatusReport g_statusReport;
-
 namespace {
 
 const char* const kTimeFormat = "%Y-%m-%d %H:%M:%S";
@@ -87,15 +85,23 @@ void CStatusReport::SetPending(size_t nPending, bool bSucceeded) {
 
 std::string CStatusReport::BuildLine() const {
     std::lock_guard<std::mutex> guard(m_mutex);
+    return ComposeLine();
+}
+
+bool CStatusReport::TakeUnsentLine(std::string& strLine) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_nVersion == m_nSentVersion)
+        return false;
+    m_nSentVersion = m_nVersion;
+    strLine = ComposeLine();
+    return true;
+}
+
+std::string CStatusReport::ComposeLine() const {
     return "Folders watched: " + std::to_string(m_nWatched) + "; jobs posted: " + std::to_string(m_nPosted) +
            ", archived: " + std::to_string(m_nArchived) + ", pending: " + std::to_string(m_nPending) + "; " +
            (m_strLastSuccess.empty() ? std::string("no successful post yet")
                                      : "last successful post: " + m_strLastSuccess);
-}
-
-bool CStatusReport::HasUnsentChangeForTest() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_nVersion != m_nSentVersion;
 }
 
 void CStatusReport::Changed() {
@@ -109,11 +115,11 @@ void CStatusReport::ThreadMain() {
         m_wake.wait(lock, [this] { return m_bStopping || m_nVersion != m_nSentVersion; });
         if (m_bStopping)
             return;
-        m_nSentVersion = m_nVersion;
         lock.unlock();
         try {
-            if (m_sink)
-                m_sink(BuildLine());
+            std::string strLine;
+            if (TakeUnsentLine(strLine) && m_sink)
+                m_sink(strLine);
         } catch (...) {
             LogTrace("*** E: CStatusReport ThreadMain ***");
         }

@@ -38,12 +38,15 @@ class CStatusReport {
     void SetPending(size_t nPending, bool bSucceeded);
 
     std::string BuildLine() const;
-
-    // Test seam: a change is noted that no line has carried yet.
-    bool HasUnsentChangeForTest() const;
+    // The line to send when a change is noted that no line has carried yet, which it then counts as
+    // carried; false when nothing changed since the last line taken. The report's thread sends what
+    // this gives.
+    bool TakeUnsentLine(std::string& strLine);
 
   private:
     void ThreadMain();
+    // Called with m_mutex held.
+    std::string ComposeLine() const;
     // Called with m_mutex held.
     void Changed();
 
@@ -60,6 +63,3 @@ class CStatusReport {
     size_t m_nPending = 0;
     std::string m_strLastSuccess;
 };
-
-// The agent's status line; the service starts it when systemd runs the agent.
-extern CStatusReport g_statusReport;

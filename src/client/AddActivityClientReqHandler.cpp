@@ -31,7 +31,7 @@ int CAddActivityClientReqHandler::Execute() {
             m_pContext->m_bSuccess = 0;
             return 0;
         }
-        CHttpRequest request("POST", strUrl);
+        CHttpRequest request("POST", strUrl, m_pContext->m_http);
         size_t nReplyLimit = ReplyLimit(m_pList->GetCount());
         request.SetResponseLimit(nReplyLimit);
         if (!request.Send(strBody))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "activity/Activity.h"
+#include "client/HttpRequest.h"
 
 #include <map>
 #include <string>
@@ -10,6 +11,7 @@ class CAddActivityContext {
   public:
     std::string m_strServerAddress;
     int m_nServerPort = 0;
+    CHttpSettings m_http;
     // The server's overall verdict (0 or 1); the caller sets 0 before the post.
     int m_bSuccess = 0;
     // Activity id to the status text the server gave it; "1" means the server has taken it.

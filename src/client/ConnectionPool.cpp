@@ -2,23 +2,22 @@
 
 #include <algorithm>
 
-CConnectionPool::CConnectionPool(int nSlots, Clock::duration maxIdle, Clock::duration maxLifetime)
-    : m_maxIdle(maxIdle), m_maxLifetime(maxLifetime), m_lastUse(static_cast<size_t>(nSlots)),
-      m_opened(static_cast<size_t>(nSlots)) {
+CConnectionPool::CConnectionPool(int nSlots)
+    : m_lastUse(static_cast<size_t>(nSlots)), m_opened(static_cast<size_t>(nSlots)) {
     for (int nSlot = nSlots - 1; nSlot >= 0; --nSlot)
         m_freeSlots.push_back(nSlot);
 }
 
-CConnectionPool::SLease CConnectionPool::Acquire(Clock::time_point deadline) {
+CConnectionPool::SLease CConnectionPool::Acquire(Clock::time_point deadline, const SLimits& limits) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_freeSlots.empty()) {
         int nSlot = m_freeSlots.back();
         m_freeSlots.pop_back();
-        return Lend(nSlot, Clock::now());
+        return Lend(nSlot, Clock::now(), limits);
     }
     if (m_bWaitingStopped)
         return SLease();
-    SWaiter waiter;
+    SWaiter waiter{limits, SLease(), {}};
     m_waiters.push_back(&waiter);
     while (waiter.lease.nSlot < 0) {
         bool bTimedOut = waiter.granted.wait_until(lock, deadline) == std::cv_status::timeout;
@@ -47,7 +46,7 @@ void CConnectionPool::Release(int nSlot) {
     }
     SWaiter* pWaiter = m_waiters.front();
     m_waiters.pop_front();
-    pWaiter->lease = Lend(nSlot, now);
+    pWaiter->lease = Lend(nSlot, now, pWaiter->limits);
     pWaiter->granted.notify_one();
 }
 
@@ -56,23 +55,17 @@ size_t CConnectionPool::GetWaitingCount() {
     return m_waiters.size();
 }
 
-void CConnectionPool::SetLimits(Clock::duration maxIdle, Clock::duration maxLifetime) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_maxIdle = maxIdle;
-    m_maxLifetime = maxLifetime;
-}
-
 void CConnectionPool::Forget(SWaiter* pWaiter) {
     m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), pWaiter));
 }
 
-CConnectionPool::SLease CConnectionPool::Lend(int nSlot, Clock::time_point now) {
+CConnectionPool::SLease CConnectionPool::Lend(int nSlot, Clock::time_point now, const SLimits& limits) {
     size_t nIndex = static_cast<size_t>(nSlot);
     bool bNeverOpened = m_opened[nIndex] == Clock::time_point();
     SLease lease;
     lease.nSlot = nSlot;
-    lease.bRenew =
-        bNeverOpened || now - m_lastUse[nIndex] >= m_maxIdle || now - m_opened[nIndex] >= m_maxLifetime;
+    lease.bRenew = bNeverOpened || now - m_lastUse[nIndex] >= limits.maxIdle ||
+                   now - m_opened[nIndex] >= limits.maxLifetime;
     if (lease.bRenew)
         m_opened[nIndex] = now;
     return lease;

@@ -9,8 +9,9 @@
 // Lends a fixed number of connection slots to the threads that post, in the order they asked, so
 // that the process never holds more connections to the server than it has slots. A slot keeps its
 // connection between loans; the borrower is told to start it afresh when it was never opened, sat
-// idle past the idle limit (the server or a firewall may have dropped it without a word) or is older
-// than the lifetime (the server's name may resolve elsewhere by now). Any thread; one lock guards all.
+// idle past the borrower's idle limit (the server or a firewall may have dropped it without a word)
+// or is older than the borrower's lifetime (the server's name may resolve elsewhere by now). Any thread; one
+// lock guards all.
 class CConnectionPool {
   public:
     using Clock = std::chrono::steady_clock;
@@ -22,14 +23,20 @@ class CConnectionPool {
         bool bRenew = false;
     };
 
-    CConnectionPool(int nSlots, Clock::duration maxIdle, Clock::duration maxLifetime);
+    // How old a kept connection a borrower takes.
+    struct SLimits {
+        Clock::duration maxIdle;
+        Clock::duration maxLifetime;
+    };
+
+    explicit CConnectionPool(int nSlots);
     CConnectionPool(const CConnectionPool&) = delete;
     CConnectionPool& operator=(const CConnectionPool&) = delete;
 
     // Waits until a slot is free or the deadline has passed. A slot freed while threads wait goes to
     // the one that has waited longest, so a newcomer never overtakes a wait that counts against its
     // caller's time-out.
-    SLease Acquire(Clock::time_point deadline);
+    SLease Acquire(Clock::time_point deadline, const SLimits& limits);
     // Gives back a slot that Acquire lent; its connection counts as used now.
     void Release(int nSlot);
 
@@ -40,23 +47,20 @@ class CConnectionPool {
 
     // Threads waiting in Acquire right now.
     size_t GetWaitingCount();
-    // Test seam: the idle limit and lifetime of every later loan.
-    void SetLimits(Clock::duration maxIdle, Clock::duration maxLifetime);
 
   private:
     struct SWaiter {
+        SLimits limits;
         SLease lease;
         std::condition_variable granted;
     };
 
     // With m_mutex held.
-    SLease Lend(int nSlot, Clock::time_point now);
+    SLease Lend(int nSlot, Clock::time_point now, const SLimits& limits);
     void Forget(SWaiter* pWaiter);
 
     std::mutex m_mutex;
     bool m_bWaitingStopped = false;
-    Clock::duration m_maxIdle;
-    Clock::duration m_maxLifetime;
     // The most recently released last, so that a quiet period reuses one warm connection.
     std::vector<int> m_freeSlots;
     std::deque<SWaiter*> m_waiters;

@@ -3,6 +3,18 @@
 #include <chrono>
 #include <string>
 
+// How long one exchange may take, and how long a kept connection may serve it.
+struct CHttpSettings {
+    std::chrono::milliseconds connectTimeout{30000};
+    // The whole exchange, the wait for a connection and the connect included.
+    std::chrono::milliseconds totalTimeout{120000};
+    // A connection idle this long is closed rather than used again: well within the keep-alive time
+    // of common servers, so that a request never races a server closing it.
+    std::chrono::milliseconds maxConnectionIdle{2000};
+    // A connection this old is replaced, so that a changed name resolution takes effect.
+    std::chrono::milliseconds maxConnectionLifetime{60000};
+};
+
 // One synchronous HTTP exchange with the accounting server. Any HTTP status is an answer: its body is
 // kept as raw bytes (no character set conversion), cut at its first zero byte and at the response
 // limit, so that a broken or hostile server cannot exhaust memory; the transfer ends at the limit. A
@@ -20,13 +32,8 @@ class CHttpRequest {
     static constexpr size_t kMaxResponseBytes = 16 * 1024 * 1024;
     // Connections open at once, over every thread; a request that finds them all busy waits for one.
     static constexpr int kMaxConnections = 6;
-    // A connection idle this long is closed rather than used again: well within the keep-alive time
-    // of common servers, so that a request never races a server closing it.
-    static constexpr std::chrono::milliseconds kMaxConnectionIdle{2000};
-    // A connection this old is replaced, so that a changed name resolution takes effect.
-    static constexpr std::chrono::milliseconds kMaxConnectionLifetime{60000};
 
-    CHttpRequest(std::string strMethod, std::string strUrl);
+    CHttpRequest(std::string strMethod, std::string strUrl, const CHttpSettings& settings = CHttpSettings());
     virtual ~CHttpRequest() = default;
 
     // The most body bytes that Send keeps and reads; at most kMaxResponseBytes.
@@ -60,17 +67,10 @@ class CHttpRequest {
     // service manager's patience. Any thread; for the rest of the process.
     static void AbortExchangesAt(std::chrono::steady_clock::time_point at);
 
-    // Test seam, not reachable from the settings: the time-outs of every later Send, in milliseconds.
-    // The product keeps 30 s to connect and 120 s for the whole exchange.
-    static void SetTimeoutsForTest(long nConnectMs, long nTotalMs);
-    // Test seam: the idle limit and lifetime of connections lent from now on (kMaxConnectionIdle and
-    // kMaxConnectionLifetime in the product).
-    static void SetConnectionLimitsForTest(std::chrono::milliseconds maxIdle,
-                                           std::chrono::milliseconds maxLifetime);
-
   private:
     std::string m_strMethod;
     std::string m_strUrl;
+    CHttpSettings m_settings;
     std::string m_strResponseText;
     std::string m_strErrorText;
     int m_nStatus = -1;

@@ -16,8 +16,6 @@ namespace {
 
 using Clock = CConnectionPool::Clock;
 
-std::atomic<long> g_nConnectTimeoutMs{30000};
-std::atomic<long> g_nTotalTimeoutMs{120000};
 // When exchanges are given up for the stop, as a count of the steady clock; the largest value: never.
 std::atomic<Clock::rep> g_nAbortAt{std::numeric_limits<Clock::rep>::max()};
 
@@ -31,8 +29,7 @@ void InitCurlOnce() {
 // alive between requests, and the server it leads to. A slot's entries are touched only by the
 // thread that holds the slot.
 struct SConnections {
-    CConnectionPool pool{CHttpRequest::kMaxConnections, CHttpRequest::kMaxConnectionIdle,
-                         CHttpRequest::kMaxConnectionLifetime};
+    CConnectionPool pool{CHttpRequest::kMaxConnections};
     std::array<CURL*, CHttpRequest::kMaxConnections> handles{};
     std::array<std::string, CHttpRequest::kMaxConnections> servers;
 };
@@ -54,7 +51,8 @@ std::string ServerOf(const std::string& strUrl) {
 // One loan of a pooled connection for the length of one exchange.
 class CPooledConnection {
   public:
-    explicit CPooledConnection(Clock::time_point deadline) : m_lease(Connections().pool.Acquire(deadline)) {}
+    CPooledConnection(Clock::time_point deadline, const CConnectionPool::SLimits& limits)
+        : m_lease(Connections().pool.Acquire(deadline, limits)) {}
     ~CPooledConnection() {
         if (m_lease.nSlot >= 0)
             Connections().pool.Release(m_lease.nSlot);
@@ -152,13 +150,8 @@ long RemainingMs(Clock::time_point deadline) {
 
 } // namespace
 
-CHttpRequest::CHttpRequest(std::string strMethod, std::string strUrl)
-    : m_strMethod(std::move(strMethod)), m_strUrl(std::move(strUrl)) {}
-
-void CHttpRequest::SetTimeoutsForTest(long nConnectMs, long nTotalMs) {
-    g_nConnectTimeoutMs = nConnectMs;
-    g_nTotalTimeoutMs = nTotalMs;
-}
+CHttpRequest::CHttpRequest(std::string strMethod, std::string strUrl, const CHttpSettings& settings)
+    : m_strMethod(std::move(strMethod)), m_strUrl(std::move(strUrl)), m_settings(settings) {}
 
 void CHttpRequest::StopWaitingForConnections() {
     Connections().pool.StopWaiting();
@@ -166,11 +159,6 @@ void CHttpRequest::StopWaitingForConnections() {
 
 void CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::time_point at) {
     g_nAbortAt = at.time_since_epoch().count();
-}
-
-void CHttpRequest::SetConnectionLimitsForTest(std::chrono::milliseconds maxIdle,
-                                              std::chrono::milliseconds maxLifetime) {
-    Connections().pool.SetLimits(maxIdle, maxLifetime);
 }
 
 void CHttpRequest::SetResponseLimit(size_t nBytes) {
@@ -182,9 +170,10 @@ bool CHttpRequest::Send(const std::string& strBody) {
     try {
         InitCurlOnce();
         Clock::time_point start = Clock::now();
-        Clock::time_point connectDeadline = start + std::chrono::milliseconds(g_nConnectTimeoutMs.load());
-        Clock::time_point totalDeadline = start + std::chrono::milliseconds(g_nTotalTimeoutMs.load());
-        CPooledConnection connection(std::min(connectDeadline, totalDeadline));
+        Clock::time_point connectDeadline = start + m_settings.connectTimeout;
+        Clock::time_point totalDeadline = start + m_settings.totalTimeout;
+        CPooledConnection connection(std::min(connectDeadline, totalDeadline),
+                                     {m_settings.maxConnectionIdle, m_settings.maxConnectionLifetime});
         if (!connection.IsHeld()) {
             m_strErrorText = FailureText(CURLE_OPERATION_TIMEDOUT);
             return false;

@@ -2,37 +2,22 @@
 
 #include "Include/LogFile.h"
 #include "config/IniFile.h"
-#include "platform/FileSystem.h"
 
 #include <memory>
-#include <mutex>
 
 namespace {
 
 const char* const kSettingsFileName = "KlendoHotFolderAgent.ini";
 const char* const kConfigurationSection = "configuration";
 
-std::mutex g_overrideMutex;
-std::string g_strOverridePath;
-
 } // namespace
 
-CAgentSettings::CAgentSettings() : m_strSettingsPath(DefaultSettingsPath()) {}
+CAgentSettings::CAgentSettings(std::string strPath) : m_strSettingsPath(std::move(strPath)) {}
 
 CAgentSettings::~CAgentSettings() = default;
 
-std::string CAgentSettings::DefaultSettingsPath() {
-    {
-        std::lock_guard<std::mutex> guard(g_overrideMutex);
-        if (!g_strOverridePath.empty())
-            return g_strOverridePath;
-    }
-    return JoinPath(Platform::GetModuleFolder(), kSettingsFileName);
-}
-
-void CAgentSettings::OverrideSettingsPathForTest(const std::string& strPath) {
-    std::lock_guard<std::mutex> guard(g_overrideMutex);
-    g_strOverridePath = strPath;
+std::string CAgentSettings::SettingsPathIn(const std::string& strModuleFolder) {
+    return JoinPath(strModuleFolder, kSettingsFileName);
 }
 
 int CAgentSettings::GetHotFolderCount() const {

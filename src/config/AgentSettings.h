@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-// KlendoHotFolderAgent.ini beside the executable; every getter reads the file afresh.
+// The agent's settings file (KlendoHotFolderAgent.ini in the module folder); every getter reads the
+// file afresh.
 class CAgentSettings {
   public:
-    CAgentSettings();
+    explicit CAgentSettings(std::string strPath);
     virtual ~CAgentSettings();
 
     int GetHotFolderCount() const;
@@ -19,10 +20,8 @@ class CAgentSettings {
     // CServiceManager::CleanArray); 1 when the array holds a record afterwards, else 0.
     int GetHotFolders(std::vector<CHotFolderInfo*>& folders) const;
 
-    // The settings file's path beside the executable, unless a test has moved it.
-    static std::string DefaultSettingsPath();
-    // Test seam, not reachable from the settings: read this file instead (empty restores the default).
-    static void OverrideSettingsPathForTest(const std::string& strPath);
+    // The settings file of an agent installed in strModuleFolder.
+    static std::string SettingsPathIn(const std::string& strModuleFolder);
 
     // More hot folder sections than this are not read: a hostile count must not exhaust memory.
     static constexpr int kMaxHotFolders = 1000;

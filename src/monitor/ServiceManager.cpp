@@ -44,7 +44,7 @@ int CServiceManager::uninit() {
 void CServiceManager::DumpSettings() {
     std::vector<CHotFolderInfo*> folders;
     try {
-        CAgentSettings settings;
+        CAgentSettings settings(m_strSettingsPath);
         LogTrace("numberof folders =%d", settings.GetHotFolderCount());
         LogTrace("srveraddress=%s", settings.GetServerAddress().c_str());
         LogTrace("serverport=%d", settings.GetServerPort());
@@ -61,7 +61,7 @@ void CServiceManager::DumpSettings() {
 int CServiceManager::StartMonitorFolders() {
     try {
         CleanArray(m_hotFolders);
-        CAgentSettings().GetHotFolders(m_hotFolders);
+        CAgentSettings(m_strSettingsPath).GetHotFolders(m_hotFolders);
         LogTrace("--I: monitor folder size = %d", static_cast<int>(m_hotFolders.size()));
         for (const CHotFolderInfo* pFolder : m_hotFolders)
             MonitorFolder(*pFolder);

@@ -26,6 +26,8 @@ class CServiceManager {
 
     // Where ticket folders keep their state files (the module directory); set before Initalize.
     void SetStateFolder(const std::string& strFolder) { m_strStateFolder = strFolder; }
+    // The settings file that names the hot folders; set before Initalize.
+    void SetSettingsPath(const std::string& strPath) { m_strSettingsPath = strPath; }
 
     int Initalize();
     int uninit();
@@ -46,6 +48,7 @@ class CServiceManager {
     const Platform::CEnvironment& m_environment;
     CIOThreadPool m_threadPool;
     std::string m_strStateFolder;
+    std::string m_strSettingsPath;
     // Owns its records; holds the table of the last start until destruction.
     std::vector<CHotFolderInfo*> m_hotFolders;
     // Keyed by the exact source string, owning its monitors. Of two hot folders with the same source

@@ -39,8 +39,8 @@ std::string AbandonedParseName(const std::string& strName) {
 }
 
 CDocumentProperties::CDocumentProperties(const CFileRequest& request, const Platform::IFileBeneath& source,
-                                         const CRequestEnvironment& environment)
-    : m_request(request), m_source(source), m_environment(environment),
+                                         const CRequestEnvironment& environment, CLoggedOnUser& loggedOnUser)
+    : m_request(request), m_source(source), m_environment(environment), m_loggedOnUser(loggedOnUser),
       m_strSourcePath(JoinPath(request.source, request.filename)) {}
 
 int CDocumentProperties::Read(const std::string& strTicketContent, CActivity& activity) {
@@ -59,7 +59,7 @@ int CDocumentProperties::Read(const std::string& strTicketContent, CActivity& ac
             activity.m_document.m_nPages = nTime / 1000;
             activity.m_document.m_nCopies = 1;
             activity.m_strType = "Time";
-            ReadFileOwner(m_source, m_strSourcePath, true, m_environment.pSessions, activity);
+            ReadFileOwner(m_source, m_strSourcePath, &m_loggedOnUser, m_environment.pSessions, activity);
             if (nTime == 0) {
                 nResult = 0;
                 m_bNoJob = true;

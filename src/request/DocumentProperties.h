@@ -33,8 +33,9 @@ std::string AbandonedParseName(const std::string& strName);
 // held open below the hot folder, never from what its path names later.
 class CDocumentProperties {
   public:
+    // loggedOnUser: who a job ticket is charged to; it outlives this object.
     CDocumentProperties(const CFileRequest& request, const Platform::IFileBeneath& source,
-                        const CRequestEnvironment& environment);
+                        const CRequestEnvironment& environment, CLoggedOnUser& loggedOnUser);
 
     // 1 when the document was read; 0 on failure, and for a ticket that describes no job (IsNoJob).
     // strTicketContent: a ticket's content as read from the file held.
@@ -50,6 +51,7 @@ class CDocumentProperties {
     const CFileRequest& m_request;
     const Platform::IFileBeneath& m_source;
     const CRequestEnvironment& m_environment;
+    CLoggedOnUser& m_loggedOnUser;
     std::string m_strSourcePath;
     bool m_bNoJob = false;
     bool m_bParseAbandoned = false;

@@ -7,26 +7,17 @@
 #include "platform/Thread.h"
 
 #include <cstdio>
-#include <mutex>
-
-namespace {
-
-// Requests of several threads look up the logged-on user at the same time.
-std::mutex g_lastUserMutex;
-std::string g_strLastUser;
-
-} // namespace
 
 // The owner is read from the file held, never by its path, so that a name swapped meanwhile cannot
 // charge another file's owner.
-int ReadFileOwner(const Platform::IFileBeneath& file, const std::string& strPath, bool bLoggedOnUser,
-                  Platform::ISessionInfo* pSessions, CActivity& activity) {
+int ReadFileOwner(const Platform::IFileBeneath& file, const std::string& strPath,
+                  CLoggedOnUser* pLoggedOnUser, Platform::ISessionInfo* pSessions, CActivity& activity) {
     try {
         activity.m_document.m_strUserName = "Administrator";
         std::string strOwner;
         std::string strDomain;
-        int nResult = bLoggedOnUser ? GetExplorerUserName(pSessions, strOwner)
-                                    : GetFileOwner(file, strOwner, strDomain);
+        int nResult = pLoggedOnUser != nullptr ? pLoggedOnUser->GetExplorerUserName(pSessions, strOwner)
+                                               : GetFileOwner(file, strOwner, strDomain);
         LogTrace("--I: f=%s own=%s dom=%s rv=%d", strPath.c_str(), strOwner.c_str(), strDomain.c_str(),
                  nResult);
         if (!strOwner.empty())
@@ -65,27 +56,22 @@ int GetFileOwner(const Platform::IFileBeneath& file, std::string& strOwner, std:
     return -1;
 }
 
-int GetExplorerUserName(Platform::ISessionInfo* pSessions, std::string& strUser) {
+int CLoggedOnUser::GetExplorerUserName(Platform::ISessionInfo* pSessions, std::string& strUser) {
     strUser.clear();
     std::string strFound;
     bool bFound = pSessions != nullptr && pSessions->GetFirstSessionUser(strFound);
     if (!bFound)
         LogTrace("Faield to Get Exploerere Handle  Error( %d)",
                  pSessions != nullptr ? Platform::GetLastError() : 0);
-    std::lock_guard<std::mutex> guard(g_lastUserMutex);
+    std::lock_guard<std::mutex> guard(m_mutex);
     if (!bFound) {
         LogTrace("Failed to Process UserName");
-        return g_strLastUser.empty() ? -1 : 0;
+        return m_strLastUser.empty() ? -1 : 0;
     }
     strUser = strFound;
-    if (EqualsNoCase(strFound, g_strLastUser))
+    if (EqualsNoCase(strFound, m_strLastUser))
         return 0;
-    int nResult = g_strLastUser.empty() ? 1 : strFound.empty() ? 2 : 3;
-    g_strLastUser = strFound;
+    int nResult = m_strLastUser.empty() ? 1 : strFound.empty() ? 2 : 3;
+    m_strLastUser = strFound;
     return nResult;
-}
-
-void ResetLastUserForTest() {
-    std::lock_guard<std::mutex> guard(g_lastUserMutex);
-    g_strLastUser.clear();
 }

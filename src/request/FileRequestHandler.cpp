@@ -104,7 +104,7 @@ int CFileRequestHandler::ProcessFile() {
         m_bKeptForRetry = true;
         return 1;
     }
-    ReadFileOwner(*m_pSource, m_strSourcePath, false, nullptr, *m_pActivity);
+    ReadFileOwner(*m_pSource, m_strSourcePath, nullptr, nullptr, *m_pActivity);
     int nCopied = CopyFileToDestination();
     LogTraceDetail("--I: status copyfile= %d", nCopied);
     if (nCopied) {
@@ -112,9 +112,8 @@ int CFileRequestHandler::ProcessFile() {
         LogTraceDetail("--I:status parsedoc = %d", nParsed);
         if (nParsed) {
             LogTraceDetail("--I:status buildactivity = %d", BuildActivity());
-            LogTrace(
-                "--I:status postactivity = %d",
-                PostActivity(*m_pActivity, m_environment.strArchiveFolder, m_bAcknowledged, m_bArchived));
+            LogTrace("--I:status postactivity = %d",
+                     PostActivity(*m_pActivity, m_environment, m_processing, m_bAcknowledged, m_bArchived));
         } else {
             LogTrace("--E:status parsedoc failed (%d)", Platform::GetLastError());
         }
@@ -319,7 +318,7 @@ int CFileRequestHandler::CopyFileToDestination() {
 }
 
 int CFileRequestHandler::ParseDocument() {
-    CDocumentProperties document(*m_pRequest, *m_pSource, m_environment);
+    CDocumentProperties document(*m_pRequest, *m_pSource, m_environment, m_processing.GetLoggedOnUser());
     int nResult = document.Read(m_strTicketContent, *m_pActivity);
     m_bNoJob = document.IsNoJob();
     m_bParseAbandoned = document.IsParseAbandoned();

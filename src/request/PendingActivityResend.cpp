@@ -41,9 +41,10 @@ struct CPendingActivityResend::SBatch {
     }
 };
 
-CPendingActivityResend::CPendingActivityResend(std::string strArchiveFolder, std::function<bool()> isStopping)
-    : m_strFolder(std::move(strArchiveFolder)), m_isStopping(std::move(isStopping)), m_storage(m_strFolder),
-      m_ledger(m_strFolder) {}
+CPendingActivityResend::CPendingActivityResend(const CRequestEnvironment& environment,
+                                               std::function<bool()> isStopping)
+    : m_environment(environment), m_strFolder(environment.strArchiveFolder),
+      m_isStopping(std::move(isStopping)), m_storage(m_strFolder), m_ledger(m_strFolder) {}
 
 SResendOutcome CPendingActivityResend::Run() {
     try {
@@ -123,7 +124,7 @@ void CPendingActivityResend::Send(SBatch& batch) {
         batch.Clear();
         return;
     }
-    CAddActivityContext context = ContextFromSettings();
+    CAddActivityContext context = ContextFromSettings(m_environment);
     CAddActivityClientReqHandler client(&context, &batch.list);
     int nSuccess = client.Execute();
     if (nSuccess == 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "activity/ActivityFileDataStorage.h"
+#include "request/RequestEnvironment.h"
 #include "request/ResendLedger.h"
 
 #include <functional>
@@ -45,8 +46,9 @@ class CPendingActivityResend {
     static constexpr int kRefusalLimit = 10;
     static constexpr int kUnansweredLimit = 2;
 
-    // isStopping is asked before each batch: once it says true, no further batch is sent.
-    CPendingActivityResend(std::string strArchiveFolder, std::function<bool()> isStopping);
+    // The archive and server of the environment. isStopping is asked before each batch: once it says
+    // true, no further batch is sent.
+    CPendingActivityResend(const CRequestEnvironment& environment, std::function<bool()> isStopping);
 
     SResendOutcome Run();
 
@@ -67,6 +69,7 @@ class CPendingActivityResend {
     void Compact();
     void PruneLedger();
 
+    CRequestEnvironment m_environment;
     std::string m_strFolder;
     std::function<bool()> m_isStopping;
     CActivityFileDataStorage m_storage;

@@ -2,26 +2,28 @@
 
 #include "Include/LogFile.h"
 #include "Include/StatusReport.h"
+#include "platform/Clock.h"
 #include "request/PendingActivityResend.h"
 
 #include <algorithm>
 #include <system_error>
 
-CPendingActivitySender g_pendingActivitySender;
+CPendingActivitySender::CPendingActivitySender(Platform::IClock& clock, CStatusReport& statusReport)
+    : m_clock(clock), m_statusReport(statusReport) {}
 
 CPendingActivitySender::~CPendingActivitySender() {
     Stop();
 }
 
-void CPendingActivitySender::Start(const std::string& strArchiveFolder) {
+void CPendingActivitySender::Start(const CRequestEnvironment& environment) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bRunning)
         return;
-    m_strArchiveFolder = strArchiveFolder;
+    m_environment = environment;
     m_bRunning = true;
     m_bStopping = false;
     m_bKicked = false;
-    m_retryWait = m_firstWait;
+    m_retryWait = kFirstWait;
     m_nKicks = m_nKicksServed = 0;
     m_nResends = 0;
     // The archive may hold activities of an earlier run.
@@ -75,14 +77,6 @@ void CPendingActivitySender::NoteArchived() {
     m_changed.notify_all();
 }
 
-void CPendingActivitySender::SetWaitsForTest(std::chrono::milliseconds first,
-                                             std::chrono::milliseconds longest) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_firstWait = first;
-    m_longestWait = longest;
-    m_retryWait = first;
-}
-
 bool CPendingActivitySender::WaitUntilIdle(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
     long nKicks = m_nKicks;
@@ -107,24 +101,21 @@ std::chrono::milliseconds CPendingActivitySender::GetRetryWait() const {
 void CPendingActivitySender::ThreadMain() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bStopping) {
-        bool bDue = m_bArmed && Clock::now() >= m_due;
+        bool bDue = m_bArmed && m_clock.GetMonotonicMilliseconds() >= m_nDue;
         if (!m_bKicked && !bDue) {
-            if (m_bArmed)
-                m_changed.wait_until(lock, m_due);
-            else
-                m_changed.wait(lock);
+            m_clock.WaitOnce(lock, m_changed, m_bArmed ? m_nDue : Platform::IClock::kNever);
             continue;
         }
         m_bKicked = false;
         m_bArmed = false;
         long nKicks = m_nKicks;
-        std::string strFolder = m_strArchiveFolder;
+        CRequestEnvironment environment = m_environment;
         lock.unlock();
         SResendOutcome outcome =
-            CPendingActivityResend(strFolder, [this] { return m_bStopping.load(); }).Run();
+            CPendingActivityResend(environment, [this] { return m_bStopping.load(); }).Run();
         // A re-send that could not read the archive knows nothing of what it holds.
         if (outcome.bCompleted || outcome.nAcknowledged + outcome.nRefused + outcome.nRejected > 0)
-            g_statusReport.SetPending(outcome.nLeft, outcome.nAcknowledged > 0);
+            m_statusReport.SetPending(outcome.nLeft, outcome.nAcknowledged > 0);
         lock.lock();
         m_nKicksServed = nKicks;
         ++m_nResends;
@@ -134,7 +125,7 @@ void CPendingActivitySender::ThreadMain() {
 }
 
 void CPendingActivitySender::Schedule(bool bCompleted, size_t nLeft) {
-    m_retryWait = bCompleted ? m_firstWait : std::min(m_retryWait * 2, m_longestWait);
+    m_retryWait = bCompleted ? kFirstWait : std::min(m_retryWait * 2, kLongestWait);
     // An activity archived during the re-send may have armed the timer already; it stays armed.
     if (nLeft == 0 && bCompleted)
         return;
@@ -145,7 +136,7 @@ void CPendingActivitySender::Schedule(bool bCompleted, size_t nLeft) {
 
 void CPendingActivitySender::Arm() {
     m_bArmed = true;
-    m_due = Clock::now() + m_retryWait;
+    m_nDue = m_clock.DeadlineAfter(m_retryWait.count());
 }
 
 void CPendingActivitySender::EnsureThread() {

@@ -7,6 +7,7 @@
 #include "activity/KlendoActivityParser.h"
 #include "config/AgentSettings.h"
 #include "request/PendingActivitySender.h"
+#include "request/RequestEnvironment.h"
 
 namespace {
 
@@ -49,9 +50,10 @@ class CBorrowedActivity {
 
 } // namespace
 
-CAddActivityContext ContextFromSettings() {
-    CAgentSettings settings;
+CAddActivityContext ContextFromSettings(const CRequestEnvironment& environment) {
+    CAgentSettings settings(environment.strSettingsPath);
     CAddActivityContext context;
+    context.m_http = environment.http;
     context.m_nServerPort = settings.GetServerPort();
     context.m_strServerAddress = settings.GetServerAddress();
     context.m_bSuccess = 0;
@@ -65,10 +67,10 @@ bool IsAcknowledged(const CAddActivityContext& context, const std::string& strId
 
 // The re-send itself runs on the sender's thread, so that this request neither waits for it nor
 // holds the archive while it talks to the server.
-int PostActivity(CActivity& activity, const std::string& strArchiveFolder, bool& bAcknowledged,
-                 bool& bArchived) {
+int PostActivity(CActivity& activity, const CRequestEnvironment& environment, CRequestProcessing& processing,
+                 bool& bAcknowledged, bool& bArchived) {
     try {
-        CAddActivityContext context = ContextFromSettings();
+        CAddActivityContext context = ContextFromSettings(environment);
         activity.m_strId = CreateGuidString();
         CActivityList list;
         CBorrowedActivity borrowed(list, &activity);
@@ -77,21 +79,21 @@ int PostActivity(CActivity& activity, const std::string& strArchiveFolder, bool&
             RemoveAcknowledged(context, list);
         if (list.GetCount() == 0) {
             bAcknowledged = true;
-            g_statusReport.NotePosted();
-            g_pendingActivitySender.Kick();
+            processing.GetStatusReport().NotePosted();
+            processing.GetSender().Kick();
             return 1;
         }
         LogTrace("--F:activityfailed count =%d archiving", list.GetCount());
         std::string strText = BuildArchiveText(list);
         if (strText.empty()) {
-            g_pendingActivitySender.Kick();
+            processing.GetSender().Kick();
             return 0;
         }
-        if (CActivityFileDataStorage(strArchiveFolder).SaveData(strText)) {
+        if (CActivityFileDataStorage(environment.strArchiveFolder).SaveData(strText)) {
             bArchived = true;
             LogTrace("--I:failed activites archived to file");
-            g_pendingActivitySender.NoteArchived();
-            g_statusReport.NoteArchived();
+            processing.GetSender().NoteArchived();
+            processing.GetStatusReport().NoteArchived();
         } else {
             LogTrace("--F:failedto archive data=%s", strText.c_str());
         }

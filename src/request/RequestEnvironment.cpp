@@ -1,10 +1,12 @@
 #include "request/RequestEnvironment.h"
 
 #include "Include/LogFile.h"
+#include "config/AgentSettings.h"
 
 CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder) {
     CRequestEnvironment environment;
     environment.strArchiveFolder = strModuleFolder;
+    environment.strSettingsPath = CAgentSettings::SettingsPathIn(strModuleFolder);
     environment.strParserPath = JoinPath(strModuleFolder, "KlendoPrintInfo");
     return environment;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "request/FileOwner.h"
 #include "request/RequestsInProgress.h"
 
+#include "client/HttpRequest.h"
 #include "platform/FileAccess.h"
 
 #include <chrono>
@@ -10,6 +12,8 @@
 #include <string>
 
 class CParserWorkers;
+class CPendingActivitySender;
+class CStatusReport;
 namespace Platform {
 class ISessionInfo;
 }
@@ -18,6 +22,8 @@ class ISessionInfo;
 struct CRequestEnvironment {
     // The module directory: the folder of the agent's executable, which holds the archive.
     std::string strArchiveFolder;
+    // The settings file, read afresh for every post.
+    std::string strSettingsPath;
     // KlendoPrintInfo beside the agent's executable.
     std::string strParserPath;
     // The parser workers every request shares; set by whoever runs the requests, and outlives them.
@@ -29,6 +35,8 @@ struct CRequestEnvironment {
     std::chrono::milliseconds stableWindow{1000};
     // Who is logged on, for job tickets; none known when null.
     Platform::ISessionInfo* pSessions = nullptr;
+    // The time-outs and connection reuse of every post to the server.
+    CHttpSettings http;
 };
 
 // The environment of an agent installed in strModuleFolder.
@@ -38,9 +46,11 @@ CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder);
 // and outliving them all. Any thread.
 class CRequestProcessing {
   public:
-    // files: the file system the requests work on; it outlives this object.
-    CRequestProcessing(const CRequestEnvironment& environment, Platform::IFileSystem& files)
-        : m_environment(environment), m_files(files) {}
+    // files: the file system the requests work on; sender: the re-sender of archived activities;
+    // statusReport: hears what was posted and archived. All three outlive this object.
+    CRequestProcessing(const CRequestEnvironment& environment, Platform::IFileSystem& files,
+                       CPendingActivitySender& sender, CStatusReport& statusReport)
+        : m_environment(environment), m_files(files), m_sender(sender), m_statusReport(statusReport) {}
     CRequestProcessing(const CRequestProcessing&) = delete;
     CRequestProcessing& operator=(const CRequestProcessing&) = delete;
 
@@ -50,6 +60,9 @@ class CRequestProcessing {
 
     CRequestsInProgress& GetRequestsInProgress() { return m_inProgress; }
     Platform::IFileSystem& GetFiles() { return m_files; }
+    CPendingActivitySender& GetSender() { return m_sender; }
+    CStatusReport& GetStatusReport() { return m_statusReport; }
+    CLoggedOnUser& GetLoggedOnUser() { return m_loggedOnUser; }
 
     // True the first time a hot folder asks: its write-complete test is logged once.
     bool IsFirstWriteCompleteTestOf(const std::string& strFolder);
@@ -61,5 +74,8 @@ class CRequestProcessing {
     // Guarded by m_mutex.
     std::set<std::string> m_loggedTestFolders;
     CRequestsInProgress m_inProgress;
+    CLoggedOnUser m_loggedOnUser;
     Platform::IFileSystem& m_files;
+    CPendingActivitySender& m_sender;
+    CStatusReport& m_statusReport;
 };

@@ -2,6 +2,7 @@
 
 #include "Include/LogFile.h"
 #include "Include/StatusReport.h"
+#include "config/AgentSettings.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 #include "service/CommandLine.h"
@@ -120,15 +121,16 @@ void CAgentService::RunService() {
     if (m_onStart)
         m_onStart();
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
+    m_serviceManager.SetSettingsPath(CAgentSettings::SettingsPathIn(m_strModuleDirectory));
     m_serviceManager.Initalize();
-    g_statusReport.SetWatchedFolders(m_serviceManager.GetMonitorCount());
+    m_statusReport.SetWatchedFolders(m_serviceManager.GetMonitorCount());
     if (m_bService)
-        g_statusReport.Start([this](const std::string& strLine) { m_serviceHost.ReportStatus(strLine); });
+        m_statusReport.Start([this](const std::string& strLine) { m_serviceHost.ReportStatus(strLine); });
     WaitForStop();
     if (m_onStopping)
         m_onStopping();
     m_serviceManager.uninit();
-    g_statusReport.Stop();
+    m_statusReport.Stop();
     if (m_onStopped)
         m_onStopped();
     // A request thread still working after the wait keeps its file in the hot folder (it is deleted

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Include/StatusReport.h"
 #include "monitor/ServiceManager.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
@@ -57,6 +58,8 @@ class CAgentService {
 
     const std::string& GetModuleDirectory() const { return m_strModuleDirectory; }
     CServiceManager& GetServiceManager() { return m_serviceManager; }
+    // The line the service manager shows for the run; sent only while the agent runs as a service.
+    CStatusReport& GetStatusReport() { return m_statusReport; }
     bool IsRunAsService() const { return m_bService; }
     Platform::ServiceState GetCurrentState() const { return m_nCurrentState; }
 
@@ -76,6 +79,7 @@ class CAgentService {
     int m_nMainThreadId = 0;
     bool m_bService = false;
     CServiceManager m_serviceManager;
+    CStatusReport m_statusReport;
     std::string m_strModuleDirectory;
     Platform::CInstanceLock m_instanceLock;
     std::function<void()> m_onStart;

@@ -128,7 +128,7 @@ size_t CountPendingActivities(const std::string& strFolder) {
 }
 
 CSettingsCheck::CSettingsCheck(std::string strInstallFolder, LineSink sink)
-    : m_strSettingsPath(CAgentSettings::DefaultSettingsPath()),
+    : m_strSettingsPath(CAgentSettings::SettingsPathIn(strInstallFolder)),
       m_strInstallFolder(std::move(strInstallFolder)), m_sink(std::move(sink)) {}
 
 int CSettingsCheck::Run() {
@@ -144,7 +144,7 @@ int CSettingsCheck::Run() {
 }
 
 void CSettingsCheck::RunChecks() {
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     std::vector<CHotFolderInfo*> pointers;
     settings.GetHotFolders(pointers);
     std::vector<CHotFolderInfo> folders;
@@ -169,7 +169,7 @@ void CSettingsCheck::RunChecks() {
 }
 
 void CSettingsCheck::PrintSettings(const std::vector<CHotFolderInfo>& folders, int nCount) {
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     m_sink("Settings file: " + m_strSettingsPath);
     m_sink("Server: " + settings.GetServerAddress() + " port " + std::to_string(settings.GetServerPort()));
     m_sink("hotfoldercount: " + std::to_string(nCount));
@@ -283,7 +283,7 @@ void CSettingsCheck::CheckNumbers() {
 
 void CSettingsCheck::CheckServer() {
     CAddActivityContext context;
-    CAgentSettings settings;
+    CAgentSettings settings(m_strSettingsPath);
     context.m_strServerAddress = settings.GetServerAddress();
     context.m_nServerPort = settings.GetServerPort();
     if (context.m_nServerPort < 1 || context.m_nServerPort > 65535) {

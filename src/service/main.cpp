@@ -1,4 +1,3 @@
-#include "Include/StatusReport.h"
 #include "client/HttpRequest.h"
 #include "platform/Environment.h"
 #include "platform/FileSystem.h"
@@ -31,26 +30,28 @@ int main(int argc, char** argv) {
     CRequestEnvironment requestEnvironment = RequestEnvironmentIn(Platform::GetModuleFolder());
     requestEnvironment.pParserWorkers = &parserWorkers;
     requestEnvironment.pSessions = environment.pSessions;
-    CRequestProcessing processing(requestEnvironment, *environment.pFiles);
+    CStatusReport& statusReport = service.GetStatusReport();
+    CPendingActivitySender sender(*environment.pClock, statusReport);
+    CRequestProcessing processing(requestEnvironment, *environment.pFiles, sender, statusReport);
     CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor([&pool, &processing](std::unique_ptr<CFileRequest> pRequest) {
         ProcessFileRequest(std::move(pRequest), pool, processing);
     });
     service.SetRunHooks(
-        [&processing] {
-            const std::string strArchiveFolder = processing.GetEnvironment().strArchiveFolder;
-            g_statusReport.SetPending(CountPendingActivities(strArchiveFolder), false);
-            g_pendingActivitySender.Start(strArchiveFolder);
+        [&processing, &sender, &statusReport] {
+            const CRequestEnvironment started = processing.GetEnvironment();
+            statusReport.SetPending(CountPendingActivities(started.strArchiveFolder), false);
+            sender.Start(started);
         },
-        [] {
+        [&sender] {
             // No new re-send batch; posts queued behind a slow server for one of the few connections,
             // and exchanges with a server that hangs, must not hold the stop past the service
             // manager's patience. What they carried stays archived or in its hot folder.
-            g_pendingActivitySender.RequestStop();
+            sender.RequestStop();
             CHttpRequest::StopWaitingForConnections();
             CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::now() + kExchangeStopGrace);
         },
-        [] { g_pendingActivitySender.Stop(); });
+        [&sender] { sender.Stop(); });
     int nExitCode = service.Main(JoinCommandLine(argc, argv));
     std::fflush(nullptr);
     std::_Exit(nExitCode);

@@ -14,6 +14,8 @@ using Clock = CConnectionPool::Clock;
 // passing at its deadline.
 constexpr Clock::duration kForever = std::chrono::hours(24);
 
+const CConnectionPool::SLimits kKeptForever{kForever, kForever};
+
 Clock::time_point Never() {
     return Clock::now() + kForever;
 }
@@ -32,11 +34,11 @@ bool WaitForWaiters(CConnectionPool& pool, size_t nCount) {
 } // namespace
 
 TEST(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
-    CConnectionPool pool(1, kForever, kForever);
-    int nSlot = pool.Acquire(Never()).nSlot;
+    CConnectionPool pool(1);
+    int nSlot = pool.Acquire(Never(), kKeptForever).nSlot;
     std::string strOrder;
     auto borrow = [&](char cName) {
-        int nLent = pool.Acquire(Never()).nSlot;
+        int nLent = pool.Acquire(Never(), kKeptForever).nSlot;
         strOrder += cName; // only the slot's holder writes
         pool.Release(nLent);
     };
@@ -51,44 +53,46 @@ TEST(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
 }
 
 TEST(ConnectionPool, StopEndsEveryWaitButStillLendsFreedSlots) {
-    CConnectionPool pool(1, kForever, kForever);
-    int nSlot = pool.Acquire(Never()).nSlot;
+    CConnectionPool pool(1);
+    int nSlot = pool.Acquire(Never(), kKeptForever).nSlot;
     CConnectionPool::SLease waited;
-    std::thread waiter([&] { waited = pool.Acquire(Never()); });
+    std::thread waiter([&] { waited = pool.Acquire(Never(), kKeptForever); });
     ASSERT_TRUE(WaitForWaiters(pool, 1));
     pool.StopWaiting();
     waiter.join();
     EXPECT_EQ(waited.nSlot, -1);
-    EXPECT_EQ(pool.Acquire(Never()).nSlot, -1) << "no wait after the stop";
+    EXPECT_EQ(pool.Acquire(Never(), kKeptForever).nSlot, -1) << "no wait after the stop";
     pool.Release(nSlot);
-    EXPECT_EQ(pool.Acquire(Never()).nSlot, nSlot);
+    EXPECT_EQ(pool.Acquire(Never(), kKeptForever).nSlot, nSlot);
 }
 
 TEST(ConnectionPool, ConnectionIsRenewedWhenNeverOpenedIdleTooLongOrTooOld) {
-    CConnectionPool kept(1, kForever, kForever);
-    CConnectionPool::SLease lease = kept.Acquire(Never());
+    CConnectionPool kept(1);
+    CConnectionPool::SLease lease = kept.Acquire(Never(), kKeptForever);
     EXPECT_TRUE(lease.bRenew) << "never opened";
     kept.Release(lease.nSlot);
-    lease = kept.Acquire(Never());
+    lease = kept.Acquire(Never(), kKeptForever);
     EXPECT_FALSE(lease.bRenew);
     kept.Release(lease.nSlot);
 
     // The waits below let time pass; nothing waits for another thread.
-    CConnectionPool idle(1, 20ms, kForever);
-    idle.Release(idle.Acquire(Never()).nSlot);
+    CConnectionPool idle(1);
+    const CConnectionPool::SLimits idleLimit{20ms, kForever};
+    idle.Release(idle.Acquire(Never(), idleLimit).nSlot);
     std::this_thread::sleep_for(40ms);
-    lease = idle.Acquire(Never());
+    lease = idle.Acquire(Never(), idleLimit);
     EXPECT_TRUE(lease.bRenew) << "idle past the limit";
     CConnectionPool::SLease handedOver;
-    std::thread waiter([&] { handedOver = idle.Acquire(Never()); });
+    std::thread waiter([&] { handedOver = idle.Acquire(Never(), idleLimit); });
     ASSERT_TRUE(WaitForWaiters(idle, 1));
     std::this_thread::sleep_for(40ms);
     idle.Release(lease.nSlot);
     waiter.join();
     EXPECT_FALSE(handedOver.bRenew) << "in use until it was handed over, however long the waiter waited";
 
-    CConnectionPool aging(1, kForever, 20ms);
-    aging.Release(aging.Acquire(Never()).nSlot);
+    CConnectionPool aging(1);
+    const CConnectionPool::SLimits lifetimeLimit{kForever, 20ms};
+    aging.Release(aging.Acquire(Never(), lifetimeLimit).nSlot);
     std::this_thread::sleep_for(40ms);
-    EXPECT_TRUE(aging.Acquire(Never()).bRenew) << "older than the lifetime";
+    EXPECT_TRUE(aging.Acquire(Never(), lifetimeLimit).bRenew) << "older than the lifetime";
 }

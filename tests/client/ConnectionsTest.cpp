@@ -22,8 +22,8 @@ std::string Body(int nPost) {
     return "<activities><activity id=\"post" + std::to_string(nPost) + "\"/></activities>";
 }
 
-bool Post(CTestServer& server, int nPost) {
-    CHttpRequest request("POST", server.Url(kAddActivity));
+bool Post(CTestServer& server, int nPost, const CHttpSettings& settings = CHttpSettings()) {
+    CHttpRequest request("POST", server.Url(kAddActivity), settings);
     return request.Send(Body(nPost)) && request.GetStatus() == 200;
 }
 
@@ -38,27 +38,25 @@ bool WaitUntil(const std::function<bool()>& condition) {
     return true;
 }
 
-// Connections are kept however slowly a loaded machine runs the test; the product's limits return
-// afterwards.
-class CKeptConnections {
-  public:
-    CKeptConnections() { CHttpRequest::SetConnectionLimitsForTest(24h, 24h); }
-    ~CKeptConnections() {
-        CHttpRequest::SetConnectionLimitsForTest(CHttpRequest::kMaxConnectionIdle,
-                                                 CHttpRequest::kMaxConnectionLifetime);
-    }
-};
+// Connections are kept however slowly a loaded machine runs the test.
+CHttpSettings KeptConnections() {
+    CHttpSettings settings;
+    settings.maxConnectionIdle = 24h;
+    settings.maxConnectionLifetime = 24h;
+    return settings;
+}
 
-class CTimeouts {
-  public:
-    CTimeouts(long nConnectMs, long nTotalMs) { CHttpRequest::SetTimeoutsForTest(nConnectMs, nTotalMs); }
-    ~CTimeouts() { CHttpRequest::SetTimeoutsForTest(30000, 120000); }
-};
+CHttpSettings Timeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total) {
+    CHttpSettings settings;
+    settings.connectTimeout = connect;
+    settings.totalTimeout = total;
+    return settings;
+}
 
 } // namespace
 
 TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain) {
-    CKeptConnections kept;
+    const CHttpSettings kept = KeptConnections();
     SReferenceServerOptions options;
     options.nKeepAliveSeconds = 600;
     CTestServer server(options);
@@ -69,7 +67,7 @@ TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain
     for (int nThread = 0; nThread < kThreads; ++nThread)
         threads.emplace_back([&, nThread] {
             for (int nPost = 0; nPost < kPostsEach; ++nPost)
-                nAnswered += Post(server, nThread * kPostsEach + nPost) ? 1 : 0;
+                nAnswered += Post(server, nThread * kPostsEach + nPost, kept) ? 1 : 0;
         });
     for (std::thread& thread : threads)
         thread.join();
@@ -80,24 +78,24 @@ TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain
 }
 
 TEST(Connections, ServerThatClosesConnectionsFailsNoPost) {
-    CKeptConnections kept;
+    const CHttpSettings kept = KeptConnections();
     SReferenceServerOptions closingAfterEach;
     closingAfterEach.nKeepAliveRequests = 1;
     CTestServer closing(closingAfterEach);
     for (int nPost = 0; nPost < 3; ++nPost)
-        EXPECT_TRUE(Post(closing, nPost));
+        EXPECT_TRUE(Post(closing, nPost, kept));
     EXPECT_EQ(closing.Server().GetConnectionCount(), 3);
 
     SReferenceServerOptions closingWhenIdle;
     closingWhenIdle.nKeepAliveSeconds = 2;
     CTestServer idle(closingWhenIdle);
-    EXPECT_TRUE(Post(idle, 1));
+    EXPECT_TRUE(Post(idle, 1, kept));
     // Once the server has closed the kept connection and this side has seen it, the next post
     // finds it dead and opens another.
     ASSERT_TRUE(WaitUntil([&] {
         return idle.Server().GetOpenConnectionCount() == 0 && !HasEstablishedConnectionTo(idle.Port());
     }));
-    EXPECT_TRUE(Post(idle, 2));
+    EXPECT_TRUE(Post(idle, 2, kept));
     EXPECT_EQ(idle.Server().GetConnectionCount(), 2);
     EXPECT_EQ(idle.Server().GetStoredCount(), 2);
 }
@@ -108,21 +106,18 @@ TEST(Connections, WaitForABusyConnectionCountsTowardTheTimeOut) {
     CTestServer server(slow);
     std::vector<std::thread> holders;
     {
-        CTimeouts patient(600000, 600000);
         for (int nPost = 0; nPost < CHttpRequest::kMaxConnections; ++nPost)
-            holders.emplace_back([&server, nPost] { Post(server, nPost); });
+            holders.emplace_back([&server, nPost] { Post(server, nPost, Timeouts(600s, 600s)); });
         EXPECT_TRUE(
             WaitUntil([&] { return server.Server().GetPostCount() == CHttpRequest::kMaxConnections; }));
     }
     {
-        CTimeouts shortConnect(200, 600000);
-        CHttpRequest request("POST", server.Url(kAddActivity));
+        CHttpRequest request("POST", server.Url(kAddActivity), Timeouts(200ms, 600s));
         EXPECT_FALSE(request.Send(Body(100)));
         EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)") << "28: operation timed out";
     }
     {
-        CTimeouts shortTotal(600000, 200);
-        CHttpRequest request("POST", server.Url(kAddActivity));
+        CHttpRequest request("POST", server.Url(kAddActivity), Timeouts(600s, 200ms));
         EXPECT_FALSE(request.Send(Body(101)));
         EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)");
     }
@@ -133,12 +128,13 @@ TEST(Connections, WaitForABusyConnectionCountsTowardTheTimeOut) {
 }
 
 TEST(Connections, ChangedServerPortTakesEffectAtOnce) {
-    CKeptConnections kept;
+    const CHttpSettings kept = KeptConnections();
     SReferenceServerOptions keeping;
     keeping.nKeepAliveSeconds = 600; // only this side closes connections here
     CTestServer first(keeping);
     CTestServer second(keeping);
     CAddActivityContext context = first.Context();
+    context.m_http = kept;
     auto post = [&context](const std::string& strId) {
         CActivityList list;
         auto* pActivity = new CActivity;
@@ -159,15 +155,15 @@ TEST(Connections, ChangedServerPortTakesEffectAtOnce) {
 }
 
 TEST(Connections, PostIsNeverSentTwiceWhenItsKeptConnectionBreaks) {
-    CKeptConnections kept;
+    const CHttpSettings kept = KeptConnections();
     CForgetfulServer server;
     ASSERT_GT(server.Port(), 0);
     std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + kAddActivity;
-    CHttpRequest first("POST", strUrl);
+    CHttpRequest first("POST", strUrl, kept);
     EXPECT_TRUE(first.Send("<first/>"));
-    CHttpRequest second("POST", strUrl);
+    CHttpRequest second("POST", strUrl, kept);
     EXPECT_FALSE(second.Send("<second/>")) << "the server read it, then the connection broke: no answer";
-    CHttpRequest third("POST", strUrl);
+    CHttpRequest third("POST", strUrl, kept);
     EXPECT_TRUE(third.Send("<third/>")) << "the broken connection was replaced";
     EXPECT_EQ(server.Bodies(), std::vector<std::string>({"<first/>", "<second/>", "<third/>"}));
 }
@@ -183,16 +179,15 @@ TEST(Connections, IdleConnectionsOfSeveralAgentsLeaveTheReferenceServerRoomForAN
         ASSERT_TRUE(idle.back()->IsConnected());
         ASSERT_TRUE(WaitUntil([&] { return server.Server().GetConnectionCount() == nConnection; }));
     }
-    CTimeouts bounded(60000, 60000);
-    EXPECT_TRUE(Post(server, 1)) << "a post that finds no free worker times out";
+    EXPECT_TRUE(Post(server, 1, Timeouts(60s, 60s))) << "a post that finds no free worker times out";
 }
 
 TEST(Connections, ReferenceServerStopClosesKeptConnectionsAtOnce) {
-    CKeptConnections kept;
+    const CHttpSettings kept = KeptConnections();
     SReferenceServerOptions options;
     options.nKeepAliveSeconds = 600; // a stop that waited for idle connections to time out would hang
     CTestServer server(options);
-    ASSERT_TRUE(Post(server, 1));
+    ASSERT_TRUE(Post(server, 1, kept));
     ASSERT_EQ(server.Server().GetOpenConnectionCount(), 1);
     server.Server().Stop();
     EXPECT_EQ(server.Server().GetOpenConnectionCount(), 0);

@@ -11,14 +11,11 @@ namespace {
 
 class SettingsFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
-    }
-    void TearDown() override { CAgentSettings::OverrideSettingsPathForTest(""); }
     void Write(const std::string& strContent) {
         WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini", strContent);
     }
     CIniFile Ini() const { return CIniFile(m_folder / "KlendoHotFolderAgent.ini"); }
+    CAgentSettings Settings() const { return CAgentSettings(m_folder / "KlendoHotFolderAgent.ini"); }
 
     CTempFolder m_folder;
 };
@@ -34,7 +31,7 @@ struct FolderArray {
 } // namespace
 
 TEST_F(SettingsFile, MissingFileGivesDefaults) {
-    CAgentSettings settings;
+    CAgentSettings settings = Settings();
     EXPECT_EQ(settings.GetHotFolderCount(), 0);
     EXPECT_EQ(settings.GetServerAddress(), "localhost");
     EXPECT_EQ(settings.GetServerPort(), 80);
@@ -43,20 +40,13 @@ TEST_F(SettingsFile, MissingFileGivesDefaults) {
     EXPECT_TRUE(array.folders.empty());
 }
 
-TEST_F(SettingsFile, DefaultPathLiesBesideTheExecutable) {
-    CAgentSettings::OverrideSettingsPathForTest("");
-    std::string strPath = CAgentSettings::DefaultSettingsPath();
-    EXPECT_EQ(SplitPath(strPath, 0), "KlendoHotFolderAgent.ini");
-    EXPECT_TRUE(FileExists(SplitPath(strPath, 3) + "/config_tests"));
-}
-
 TEST_F(SettingsFile, HotFolderTableReadsOnlyIndexesOneToCount) {
     Write("[configuration]\r\nhotfoldercount=2\r\nserveraddress=acct.example\r\nserverport=8080\r\n"
           "[hotfolder_0]\r\nsource=/never\r\n"
           "[hotfolder_1]\r\nsource=/hot/a\r\ndestination=/dst/a\r\ndevicename=Printer A\r\n"
           "halfsize=1\r\ncopies=0\r\ntype=uls\r\nusernamefrom=owner\r\n"
           "[hotfolder_3]\r\nsource=/never\r\n");
-    CAgentSettings settings;
+    CAgentSettings settings = Settings();
     EXPECT_EQ(settings.GetServerAddress(), "acct.example");
     EXPECT_EQ(settings.GetServerPort(), 8080);
     FolderArray array;
@@ -81,7 +71,7 @@ TEST_F(SettingsFile, HalfsizeIsOneOnlyForOne) {
     Write("[configuration]\nhotfoldercount=3\n[hotfolder_1]\nhalfsize=2\n[hotfolder_2]\nhalfsize=yes\n"
           "[hotfolder_3]\nhalfsize= 1 \n");
     FolderArray array;
-    CAgentSettings().GetHotFolders(array.folders);
+    Settings().GetHotFolders(array.folders);
     ASSERT_EQ(array.folders.size(), 3u);
     EXPECT_EQ(array.folders[0]->halfsize, 0);
     EXPECT_EQ(array.folders[1]->halfsize, 0);
@@ -91,11 +81,11 @@ TEST_F(SettingsFile, HalfsizeIsOneOnlyForOne) {
 TEST_F(SettingsFile, HostileHotFolderCountIsBounded) {
     Write("[configuration]\nhotfoldercount=2000000000\n");
     FolderArray array;
-    CAgentSettings().GetHotFolders(array.folders);
+    Settings().GetHotFolders(array.folders);
     EXPECT_EQ(array.folders.size(), static_cast<size_t>(CAgentSettings::kMaxHotFolders));
     Write("[configuration]\nhotfoldercount=-5\n");
     FolderArray negative;
-    EXPECT_EQ(CAgentSettings().GetHotFolders(negative.folders), 0);
+    EXPECT_EQ(Settings().GetHotFolders(negative.folders), 0);
 }
 
 TEST_F(SettingsFile, ReaderFollowsTheWindowsProfileRules) {
@@ -168,8 +158,8 @@ TEST_F(SettingsFile, SectionListShowsEveryNameTheReaderWouldMatch) {
     EXPECT_EQ(sections[1].keys, std::vector<std::string>{"sorce"});
     EXPECT_EQ(sections[2].strName, "configuration");
     // The repeated section stays unread by the value reader.
-    EXPECT_EQ(CAgentSettings().GetServerPort(), 80);
-    EXPECT_EQ(CAgentSettings().GetHotFolderCount(), 1);
+    EXPECT_EQ(Settings().GetServerPort(), 80);
+    EXPECT_EQ(Settings().GetHotFolderCount(), 1);
 }
 
 // A named pipe or a device in place of the settings file must not hang the agent's start (or the
@@ -177,12 +167,12 @@ TEST_F(SettingsFile, SectionListShowsEveryNameTheReaderWouldMatch) {
 TEST_F(SettingsFile, NamedPipeOrDeviceAsSettingsFileReadsAsMissingInsteadOfHanging) {
     ASSERT_EQ(::mkfifo((m_folder / "KlendoHotFolderAgent.ini").c_str(), 0600), 0);
     EXPECT_FALSE(Ini().CanBeRead());
-    EXPECT_EQ(CAgentSettings().GetHotFolderCount(), 0);
-    EXPECT_EQ(CAgentSettings().GetServerPort(), 80);
+    EXPECT_EQ(Settings().GetHotFolderCount(), 0);
+    EXPECT_EQ(Settings().GetServerPort(), 80);
     ASSERT_EQ(::unlink((m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/zero", (m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
     EXPECT_FALSE(Ini().CanBeRead());
-    EXPECT_EQ(CAgentSettings().GetServerAddress(), "localhost");
+    EXPECT_EQ(Settings().GetServerAddress(), "localhost");
 }
 
 TEST_F(SettingsFile, NumbersThatWrapAroundAreToldApart) {

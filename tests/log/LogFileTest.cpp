@@ -160,8 +160,7 @@ TEST(LogFile, RolledNameReplacesEveryDotLogAndCountsUp) {
     // into "x_<date>_1.tmps"; the second finds no "x_<date>_2.tmps", its move fails and the file
     // stays in place and keeps growing.
     std::filesystem::create_directory(folder / ("x_" + strDate + "_1.tmps"));
-    CLogFile log;
-    log.KeepRolledFilesForTest();
+    CLogFile log(CLogFile::RolledFile::Keep);
     log.Open(strPath);
     log.SetTraceLevel(254, true);
     g_nRollOverCount = 1;
@@ -181,8 +180,7 @@ TEST(LogFile, EightThreadsThroughSeveralRollOversLoseNoLine) {
     constexpr int kThreads = 8;
     constexpr int kLinesPerThread = 6000;
     {
-        CLogFile log;
-        log.KeepRolledFilesForTest();
+        CLogFile log(CLogFile::RolledFile::Keep);
         log.Open(strPath);
         log.SetTraceLevel(254, true);
         std::vector<std::thread> threads;

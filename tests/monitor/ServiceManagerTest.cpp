@@ -19,11 +19,6 @@ namespace {
 
 class ServiceManagerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
-    }
-    void TearDown() override { CAgentSettings::OverrideSettingsPathForTest(""); }
-
     // Lines of the log in order, each checked to follow the one before.
     void ExpectInOrder(const std::vector<std::string>& lines) {
         std::string strLog = m_log.Content();
@@ -59,6 +54,7 @@ TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
                        strC + "\ndestination=/dst/c\ndevicename=C\ntype=ULS\n");
     CRequestRecorder recorder;
     CServiceManager manager(m_environment);
+    manager.SetSettingsPath(m_folder / "KlendoHotFolderAgent.ini");
     manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
     manager.SetStateFolder(m_folder.Path());
     EXPECT_EQ(manager.Initalize(), 1);
@@ -101,6 +97,7 @@ TEST_F(ServiceManagerTest, StartsThreeFoldersOneMissingAndStopsInOrder) {
 
 TEST_F(ServiceManagerTest, NoHotFoldersStillRunsThePool) {
     CServiceManager manager(m_environment);
+    manager.SetSettingsPath(m_folder / "KlendoHotFolderAgent.ini");
     EXPECT_EQ(manager.Initalize(), 1);
     EXPECT_EQ(manager.uninit(), 1);
     ExpectInOrder({"numberof folders =0\r\n", "srveraddress=localhost\r\n", "serverport=80\r\n",
@@ -116,6 +113,7 @@ TEST_F(ServiceManagerTest, MonitorThatDoesNotEndInTimeIsLeftRunningAndTheStopSay
     folder.source = m_folder / "hot";
     fs::create_directory(folder.source);
     CServiceManager manager(m_environment);
+    manager.SetSettingsPath(m_folder / "KlendoHotFolderAgent.ini");
     ASSERT_EQ(manager.Initalize(), 1);
     ASSERT_EQ(manager.MonitorFolder(folder), 1);
     m_watchers.HangWatchersStarted();
@@ -143,6 +141,7 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
                        "\ndestination=" + strDestination + "\n");
     CRequestRecorder recorder;
     CServiceManager manager(m_environment);
+    manager.SetSettingsPath(m_folder / "KlendoHotFolderAgent.ini");
     manager.GetThreadPool().SetRequestProcessor(recorder.Processor());
     manager.SetStateFolder(m_folder.Path());
     EXPECT_EQ(manager.Initalize(), 1);

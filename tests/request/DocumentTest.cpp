@@ -31,7 +31,6 @@ class TicketTest : public PipelineTest {
     void SetUp() override {
         PipelineTest::SetUp();
         StartServer();
-        ResetLastUserForTest();
         m_sessions.SetUser("alice");
         CRequestEnvironment environment = m_processing.GetEnvironment();
         environment.pSessions = &m_sessions;
@@ -105,16 +104,16 @@ TEST_F(TicketTest, TicketWithoutTimerPostsNothing) {
 
 TEST_F(TicketTest, LoggedOnUserResultCodes) {
     std::string strUser;
-    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 1) << "first user seen";
+    CLoggedOnUser& loggedOnUser = m_processing.GetLoggedOnUser();
+    EXPECT_EQ(loggedOnUser.GetExplorerUserName(&m_sessions, strUser), 1) << "first user seen";
     EXPECT_EQ(strUser, "alice");
-    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 0) << "same user";
+    EXPECT_EQ(loggedOnUser.GetExplorerUserName(&m_sessions, strUser), 0) << "same user";
     m_sessions.SetUser("bob");
-    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 3) << "another user";
+    EXPECT_EQ(loggedOnUser.GetExplorerUserName(&m_sessions, strUser), 3) << "another user";
     m_sessions.SetNone(0);
-    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), 0) << "nobody now, but one was seen";
+    EXPECT_EQ(loggedOnUser.GetExplorerUserName(&m_sessions, strUser), 0) << "nobody now, but one was seen";
     EXPECT_EQ(strUser, "");
-    ResetLastUserForTest();
-    EXPECT_EQ(GetExplorerUserName(&m_sessions, strUser), -1);
+    EXPECT_EQ(CLoggedOnUser().GetExplorerUserName(&m_sessions, strUser), -1) << "none seen by a new agent";
     const CActivity& activity = Run("nobody.dat", "[PRINTJOB]\nTimer=5000\n");
     EXPECT_EQ(activity.m_document.m_strUserName, "Administrator")
         << "nobody logged on, whoever owns the ticket";

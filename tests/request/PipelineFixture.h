@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Include/LogFile.h"
+#include "Include/StatusReport.h"
 #include "activity/Activity.h"
 #include "client/HttpRequest.h"
 #include "config/AgentSettings.h"
@@ -10,6 +11,7 @@
 #include "printparser/PrintFileParser.h"
 #include "request/FileRequestHandler.h"
 #include "request/ParserWorkers.h"
+#include "request/PendingActivitySender.h"
 #include "support/FakeClock.h"
 #include "support/FakeFileSystem.h"
 #include "support/FakeProcessLauncher.h"
@@ -51,18 +53,16 @@ class PipelineTest : public ::testing::Test {
         m_launcher.SetScript(ParseInProcess);
         CRequestEnvironment environment;
         environment.strArchiveFolder = m_strArchiveFolder;
+        environment.strSettingsPath = m_folder / "KlendoHotFolderAgent.ini";
         environment.strParserPath = kParserPath;
         environment.pParserWorkers = &m_parserWorkers;
         environment.writeCompleteInterval = std::chrono::milliseconds(10);
+        environment.http.connectTimeout = std::chrono::milliseconds(2000);
+        environment.http.totalTimeout = std::chrono::milliseconds(5000);
         m_processing.SetEnvironment(environment);
-        CAgentSettings::OverrideSettingsPathForTest(m_folder / "KlendoHotFolderAgent.ini");
-        CHttpRequest::SetTimeoutsForTest(2000, 5000);
     }
 
-    void TearDown() override {
-        StopServer();
-        CAgentSettings::OverrideSettingsPathForTest("");
-    }
+    void TearDown() override { StopServer(); }
 
     // Starts the server with the options and points the settings at it.
     void StartServer(SReferenceServerOptions options = {}) {
@@ -146,7 +146,11 @@ class PipelineTest : public ::testing::Test {
     CScopedLog m_log{m_folder / "KlendoHotFolderAgent.log"};
     // The real files, with writers, refused leases and failures on demand.
     CFakeFileSystem m_files;
-    CRequestProcessing m_processing{CRequestEnvironment(), m_files};
+    // The re-send timer's waits pass only when a test advances this clock.
+    CFakeClock m_clock;
+    CStatusReport m_statusReport;
+    CPendingActivitySender m_sender{m_clock, m_statusReport};
+    CRequestProcessing m_processing{CRequestEnvironment(), m_files, m_sender, m_statusReport};
     std::unique_ptr<CReferenceServer> m_pServer;
     int m_nPort = 0;
 };

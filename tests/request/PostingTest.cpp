@@ -194,7 +194,7 @@ TEST_F(ResendTest, ConcurrentArchivingAndResendingLoseNothing) {
         });
     for (std::thread& thread : threads)
         thread.join();
-    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
     // Every job reached the server with "1" once, or was refused so often that it was set aside.
     StartServer();
     Handle("final.prn");

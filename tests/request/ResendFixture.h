@@ -10,28 +10,32 @@
 #include <chrono>
 #include <map>
 
-// The pipeline's fixture with the process's pending activity sender running for the test's archive.
-// Its timer waits an hour unless a test shortens it, so re-sends happen when a test asks for them
-// (an acknowledged post, a Kick) and tests wait for them instead of sleeping.
+// The pipeline's fixture with its pending activity sender running for the test's archive. Its timer
+// runs on the fixture's fake clock, so re-sends happen when a test asks for them (an acknowledged
+// post, a Kick, an advance of the clock) and tests wait for them instead of sleeping.
 class ResendTest : public PipelineTest {
   protected:
     static constexpr std::chrono::seconds kDeadline{60};
 
-    void SetUp() override {
-        PipelineTest::SetUp();
-        SetWaits(std::chrono::hours(1), std::chrono::hours(4));
-    }
-
     void TearDown() override {
-        g_pendingActivitySender.Stop();
+        m_sender.Stop();
         PipelineTest::TearDown();
     }
 
-    void SetWaits(std::chrono::milliseconds first, std::chrono::milliseconds longest) {
-        g_pendingActivitySender.SetWaitsForTest(first, longest);
+    // Posts may wait this long for a slow server, where the fixture gives them less; before StartSender.
+    void SetTotalTimeout(std::chrono::milliseconds total) {
+        CRequestEnvironment environment = m_processing.GetEnvironment();
+        environment.http.totalTimeout = total;
+        m_processing.SetEnvironment(environment);
     }
 
-    void StartSender() { g_pendingActivitySender.Start(m_strArchiveFolder); }
+    // Moves the fake clock on once the sender's timer waits on it.
+    void AdvanceTimer(std::chrono::milliseconds by) {
+        ASSERT_TRUE(m_clock.WaitForWaiters(1)) << "the sender's timer does not wait";
+        m_clock.Advance(by.count());
+    }
+
+    void StartSender() { m_sender.Start(m_processing.GetEnvironment()); }
 
     // Runs the pipeline for one dropped file, then waits for the re-send its acknowledged post asked for.
     int Handle(const std::string& strName, std::string* pId = nullptr) {
@@ -40,12 +44,12 @@ class ResendTest : public PipelineTest {
         int nResult = handler.HandleRequest();
         if (pId != nullptr)
             *pId = handler.GetActivity().m_strId;
-        EXPECT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+        EXPECT_TRUE(m_sender.WaitUntilIdle(kDeadline));
         return nResult;
     }
 
     // One re-send on the test's thread, without the sender.
-    SResendOutcome Resend() { return CPendingActivityResend(m_strArchiveFolder, nullptr).Run(); }
+    SResendOutcome Resend() { return CPendingActivityResend(m_processing.GetEnvironment(), nullptr).Run(); }
 
     // Fills the archive with one record per id, as the agent archives them; notes make each one
     // nBytes long or more.

@@ -26,8 +26,8 @@ std::vector<SBatchSeen> BatchesLogged(const std::string& strLog) {
     return batches;
 }
 
-bool StopsWithin(std::chrono::seconds deadline) {
-    auto stopped = std::async(std::launch::async, [] { g_pendingActivitySender.Stop(); });
+bool StopsWithin(CPendingActivitySender& sender, std::chrono::seconds deadline) {
+    auto stopped = std::async(std::launch::async, [&sender] { sender.Stop(); });
     return stopped.wait_for(deadline) == std::future_status::ready;
 }
 
@@ -76,49 +76,49 @@ TEST_F(ResendTest, BatchesStayWithinTheirLimitsAndAHugeActivityGoesAlone) {
 }
 
 TEST_F(ResendTest, RetryTimerResendsWithoutNewWorkAndKeepsTryingWhileTheServerIsDown) {
-    SetWaits(std::chrono::milliseconds(20), std::chrono::milliseconds(80));
+    constexpr std::chrono::milliseconds kFirst = CPendingActivitySender::kFirstWait;
     FillArchive(Ids("waiting-", 3));
     PointSettingsAtNobody();
     StartSender();
-    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(2, kDeadline)) << "the timer fired twice on its own";
+    AdvanceTimer(kFirst);
+    ASSERT_TRUE(m_sender.WaitForResends(1, kDeadline)) << "the timer fired on its own";
+    AdvanceTimer(2 * kFirst);
+    ASSERT_TRUE(m_sender.WaitForResends(2, kDeadline)) << "and again after the doubled wait";
     EXPECT_EQ(Occurrences(Archive(), "<activity "), 3u);
     StartServer();
-    int nResends = g_pendingActivitySender.GetResendCount();
-    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(nResends + 1, kDeadline));
-    // That re-send may have begun before the server was up; the one after it began after.
-    if (!Archive().empty()) {
-        ASSERT_TRUE(g_pendingActivitySender.WaitForResends(nResends + 2, kDeadline));
-    }
+    AdvanceTimer(4 * kFirst);
+    ASSERT_TRUE(m_sender.WaitForResends(3, kDeadline));
     EXPECT_EQ(Archive(), "");
     EXPECT_EQ(StoredCount(), 3) << "no file was dropped: the timer alone re-sent them";
 }
 
 TEST_F(ResendTest, BackOffDoublesWhileTheServerDoesNotAnswerAndStartsOverOnceItDoes) {
+    using std::chrono::minutes;
     FillArchive({"patient"});
     PointSettingsAtNobody();
     StartSender();
-    EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), std::chrono::hours(1));
+    EXPECT_EQ(m_sender.GetRetryWait(), minutes(1));
     for (std::chrono::milliseconds expected :
-         {std::chrono::hours(2), std::chrono::hours(4), std::chrono::hours(4)}) {
-        g_pendingActivitySender.Kick();
-        ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
-        EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), expected);
+         {minutes(2), minutes(4), minutes(8), minutes(15), minutes(15)}) {
+        m_sender.Kick();
+        ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
+        EXPECT_EQ(m_sender.GetRetryWait(), expected);
     }
-    EXPECT_NE(m_log.Content().find("--I: next re-send of pending activities in 14400 s"), std::string::npos);
+    EXPECT_NE(m_log.Content().find("--I: next re-send of pending activities in 900 s"), std::string::npos);
     StartServer();
-    g_pendingActivitySender.Kick();
-    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
-    EXPECT_EQ(g_pendingActivitySender.GetRetryWait(), std::chrono::hours(1));
+    m_sender.Kick();
+    ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(m_sender.GetRetryWait(), minutes(1));
     EXPECT_EQ(Archive(), "");
 }
 
 TEST_F(ResendTest, StopEndsTheRetryWaitAtOnce) {
     FillArchive({"waiting"});
     StartSender();
-    EXPECT_TRUE(StopsWithin(kDeadline)) << "the stop waited for the hour-long retry wait";
-    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0);
-    g_pendingActivitySender.Kick();
-    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0) << "a stopped sender does nothing";
+    EXPECT_TRUE(StopsWithin(m_sender, kDeadline)) << "the stop waited for the hour-long retry wait";
+    EXPECT_EQ(m_sender.GetResendCount(), 0);
+    m_sender.Kick();
+    EXPECT_EQ(m_sender.GetResendCount(), 0) << "a stopped sender does nothing";
 }
 
 TEST_F(ResendTest, StopDuringABatchInFlightSendsNoFurtherBatchAndLosesNothing) {
@@ -127,40 +127,40 @@ TEST_F(ResendTest, StopDuringABatchInFlightSendsNoFurtherBatchAndLosesNothing) {
     StartServer(slow);
     FillArchive(Ids("in-flight-", 450));
     StartSender();
-    g_pendingActivitySender.Kick();
+    m_sender.Kick();
     ASSERT_TRUE(WaitForPosts(1));
     // The post in flight ends at its own time-out (5 s here); no batch follows it.
-    EXPECT_TRUE(StopsWithin(kDeadline));
+    EXPECT_TRUE(StopsWithin(m_sender, kDeadline));
     EXPECT_EQ(Posts(), 1);
     EXPECT_EQ(Occurrences(Archive(), "<activity "), 450u);
 }
 
 TEST_F(ResendTest, KicksDuringAResendRunItOnceMoreNotOnceEach) {
-    CHttpRequest::SetTimeoutsForTest(2000, 120000);
+    SetTotalTimeout(std::chrono::minutes(2));
     SReferenceServerOptions slow;
     slow.nDelayMs = 600000;
     StartServer(slow);
     FillArchive({"kicked"});
     StartSender();
-    g_pendingActivitySender.Kick();
+    m_sender.Kick();
     ASSERT_TRUE(WaitForPosts(1));
     for (int i = 0; i < 5; ++i)
-        g_pendingActivitySender.Kick();
-    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0);
+        m_sender.Kick();
+    EXPECT_EQ(m_sender.GetResendCount(), 0);
     EXPECT_EQ(Posts(), 1) << "a second re-send started beside the first";
     StopServer();
-    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
-    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 2);
+    ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
+    EXPECT_EQ(m_sender.GetResendCount(), 2);
 }
 
 TEST_F(ResendTest, AppendsDuringASlowResendAreNeitherBlockedNorLost) {
-    CHttpRequest::SetTimeoutsForTest(2000, 120000);
+    SetTotalTimeout(std::chrono::minutes(2));
     SReferenceServerOptions slow;
     slow.nDelayMs = 600000;
     StartServer(slow);
     FillArchive(Ids("early-", 5));
     StartSender();
-    g_pendingActivitySender.Kick();
+    m_sender.Kick();
     ASSERT_TRUE(WaitForPosts(1));
     std::vector<std::string> late = Ids("late-", 20);
     auto appended = std::async(std::launch::async, [&] {
@@ -171,16 +171,16 @@ TEST_F(ResendTest, AppendsDuringASlowResendAreNeitherBlockedNorLost) {
     });
     ASSERT_EQ(appended.wait_for(kDeadline), std::future_status::ready) << "the appends waited for the server";
     EXPECT_EQ(appended.get(), 20);
-    EXPECT_EQ(g_pendingActivitySender.GetResendCount(), 0) << "the re-send's post is still in flight";
+    EXPECT_EQ(m_sender.GetResendCount(), 0) << "the re-send's post is still in flight";
 
     // The post in flight ends one way or another; the re-send's rewrite keeps the appends.
     StopServer();
-    ASSERT_TRUE(g_pendingActivitySender.WaitForResends(1, kDeadline));
+    ASSERT_TRUE(m_sender.WaitForResends(1, kDeadline));
     for (const std::string& strId : late)
         EXPECT_NE(Archive().find("id=\"" + strId + "\""), std::string::npos) << strId;
     StartServer();
-    g_pendingActivitySender.Kick();
-    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    m_sender.Kick();
+    ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
     EXPECT_EQ(Archive(), "");
     std::map<std::string, int> acknowledged = AcknowledgedCounts();
     for (const std::string& strId : Ids("early-", 5))
@@ -219,8 +219,8 @@ TEST_F(ResendTest, RefusedTenTimesInARowMovesToTheRejectedFileAcrossRestarts) {
 
     StartServer(refuse);
     StartSender();
-    g_pendingActivitySender.Kick();
-    ASSERT_TRUE(g_pendingActivitySender.WaitUntilIdle(kDeadline));
+    m_sender.Kick();
+    ASSERT_TRUE(m_sender.WaitUntilIdle(kDeadline));
     EXPECT_EQ(ReadWholeFile(m_strArchiveFolder + kRejectedName), strRecord) << "moved unchanged";
     EXPECT_EQ(Archive(), "");
     EXPECT_NE(m_log.Content().find(

@@ -1,7 +1,8 @@
 #include "Include/LogFile.h"
-#include "config/AgentSettings.h"
 #include "platform/RegistryStore.h"
 #include "service/AgentService.h"
+#include "support/FakeChangeWatcher.h"
+#include "support/FakeClock.h"
 #include "support/FakeEventLog.h"
 #include "support/FakeServiceHost.h"
 #include "support/TempFolder.h"
@@ -36,7 +37,6 @@ class AgentRunTest : public ::testing::Test {
     void SetUp() override {
         WriteWholeFile(m_temp / "KlendoHotFolderAgent.ini",
                        "[configuration]\nserveraddress=accounting.example\nserverport=8123\n");
-        CAgentSettings::OverrideSettingsPathForTest(m_temp / "KlendoHotFolderAgent.ini");
         Register("KlendoHotFolderAgent -RegServer");
     }
 
@@ -45,7 +45,6 @@ class AgentRunTest : public ::testing::Test {
             m_service.RequestStop();
             m_run.join();
         }
-        CAgentSettings::OverrideSettingsPathForTest("");
     }
 
     static CAgentServiceOptions Options(const CTempFolder& temp) {
@@ -57,6 +56,8 @@ class AgentRunTest : public ::testing::Test {
     }
 
     Platform::CEnvironment& Environment() {
+        m_environment.pClock = &m_clock;
+        m_environment.pWatchers = &m_watchers;
         m_environment.pEventLog = &m_eventLog;
         m_environment.pServiceHost = &m_serviceHost;
         return m_environment;
@@ -83,10 +84,12 @@ class AgentRunTest : public ::testing::Test {
     std::string LogPath() const { return m_temp / "KlendoHotFolderAgent.log"; }
 
     CTempFolder m_temp;
+    CFakeClock m_clock;
+    CFakeChangeWatchers m_watchers;
     CFakeEventLog m_eventLog;
     CFakeServiceHost m_serviceHost;
-    // The real clock and watcher; the service host and event log are the fakes above.
-    Platform::CEnvironment m_environment = Platform::RealEnvironment();
+    // Fakes only: the run neither waits on real time nor watches real folders.
+    Platform::CEnvironment m_environment;
     CAgentService m_service{Environment(), Options(m_temp)};
     std::thread m_run;
     int m_nExitCode = -1;
@@ -115,7 +118,8 @@ TEST_F(AgentRunTest, RequestStillRunningAtStopIsReportedAndCannotWriteAfterClose
     std::shared_future<void> released = release.get_future().share();
     std::promise<void> entered;
     CAgentServiceOptions options = Options(m_temp);
-    options.requestWait = std::chrono::milliseconds(50);
+    // The stop gives up on the request at once: the fake clock never lets a wait pass.
+    options.requestWait = std::chrono::milliseconds(0);
     CAgentService service(Environment(), options);
     CIOThreadPool& pool = service.GetServiceManager().GetThreadPool();
     pool.SetRequestProcessor([&, released](std::unique_ptr<CFileRequest>) {

@@ -2,6 +2,8 @@
 #include "platform/RegistryStore.h"
 #include "platform/ServiceInstaller.h"
 #include "service/AgentService.h"
+#include "support/FakeChangeWatcher.h"
+#include "support/FakeClock.h"
 #include "support/FakeEventLog.h"
 #include "support/FakeServiceHost.h"
 #include "support/TempFolder.h"
@@ -19,6 +21,8 @@ class RegistrationTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directory(m_temp / "units");
+        m_environment.pClock = &m_clock;
+        m_environment.pWatchers = &m_watchers;
         m_environment.pEventLog = &m_eventLog;
         m_environment.pServiceHost = &m_serviceHost;
     }
@@ -51,10 +55,11 @@ class RegistrationTest : public ::testing::Test {
 
     CTempFolder m_temp;
     CAgentServiceOptions m_options = Options(m_temp / "bin/KlendoHotFolderAgent");
+    CFakeClock m_clock;
+    CFakeChangeWatchers m_watchers;
     CFakeEventLog m_eventLog;
     CFakeServiceHost m_serviceHost;
-    // The real clock and watcher; the service host and event log are the fakes above.
-    Platform::CEnvironment m_environment = Platform::RealEnvironment();
+    Platform::CEnvironment m_environment;
 };
 
 TEST_F(RegistrationTest, RegServerWritesAppIdEntriesWithoutService) {

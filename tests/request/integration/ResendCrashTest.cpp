@@ -24,7 +24,7 @@ TEST_F(ResendTest, CrashDuringTheArchiveRewriteLosesNothingAndSendsNothingTwice)
         ::setrlimit(RLIMIT_CORE, &noCore);
         struct rlimit fileSize = {100 * 1024, 100 * 1024};
         ::setrlimit(RLIMIT_FSIZE, &fileSize);
-        CPendingActivityResend(m_strArchiveFolder, nullptr).Run();
+        CPendingActivityResend(m_processing.GetEnvironment(), nullptr).Run();
         ::_exit(0);
     }
     ASSERT_GT(nChild, 0);
