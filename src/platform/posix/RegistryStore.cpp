@@ -15,7 +15,13 @@ namespace Platform {
 
 namespace {
 
-const char* const kDefaultStorePath = "/var/lib/KlendoHotFolderAgent/registry";
+// The path in KLENDO_REGISTRY lets a staged install or a test keep its own store.
+std::string DefaultStorePath() {
+    const char* szPath = std::getenv("KLENDO_REGISTRY");
+    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath)
+                                                  : "/var/lib/KlendoHotFolderAgent/registry";
+}
+
 // The first line of every store: a file without it was not written by the agent and is not read.
 const char* const kHeader = "KlendoHotFolderAgent registry 1";
 const char kKeySeparator = '\\';
@@ -191,12 +197,7 @@ class CRegistryStore::CContent {
 };
 
 CRegistryStore::CRegistryStore(std::string strPath)
-    : m_strPath(strPath.empty() ? DefaultPath() : std::move(strPath)) {}
-
-std::string CRegistryStore::DefaultPath() {
-    const char* szPath = std::getenv("KLENDO_REGISTRY");
-    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath) : std::string(kDefaultStorePath);
-}
+    : m_strPath(strPath.empty() ? DefaultStorePath() : std::move(strPath)) {}
 
 // The errno values stand for the neutral results too (ENOENT, EBADMSG, EFBIG), so the native
 // number the agent ends with says what went wrong.
