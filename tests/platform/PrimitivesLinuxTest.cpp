@@ -91,6 +91,30 @@ TEST(ExclusiveFile, HeldByAnotherProcessUntilThatProcessIsKilled) {
     EXPECT_TRUE(file.Open(strPath, false));
 }
 
+// Whoever can put a named pipe where the archive belongs must not stop the agent: an open of a pipe
+// for reading waits for a writer. Run in a child whose alarm ends a wait that should never be.
+TEST(ExclusiveFile, NamedPipeOrFolderAtThePathIsRefusedWithoutWaiting) {
+    CTempFolder folder;
+    ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
+    fs::create_directories(folder / "folder");
+    pid_t nChild = ::fork();
+    if (nChild == 0) {
+        ::alarm(60);
+        bool bRefused = true;
+        for (const char* szName : {"pipe", "folder"}) {
+            for (bool bWrite : {false, true}) {
+                Platform::CExclusiveFile file;
+                bRefused = bRefused && !file.Open(folder / szName, false, bWrite) && errno != 0;
+            }
+        }
+        ::_exit(bRefused ? 0 : 1);
+    }
+    int nStatus = -1;
+    ASSERT_EQ(::waitpid(nChild, &nStatus, 0), nChild);
+    ASSERT_FALSE(WIFSIGNALED(nStatus)) << "the open waited for a writer of the pipe";
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "a pipe or a folder was opened as the file";
+}
+
 // A kill between the writes and the commit: the path keeps its old content, and the next
 // replacement takes the leftover's place.
 TEST(FileReplacement, KillBeforeTheCommitLeavesTheOldContentAndTheNextRunWins) {

@@ -25,6 +25,17 @@ bool NamesSameFile(int nHandle, const std::string& strPath) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// Only a regular file is the file: a pipe, a device or a folder put at the path is refused.
+bool IsRegularFile(int nHandle) {
+    struct stat info;
+    if (::fstat(nHandle, &info) != 0)
+        return false;
+    if (S_ISREG(info.st_mode))
+        return true;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
+
 // Opens the path, with bCreate making it when it is missing; bCreated tells whether this call made
 // it. Another process may create or remove it meanwhile, hence the bounded rounds.
 int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCreated) {
@@ -77,11 +88,12 @@ CExclusiveFile::~CExclusiveFile() = default;
 bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite) {
     Close();
     // O_APPEND: even a writer that ignores the lock (an operator's shell) is never overwritten.
-    int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC;
+    // O_NONBLOCK: the open of a pipe would otherwise wait for a writer; a regular file ignores it.
+    int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
         bool bCreated = false;
         Posix::CUniqueFd file(OpenOrCreate(strPath, nFlags, bCreate, bCreated));
-        if (!file.IsOpen())
+        if (!file.IsOpen() || !IsRegularFile(file.Get()))
             return false;
         // flock locks belong to the open file, so a second open in this same process is refused too.
         if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
