@@ -13,7 +13,8 @@ namespace Platform {
 class IClock {
   public:
     // A deadline that never comes: the wait ends only by a wake-up.
-    static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    // Parenthesised: <windows.h> defines max as a macro.
+    static constexpr int64_t kNever = (std::numeric_limits<int64_t>::max)();
 
     virtual ~IClock() = default;
 
