@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "platform/FolderChecks.h"
 #include "platform/InstanceLock.h"
+#include "platform/RegistryStore.h"
 #include "platform/posix/FileSystemKind.h"
 #include "support/TempFolder.h"
 
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -91,28 +93,47 @@ TEST(ExclusiveFile, HeldByAnotherProcessUntilThatProcessIsKilled) {
     EXPECT_TRUE(file.Open(strPath, false));
 }
 
-// Whoever can put a named pipe where the archive belongs must not stop the agent: an open of a pipe
-// for reading waits for a writer. Run in a child whose alarm ends a wait that should never be.
+namespace {
+
+// Whoever can put a named pipe where one of the agent's files belongs must not stop the agent: an
+// open of a pipe waits for its other end. Each case runs in a child whose alarm ends a wait that
+// should never be; true when every open was refused at once.
+bool RefusedWithoutWaiting(const std::vector<std::function<bool()>>& opens) {
+    pid_t nChild = ::fork();
+    if (nChild == 0) {
+        ::alarm(60);
+        for (const auto& open : opens)
+            if (open() || errno == 0)
+                ::_exit(1);
+        ::_exit(0);
+    }
+    int nStatus = -1;
+    return ::waitpid(nChild, &nStatus, 0) == nChild && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+} // namespace
+
 TEST(ExclusiveFile, NamedPipeOrFolderAtThePathIsRefusedWithoutWaiting) {
     CTempFolder folder;
     ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
     fs::create_directories(folder / "folder");
-    pid_t nChild = ::fork();
-    if (nChild == 0) {
-        ::alarm(60);
-        bool bRefused = true;
-        for (const char* szName : {"pipe", "folder"}) {
-            for (bool bWrite : {false, true}) {
-                Platform::CExclusiveFile file;
-                bRefused = bRefused && !file.Open(folder / szName, false, bWrite) && errno != 0;
-            }
-        }
-        ::_exit(bRefused ? 0 : 1);
-    }
-    int nStatus = -1;
-    ASSERT_EQ(::waitpid(nChild, &nStatus, 0), nChild);
-    ASSERT_FALSE(WIFSIGNALED(nStatus)) << "the open waited for a writer of the pipe";
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "a pipe or a folder was opened as the file";
+    std::vector<std::function<bool()>> opens;
+    for (const char* szName : {"pipe", "folder"})
+        for (bool bWrite : {false, true})
+            opens.push_back(
+                [=, &folder] { return Platform::CExclusiveFile().Open(folder / szName, false, bWrite); });
+    EXPECT_TRUE(RefusedWithoutWaiting(opens));
+}
+
+TEST(FileSystem, NamedPipeAtALogOrStorePathIsRefusedWithoutWaiting) {
+    CTempFolder folder;
+    std::string strPipe = folder / "pipe";
+    ASSERT_EQ(::mkfifo(strPipe.c_str(), 0600), 0);
+    EXPECT_TRUE(RefusedWithoutWaiting({
+        [&] { return Platform::AppendDurably(strPipe, "line\n", true); },
+        [&] { return Platform::OpenAppendStream(strPipe) != nullptr; },
+        [&] { return Platform::CRegistryStore(strPipe).CreateKey("AppID") == Platform::RegistryResult::Ok; },
+    }));
 }
 
 // A kill between the writes and the commit: the path keeps its old content, and the next

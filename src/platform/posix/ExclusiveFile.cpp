@@ -1,6 +1,7 @@
 #include "platform/ExclusiveFile.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/RegularFile.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
@@ -25,26 +26,15 @@ bool NamesSameFile(int nHandle, const std::string& strPath) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-// Only a regular file is the file: a pipe, a device or a folder put at the path is refused.
-bool IsRegularFile(int nHandle) {
-    struct stat info;
-    if (::fstat(nHandle, &info) != 0)
-        return false;
-    if (S_ISREG(info.st_mode))
-        return true;
-    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-    return false;
-}
-
 // Opens the path, with bCreate making it when it is missing; bCreated tells whether this call made
 // it. Another process may create or remove it meanwhile, hence the bounded rounds.
 int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCreated) {
     bCreated = false;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
-        int nHandle = ::open(strPath.c_str(), nFlags);
+        int nHandle = Posix::OpenRegularFile(strPath, nFlags);
         if (nHandle >= 0 || errno != ENOENT || !bCreate)
             return nHandle;
-        nHandle = ::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644);
+        nHandle = Posix::OpenRegularFile(strPath, nFlags | O_CREAT | O_EXCL, 0644);
         if (nHandle >= 0) {
             bCreated = true;
             return nHandle;
@@ -88,12 +78,11 @@ CExclusiveFile::~CExclusiveFile() = default;
 bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite) {
     Close();
     // O_APPEND: even a writer that ignores the lock (an operator's shell) is never overwritten.
-    // O_NONBLOCK: the open of a pipe would otherwise wait for a writer; a regular file ignores it.
-    int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+    int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
         bool bCreated = false;
         Posix::CUniqueFd file(OpenOrCreate(strPath, nFlags, bCreate, bCreated));
-        if (!file.IsOpen() || !IsRegularFile(file.Get()))
+        if (!file.IsOpen())
             return false;
         // flock locks belong to the open file, so a second open in this same process is refused too.
         if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0)

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "platform/posix/FolderWalk.h"
+#include "platform/posix/RegularFile.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
@@ -47,7 +48,7 @@ bool MovePath(const std::string& strFrom, const std::string& strTo) {
 }
 
 std::FILE* OpenAppendStream(const std::string& strPath) {
-    Posix::CUniqueFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    Posix::CUniqueFd file(Posix::OpenRegularFile(strPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     std::FILE* pStream = file.IsOpen() ? ::fdopen(file.Get(), "a") : nullptr;
     if (pStream != nullptr)
         file.Release();
@@ -57,13 +58,13 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
-    Posix::CUniqueFd file(::open(strPath.c_str(), nFlags));
+    Posix::CUniqueFd file(Posix::OpenRegularFile(strPath, nFlags));
     if (!file.IsOpen() && errno == ENOENT && bCreate) {
-        file.Reset(::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644));
+        file.Reset(Posix::OpenRegularFile(strPath, nFlags | O_CREAT | O_EXCL, 0644));
         bCreated = file.IsOpen();
         // Made by someone else in between: append to theirs.
         if (!file.IsOpen() && errno == EEXIST)
-            file.Reset(::open(strPath.c_str(), nFlags));
+            file.Reset(Posix::OpenRegularFile(strPath, nFlags));
     }
     if (!file.IsOpen())
         return false;

@@ -2,6 +2,7 @@
 
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/posix/RegularFile.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -209,16 +210,11 @@ RegistryResult CRegistryStore::Fail(RegistryResult result, int nError, const std
 
 RegistryResult CRegistryStore::Load(CContent& content) {
     content.keys.clear();
-    int nHandle = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int nHandle = Posix::OpenRegularFile(m_strPath, O_RDONLY | O_CLOEXEC);
     if (nHandle < 0)
         return errno == ENOENT ? RegistryResult::Ok
                                : Fail(RegistryResult::Failed, errno, std::strerror(errno));
-    struct stat info;
-    int nError = ::fstat(nHandle, &info) != 0 ? errno : (S_ISREG(info.st_mode) ? 0 : EISDIR);
-    if (nError != 0) {
-        ::close(nHandle);
-        return Fail(RegistryResult::Failed, nError, std::strerror(nError));
-    }
+    int nError = 0;
     std::string strText;
     char buffer[4096];
     while (strText.size() <= static_cast<size_t>(kMaxStoreSize)) {
