@@ -451,10 +451,7 @@ OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDo
         errno = m_pImpl->nOpenError;
         return OwnerLookup::OpenFailed;
     }
-    int nError = 0;
-    OwnerLookup result = GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
-    errno = nError;
-    return result;
+    return GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain);
 }
 
 bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
