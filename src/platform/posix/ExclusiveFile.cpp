@@ -26,26 +26,6 @@ bool NamesSameFile(int nHandle, const std::string& strPath) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-// Opens the path, with bCreate making it when it is missing; bCreated tells whether this call made
-// it. Another process may create or remove it meanwhile, hence the bounded rounds.
-int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCreated) {
-    bCreated = false;
-    for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
-        int nHandle = Posix::OpenRegularFile(strPath, nFlags);
-        if (nHandle >= 0 || errno != ENOENT || !bCreate)
-            return nHandle;
-        nHandle = Posix::OpenRegularFile(strPath, nFlags | O_CREAT | O_EXCL, 0644);
-        if (nHandle >= 0) {
-            bCreated = true;
-            return nHandle;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    errno = EBUSY;
-    return -1;
-}
-
 } // namespace
 
 struct CExclusiveFile::CImpl {
@@ -81,7 +61,7 @@ bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite)
     int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
         bool bCreated = false;
-        Posix::CUniqueFd file(OpenOrCreate(strPath, nFlags, bCreate, bCreated));
+        Posix::CUniqueFd file(Posix::OpenOrCreateRegularFile(strPath, nFlags, bCreate, bCreated));
         if (!file.IsOpen())
             return false;
         // flock locks belong to the open file, so a second open in this same process is refused too.

@@ -58,14 +58,7 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
-    Posix::CUniqueFd file(Posix::OpenRegularFile(strPath, nFlags));
-    if (!file.IsOpen() && errno == ENOENT && bCreate) {
-        file.Reset(Posix::OpenRegularFile(strPath, nFlags | O_CREAT | O_EXCL, 0644));
-        bCreated = file.IsOpen();
-        // Made by someone else in between: append to theirs.
-        if (!file.IsOpen() && errno == EEXIST)
-            file.Reset(Posix::OpenRegularFile(strPath, nFlags));
-    }
+    Posix::CUniqueFd file(Posix::OpenOrCreateRegularFile(strPath, nFlags, bCreate, bCreated));
     if (!file.IsOpen())
         return false;
     bool bWritten =

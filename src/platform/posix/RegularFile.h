@@ -1,6 +1,6 @@
 #pragma once
 
-// Linux-only: the open of a file that must be a regular one.
+// Linux-only: the opens of the agent's own files, which must be regular ones.
 
 #include <cerrno>
 #include <fcntl.h>
@@ -27,6 +27,29 @@ inline int OpenRegularFile(const std::string& strPath, int nFlags, mode_t nMode 
         return nHandle;
     ::close(nHandle);
     errno = nError;
+    return -1;
+}
+
+constexpr int kOpenOrCreateRounds = 8;
+
+// Opens the path, with bCreate making it when it is missing; bCreated tells whether this call made
+// it. Another process may create or remove it meanwhile, hence the bounded rounds; EBUSY when they
+// ran out.
+inline int OpenOrCreateRegularFile(const std::string& strPath, int nFlags, bool bCreate, bool& bCreated) {
+    bCreated = false;
+    for (int nAttempt = 0; nAttempt < kOpenOrCreateRounds; ++nAttempt) {
+        int nHandle = OpenRegularFile(strPath, nFlags);
+        if (nHandle >= 0 || errno != ENOENT || !bCreate)
+            return nHandle;
+        nHandle = OpenRegularFile(strPath, nFlags | O_CREAT | O_EXCL, 0644);
+        if (nHandle >= 0) {
+            bCreated = true;
+            return nHandle;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EBUSY;
     return -1;
 }
 
