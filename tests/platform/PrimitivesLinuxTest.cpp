@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -134,6 +135,10 @@ TEST(FileSystem, NamedPipeAtALogOrStorePathIsRefusedWithoutWaiting) {
         [&] { return Platform::OpenAppendStream(strPipe) != nullptr; },
         [&] { return Platform::CRegistryStore(strPipe).CreateKey("AppID") == Platform::RegistryResult::Ok; },
     }));
+    std::FILE* pDevice = Platform::OpenAppendStream("/dev/null");
+    EXPECT_NE(pDevice, nullptr) << "a log pointed at a device is written there";
+    if (pDevice != nullptr)
+        std::fclose(pDevice);
 }
 
 // A kill between the writes and the commit: the path keeps its old content, and the next

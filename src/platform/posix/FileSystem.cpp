@@ -48,7 +48,10 @@ bool MovePath(const std::string& strFrom, const std::string& strTo) {
 }
 
 std::FILE* OpenAppendStream(const std::string& strPath) {
-    Posix::CUniqueFd file(Posix::OpenRegularFile(strPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // An operator may point the log at a device or a pipe; O_NONBLOCK keeps a pipe without a reader
+    // from stopping the agent at the open and a stalled reader from stopping it at a write.
+    Posix::CUniqueFd file(
+        ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     std::FILE* pStream = file.IsOpen() ? ::fdopen(file.Get(), "a") : nullptr;
     if (pStream != nullptr)
         file.Release();
