@@ -1,4 +1,5 @@
 #include "monitor/FileVersionOf.h"
+#include "platform/Environment.h"
 #include "platform/EventLog.h"
 #include "platform/ExclusiveFile.h"
 #include "platform/FileReplacement.h"
@@ -176,7 +177,7 @@ TEST(FileSystem, LinksAreSeenButNeverFollowed) {
 }
 
 TEST(EventLog, MessagesForTheUserGoToStandardError) {
-    Platform::CSystemEventLog log;
+    Platform::IEventLog& log = *Platform::RealEnvironment().pEventLog;
     testing::internal::CaptureStderr();
     log.ShowMessage("50% of %s registered");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "50% of %s registered\n");

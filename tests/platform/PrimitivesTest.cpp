@@ -1,5 +1,6 @@
 #include "platform/Accounts.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "platform/EventLog.h"
 #include "platform/ExclusiveFile.h"
 #include "platform/FileReplacement.h"
@@ -233,7 +234,7 @@ TEST(ThreadId, EachThreadHasItsOwnIdAndItsOwnLastError) {
 }
 
 TEST(SystemClock, WaitEndsAtItsDeadlineAndTimeNeverGoesBack) {
-    Platform::IClock& clock = Platform::SystemClock();
+    Platform::IClock& clock = *Platform::RealEnvironment().pClock;
     int64_t nStart = clock.GetMonotonicMilliseconds();
     std::mutex mutex;
     std::condition_variable_any wake;
@@ -247,7 +248,7 @@ TEST(SystemClock, WaitEndsAtItsDeadlineAndTimeNeverGoesBack) {
 }
 
 TEST(SystemClock, WakeUpEndsAWaitThatHasNoDeadline) {
-    Platform::IClock& clock = Platform::SystemClock();
+    Platform::IClock& clock = *Platform::RealEnvironment().pClock;
     std::mutex mutex;
     std::condition_variable_any wake;
     bool bDone = false;
@@ -263,7 +264,7 @@ TEST(SystemClock, WakeUpEndsAWaitThatHasNoDeadline) {
 }
 
 TEST(EventLog, ConsoleLinesArriveWholeAndInOrder) {
-    Platform::CSystemEventLog log;
+    Platform::IEventLog& log = *Platform::RealEnvironment().pEventLog;
     testing::internal::CaptureStdout();
     log.PrintLine("--I: agent started");
     log.PrintLine("");
