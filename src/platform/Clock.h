@@ -13,7 +13,8 @@ namespace Platform {
 class IClock {
   public:
     // A deadline that never comes: the wait ends only by a wake-up.
-    static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    // Parenthesised, as every min and max of a header: <windows.h> defines both as macros.
+    static constexpr int64_t kNever = (std::numeric_limits<int64_t>::max)();
 
     virtual ~IClock() = default;
 

@@ -35,7 +35,7 @@ bool RemoveFile(const std::string& strPath);
 bool MovePath(const std::string& strFrom, const std::string& strTo);
 
 // Opens a file for appending text lines: created when missing, never truncated, not inherited by
-// child processes. Null on failure.
+// child processes. A device or a pipe is taken too, but never waited for. Null on failure.
 std::FILE* OpenAppendStream(const std::string& strPath);
 
 // Appends bytes to a file and flushes them to the disk before returning; bCreate makes the file

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace Platform {
@@ -9,8 +8,5 @@ namespace Platform {
 // one or when it cannot be told. The kernel reports no change made on such a file system by another
 // host (or, for FUSE, behind the mount's back): only changes made through this machine are seen.
 std::string GetNetworkFileSystemName(const std::string& strPath);
-
-// The name of a network or FUSE file system by its type number (statfs's f_type), "" for any other.
-std::string NetworkFileSystemName(uint32_t nTypeNumber);
 
 } // namespace Platform

@@ -28,13 +28,10 @@ enum class RegistryResult {
 
 class CRegistryStore {
   public:
-    // Opens the store at strPath; DefaultPath() when it is empty.
+    // Opens the store at strPath; when it is empty, the path in the environment variable
+    // KLENDO_REGISTRY, or else /var/lib/KlendoHotFolderAgent/registry.
     explicit CRegistryStore(std::string strPath = std::string());
 
-    // /var/lib/KlendoHotFolderAgent/registry, or the path in the environment variable KLENDO_REGISTRY.
-    static std::string DefaultPath();
-
-    const std::string& GetPath() const { return m_strPath; }
     const std::string& GetErrorText() const { return m_strError; }
 
     // Ok when the key exists. With bForWrite, the store must also be replaceable by this process.

@@ -1,5 +1,13 @@
 #pragma once
 
+// How every platform call tells of a failure: its result alone says that it failed (false, -1, an
+// empty string, a null pointer, an enum value), and the native error number (errno on Linux, the
+// system error code on Windows) is left in GetLastError() by the platform itself, once, where the
+// system call failed; a failure of the platform's own checks sets the closest native number. Only
+// results that gather several failures at once (a watch failure list, a probe's refused lease)
+// hold each native number in a field named nError. A text for the user may come besides, never
+// instead. Callers read GetLastError() right after the failed call.
+
 namespace Platform {
 
 // The kernel's id of the calling thread (what the log prints in front of every line).

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr unsigned long long kStackBytes = 8ull * 1024 * 1024;
-
 std::string JsonString(const std::string& strText) {
     std::string strOut = "\"";
     for (unsigned char c : strText) {
@@ -51,7 +49,7 @@ void PrintJson(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO
 }
 
 bool ApplyParserResourceLimits(unsigned long long nCpuSeconds) {
-    if (Platform::LimitProcessResources(kParserMemoryBytes, nCpuSeconds, kStackBytes))
+    if (Platform::LimitProcessResources(kParserMemoryBytes, nCpuSeconds))
         return true;
     LogTrace("--W: resource limits for the parser could not be set (%d)", Platform::GetLastError());
     return false;

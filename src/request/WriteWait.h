@@ -29,13 +29,13 @@ class CWriteWait {
                                         Clock::time_point now) {
         m_bPaused = true;
         if (!bBusy)
-            return std::max(interval, m_stable.TimeLeft(now));
+            return (std::max)(interval, m_stable.TimeLeft(now));
         std::chrono::milliseconds longest = interval * kLongestPauseIntervals;
         std::chrono::milliseconds pause = interval * kFirstPauseIntervals;
         for (int i = 0; i < m_nBusyPauses && pause < longest; ++i)
             pause *= 2;
         ++m_nBusyPauses;
-        return std::min(pause, longest);
+        return (std::min)(pause, longest);
     }
     // A file that changed between its wait and its opening is waited for again, with a whole budget.
     void Restart(Clock::time_point now) {

@@ -15,24 +15,19 @@
 
 namespace Platform {
 
-OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain, int& nError) {
+OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain) {
     struct stat info;
-    if (::fstat(nHandle, &info) != 0) {
-        nError = errno;
+    if (::fstat(nHandle, &info) != 0)
         return OwnerLookup::ReadFailed;
-    }
     long nSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(nSize > 0 ? static_cast<size_t>(nSize) : 16384);
     struct passwd entry;
     struct passwd* pResult = nullptr;
     int nLookup = ::getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &pResult);
-    if (nLookup != 0) {
-        nError = nLookup;
-        return OwnerLookup::LookupFailed;
-    }
-    if (pResult == nullptr) {
-        nError = 0;
-        return OwnerLookup::NoAccount;
+    // getpwuid_r gives its error as its result, and no error when the account does not exist.
+    if (nLookup != 0 || pResult == nullptr) {
+        errno = nLookup;
+        return nLookup != 0 ? OwnerLookup::LookupFailed : OwnerLookup::NoAccount;
     }
     strOwner = entry.pw_name;
     strDomain = GetHostComputerName();

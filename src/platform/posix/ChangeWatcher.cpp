@@ -3,6 +3,7 @@
 #include "platform/FileSystem.h"
 #include "platform/posix/ChangeWatcherTesting.h"
 #include "platform/posix/FolderWalk.h"
+#include "platform/posix/UniqueFd.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -87,9 +88,8 @@ class CChangeQueue {
         pQueue = std::make_shared<CChangeQueue>();
         if (!pQueue->Start()) {
             // Taking down what was made must not change the error the caller logs.
-            int nError = errno;
+            Posix::CErrnoKeeper keepError;
             pQueue.reset();
-            errno = nError;
             return nullptr;
         }
         Registry() = pQueue;

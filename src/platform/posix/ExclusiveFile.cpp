@@ -1,6 +1,7 @@
 #include "platform/ExclusiveFile.h"
 
 #include "platform/FileSystem.h"
+#include "platform/posix/RegularFile.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
@@ -23,26 +24,6 @@ bool NamesSameFile(int nHandle, const std::string& strPath) {
     struct stat named;
     return ::fstat(nHandle, &held) == 0 && ::stat(strPath.c_str(), &named) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-}
-
-// Opens the path, with bCreate making it when it is missing; bCreated tells whether this call made
-// it. Another process may create or remove it meanwhile, hence the bounded rounds.
-int OpenOrCreate(const std::string& strPath, int nFlags, bool bCreate, bool& bCreated) {
-    bCreated = false;
-    for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
-        int nHandle = ::open(strPath.c_str(), nFlags);
-        if (nHandle >= 0 || errno != ENOENT || !bCreate)
-            return nHandle;
-        nHandle = ::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644);
-        if (nHandle >= 0) {
-            bCreated = true;
-            return nHandle;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    errno = EBUSY;
-    return -1;
 }
 
 } // namespace
@@ -80,7 +61,7 @@ bool CExclusiveFile::Open(const std::string& strPath, bool bCreate, bool bWrite)
     int nFlags = (bWrite ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC;
     for (int nAttempt = 0; nAttempt < kOpenAttempts; ++nAttempt) {
         bool bCreated = false;
-        Posix::CUniqueFd file(OpenOrCreate(strPath, nFlags, bCreate, bCreated));
+        Posix::CUniqueFd file(Posix::OpenOrCreateRegularFile(strPath, nFlags, bCreate, bCreated));
         if (!file.IsOpen())
             return false;
         // flock locks belong to the open file, so a second open in this same process is refused too.

@@ -50,18 +50,9 @@ constexpr int kMaxFreeNameTries = 1000;
 // The kernel refuses RESOLVE_BENEATH with EAGAIN when a rename elsewhere raced the resolution.
 constexpr int kBeneathRetries = 4;
 
+using Posix::CErrnoKeeper;
 using Posix::CUniqueFd;
 using Posix::VersionOf;
-
-// The errno of the calling code survives cleanup calls made after a failure.
-class CErrnoKeeper {
-  public:
-    CErrnoKeeper() : m_nError(errno) {}
-    ~CErrnoKeeper() { errno = m_nError; }
-
-  private:
-    int m_nError;
-};
 
 struct CIdentity {
     dev_t nDevice = 0;
@@ -451,10 +442,7 @@ OwnerLookup CFileBeneath::GetHeldOwner(std::string& strOwner, std::string& strDo
         errno = m_pImpl->nOpenError;
         return OwnerLookup::OpenFailed;
     }
-    int nError = 0;
-    OwnerLookup result = GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain, nError);
-    errno = nError;
-    return result;
+    return GetOwnerAccountOfHandle(m_pImpl->held.Get(), strOwner, strDomain);
 }
 
 bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {

@@ -18,9 +18,8 @@ struct CFileReplacement::CImpl {
     void Abandon() {
         file.Reset();
         if (!strTempPath.empty()) {
-            int nError = errno;
+            Posix::CErrnoKeeper keepError;
             ::unlink(strTempPath.c_str());
-            errno = nError;
         }
         strTempPath.clear();
     }

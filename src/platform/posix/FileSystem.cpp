@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "platform/posix/FolderWalk.h"
+#include "platform/posix/RegularFile.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
@@ -47,7 +48,10 @@ bool MovePath(const std::string& strFrom, const std::string& strTo) {
 }
 
 std::FILE* OpenAppendStream(const std::string& strPath) {
-    Posix::CUniqueFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // An operator may point the log at a device or a pipe; O_NONBLOCK keeps a pipe without a reader
+    // from stopping the agent at the open and a stalled reader from stopping it at a write.
+    Posix::CUniqueFd file(
+        ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     std::FILE* pStream = file.IsOpen() ? ::fdopen(file.Get(), "a") : nullptr;
     if (pStream != nullptr)
         file.Release();
@@ -79,14 +83,7 @@ bool ReadRegularFile(const std::string& strPath, const std::function<bool(const 
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
     int nFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
     bool bCreated = false;
-    Posix::CUniqueFd file(::open(strPath.c_str(), nFlags));
-    if (!file.IsOpen() && errno == ENOENT && bCreate) {
-        file.Reset(::open(strPath.c_str(), nFlags | O_CREAT | O_EXCL, 0644));
-        bCreated = file.IsOpen();
-        // Made by someone else in between: append to theirs.
-        if (!file.IsOpen() && errno == EEXIST)
-            file.Reset(::open(strPath.c_str(), nFlags));
-    }
+    Posix::CUniqueFd file(Posix::OpenOrCreateRegularFile(strPath, nFlags, bCreate, bCreated));
     if (!file.IsOpen())
         return false;
     bool bWritten =

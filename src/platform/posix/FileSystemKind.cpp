@@ -1,4 +1,5 @@
 #include "platform/FileSystemKind.h"
+#include "platform/posix/FileSystemKind.h"
 
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -41,7 +42,7 @@ constexpr CKnownFileSystem kNetworkFileSystems[] = {
 
 } // namespace
 
-std::string NetworkFileSystemName(uint32_t nTypeNumber) {
+std::string Posix::NetworkFileSystemName(uint32_t nTypeNumber) {
     for (const CKnownFileSystem& known : kNetworkFileSystems)
         if (known.nType == nTypeNumber)
             return known.szName;
@@ -53,7 +54,7 @@ std::string GetNetworkFileSystemName(const std::string& strPath) {
     if (::statfs(strPath.c_str(), &info) != 0)
         return std::string();
     // f_type is a signed word; the types are 32-bit numbers.
-    return NetworkFileSystemName(static_cast<uint32_t>(info.f_type));
+    return Posix::NetworkFileSystemName(static_cast<uint32_t>(info.f_type));
 }
 
 } // namespace Platform

@@ -149,9 +149,8 @@ ListResult ListFolder(const std::string& strRoot, const std::string& strRelative
     // The listing owns the descriptor from here on.
     folder.Release();
     bool bRead = ReadEntries(pDir, bVersions, entries);
-    int nError = errno;
+    CErrnoKeeper keepError;
     ::closedir(pDir);
-    errno = nError;
     return bRead ? ListResult::Listed : ListResult::Failed;
 }
 

@@ -6,8 +6,8 @@
 
 namespace Platform {
 
-// The owner account of an open file (the domain is the host name); on failure nError holds the
-// system error. For the Linux implementations only.
-OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain, int& nError);
+// The owner account of an open file (the domain is the host name); on failure errno holds the
+// system error, 0 when the owner has no account. For the Linux implementations only.
+OwnerLookup GetOwnerAccountOfHandle(int nHandle, std::string& strOwner, std::string& strDomain);
 
 } // namespace Platform

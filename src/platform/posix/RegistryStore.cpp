@@ -2,20 +2,26 @@
 
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/posix/RegularFile.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
 
 namespace {
 
-const char* const kDefaultStorePath = "/var/lib/KlendoHotFolderAgent/registry";
+// The path in KLENDO_REGISTRY lets a staged install or a test keep its own store.
+std::string DefaultStorePath() {
+    const char* szPath = std::getenv("KLENDO_REGISTRY");
+    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath)
+                                                  : "/var/lib/KlendoHotFolderAgent/registry";
+}
+
 // The first line of every store: a file without it was not written by the agent and is not read.
 const char* const kHeader = "KlendoHotFolderAgent registry 1";
 const char kKeySeparator = '\\';
@@ -191,12 +197,7 @@ class CRegistryStore::CContent {
 };
 
 CRegistryStore::CRegistryStore(std::string strPath)
-    : m_strPath(strPath.empty() ? DefaultPath() : std::move(strPath)) {}
-
-std::string CRegistryStore::DefaultPath() {
-    const char* szPath = std::getenv("KLENDO_REGISTRY");
-    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath) : std::string(kDefaultStorePath);
-}
+    : m_strPath(strPath.empty() ? DefaultStorePath() : std::move(strPath)) {}
 
 // The errno values stand for the neutral results too (ENOENT, EBADMSG, EFBIG), so the native
 // number the agent ends with says what went wrong.
@@ -208,16 +209,11 @@ RegistryResult CRegistryStore::Fail(RegistryResult result, int nError, const std
 
 RegistryResult CRegistryStore::Load(CContent& content) {
     content.keys.clear();
-    int nHandle = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int nHandle = Posix::OpenRegularFile(m_strPath, O_RDONLY | O_CLOEXEC);
     if (nHandle < 0)
         return errno == ENOENT ? RegistryResult::Ok
                                : Fail(RegistryResult::Failed, errno, std::strerror(errno));
-    struct stat info;
-    int nError = ::fstat(nHandle, &info) != 0 ? errno : (S_ISREG(info.st_mode) ? 0 : EISDIR);
-    if (nError != 0) {
-        ::close(nHandle);
-        return Fail(RegistryResult::Failed, nError, std::strerror(nError));
-    }
+    int nError = 0;
     std::string strText;
     char buffer[4096];
     while (strText.size() <= static_cast<size_t>(kMaxStoreSize)) {

@@ -60,7 +60,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     if (nReport > 3)
         (void)::close_range(3, static_cast<unsigned>(nReport) - 1, 0);
     (void)::close_range(static_cast<unsigned>(nReport) + 1, ~0U, 0);
-    if (!LimitProcessResources(request.limits.nMemoryBytes, request.limits.nCpuSeconds, 0))
+    if (!LimitProcessResources(request.limits.nMemoryBytes, request.limits.nCpuSeconds))
         ReportAndExit(nReport);
     sigset_t noSignals;
     ::sigemptyset(&noSignals);

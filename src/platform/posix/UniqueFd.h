@@ -8,6 +8,19 @@
 namespace Platform {
 namespace Posix {
 
+// Keeps errno as it was over its scope, so that a failure reported before a cleanup reaches
+// GetLastError() unchanged.
+class CErrnoKeeper {
+  public:
+    CErrnoKeeper() : m_nError(errno) {}
+    ~CErrnoKeeper() { errno = m_nError; }
+    CErrnoKeeper(const CErrnoKeeper&) = delete;
+    CErrnoKeeper& operator=(const CErrnoKeeper&) = delete;
+
+  private:
+    int m_nError;
+};
+
 // Owns one descriptor and closes it when it ends or is given another; -1 holds none. Moves, never
 // copies, so a descriptor has exactly one owner.
 class CUniqueFd {
@@ -26,14 +39,12 @@ class CUniqueFd {
 
     int Get() const { return m_nHandle; }
     bool IsOpen() const { return m_nHandle >= 0; }
-    // Closes the descriptor held, if any, and takes nHandle. errno stays as it was, so a failure
-    // reported just before the cleanup reaches GetLastError() unchanged; a caller that needs a late
-    // write error of the close itself calls Close.
+    // Closes the descriptor held, if any, and takes nHandle; errno stays as it was. A caller that
+    // needs a late write error of the close itself calls Close.
     void Reset(int nHandle = -1) {
         if (m_nHandle >= 0) {
-            int nError = errno;
+            CErrnoKeeper keepError;
             (void)::close(m_nHandle);
-            errno = nError;
         }
         m_nHandle = nHandle;
     }

@@ -46,9 +46,3 @@ TEST(SessionRecords, NoSessionAndUnreadableRecordsAreTold) {
     EXPECT_FALSE(Platform::ReadFirstSessionUser(temp / "missing", strUser));
     EXPECT_NE(Platform::GetLastError(), 0);
 }
-
-TEST(HostComputerName, IsCutToTheLengthAsked) {
-    EXPECT_FALSE(Platform::GetHostComputerName().empty());
-    EXPECT_LE(Platform::GetHostComputerName().size(), 15u);
-    EXPECT_EQ(Platform::GetHostComputerName(3), Platform::GetHostComputerName().substr(0, 3));
-}

@@ -1,5 +1,5 @@
-#include "platform/RegistryStore.h"
 #include "Include/LogFile.h"
+#include "platform/RegistryStore.h"
 #include "platform/Thread.h"
 #include "support/TempFolder.h"
 
@@ -120,8 +120,8 @@ TEST(RegistryStore, WriteLeavesNoTemporaryFileAndDefaultPathFollowsEnvironment) 
     EXPECT_EQ(ReadWholeFile(temp / "registry"), "KlendoHotFolderAgent registry 1\n[AppID]\n");
 
     ASSERT_EQ(::setenv("KLENDO_REGISTRY", (temp / "moved").c_str(), 1), 0);
-    EXPECT_EQ(CRegistryStore::DefaultPath(), temp / "moved");
-    EXPECT_EQ(CRegistryStore().GetPath(), temp / "moved");
+    RegistryResult result = CRegistryStore().CreateKey("Moved");
     ::unsetenv("KLENDO_REGISTRY");
-    EXPECT_EQ(CRegistryStore::DefaultPath(), "/var/lib/KlendoHotFolderAgent/registry");
+    EXPECT_EQ(result, RegistryResult::Ok);
+    EXPECT_EQ(ReadWholeFile(temp / "moved"), "KlendoHotFolderAgent registry 1\n[Moved]\n");
 }

@@ -330,3 +330,20 @@ TEST_P(ProbeTest, OwnHoldCountsAsAWriterUntilItIsLetGo) {
     EXPECT_FALSE(file.IsHeld());
     EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::Free);
 }
+
+// A job file left by a user whose account was removed since: no owner, and no error either.
+TEST(FileBeneath, OwnerWithoutAnAccountIsToldApartFromAFailure) {
+    CTempFolder folder;
+    WriteWholeFile(folder / "job.prn", "job");
+    if (::chown((folder / "job.prn").c_str(), 0x7ffffff0, 0x7ffffff0) != 0)
+        GTEST_SKIP() << "files cannot be given away here";
+    CFileBeneath file;
+    ASSERT_EQ(file.Resolve(folder.Path(), "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(file.OpenHeld());
+    std::string strOwner;
+    std::string strDomain;
+    Platform::SetLastError(EINVAL);
+    EXPECT_EQ(file.GetHeldOwner(strOwner, strDomain), Platform::OwnerLookup::NoAccount);
+    EXPECT_EQ(Platform::GetLastError(), 0);
+    EXPECT_EQ(strOwner, "");
+}

@@ -1,8 +1,8 @@
 // The contract of the system's process launcher, through its interface only: the children are small
 // scripts that report what they see as lines.
-#include "platform/ProcessLauncher.h"
 #include "platform/Environment.h"
 #include "platform/FileAccess.h"
+#include "platform/ProcessLauncher.h"
 #include "platform/Thread.h"
 #include "support/TempFolder.h"
 
