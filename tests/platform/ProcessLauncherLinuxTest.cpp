@@ -11,6 +11,9 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using Platform::IChildProcess;
@@ -196,4 +199,52 @@ TEST(ProcessLauncher, MissingOrUnrunnableProgramFailsCleanly) {
     WriteWholeFile(folder / "not-executable", "#!/bin/sh\necho ran\n");
     EXPECT_FALSE(Start(folder / "not-executable"));
     EXPECT_NE(Platform::GetLastError(), 0);
+}
+
+namespace {
+
+// True once the process no longer runs (gone, or a zombie waiting for its new parent).
+bool EndsWithin(const std::string& strProcess, std::chrono::seconds patience) {
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string strStat = ReadWholeFile("/proc/" + strProcess + "/stat");
+        size_t nEnd = strStat.rfind(')');
+        if (strStat.empty() || (nEnd != std::string::npos && strStat.compare(nEnd + 2, 1, "Z") == 0))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+} // namespace
+
+// Waiting for a child reaps it; what it started must not outlive it in its group, or a hung helper
+// of a parser would stay running after the agent let its worker go.
+TEST(ProcessLauncher, WhatAChildStartedEndsWithItsWaitToo) {
+    CTempFolder folder;
+    auto pChild = Start(WriteScript(folder, "leaver", "sleep 600 &\necho $!\nexit 3\n"), false);
+    ASSERT_TRUE(pChild);
+    std::string strBackground = NextLine(*pChild);
+    ASSERT_FALSE(strBackground.empty());
+    EXPECT_EQ(pChild->Wait(), 3);
+    pChild.reset();
+    EXPECT_TRUE(EndsWithin(strBackground, std::chrono::seconds(30)))
+        << "sleep " << strBackground << " still runs";
+}
+
+// An agent started with SIGCHLD ignored (some service wrappers do that) must still learn how its
+// children ended: the kernel would otherwise reap them before the agent could.
+TEST(ProcessLauncher, ExitCodeComesBackEvenWhenTheAgentInheritedAnIgnoredChildSignal) {
+    CTempFolder folder;
+    std::string strScript = WriteScript(folder, "three", "exit 3\n");
+    pid_t nTester = ::fork();
+    if (nTester == 0) {
+        ::signal(SIGCHLD, SIG_IGN);
+        auto pChild = Start(strScript, false);
+        ::_exit(pChild && pChild->Wait() == 3 ? 0 : 1);
+    }
+    ASSERT_GT(nTester, 0);
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(nTester, &nStatus, 0), nTester);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
 }

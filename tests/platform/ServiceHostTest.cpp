@@ -29,7 +29,8 @@ TEST(ServiceHost, StopFromAnotherThreadEndsTheWaitOnceEach) {
 // Without a service manager the reports go nowhere, and hostile status text does no harm.
 TEST(ServiceHost, ReportsWithoutServiceManagerAreHarmless) {
     CServiceHost host;
-    ASSERT_FALSE(host.IsStartedByServiceManager());
+    if (host.IsStartedByServiceManager())
+        GTEST_SKIP() << "the tests run under a service manager: these reports would reach it";
     host.ReportState(Platform::ServiceState::Running);
     host.ReportStatus("watching 3 folders\nREADY=1 %s %n");
     host.ReportState(Platform::ServiceState::StopPending);

@@ -59,15 +59,9 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
 }
 
 bool ReadRegularFile(const std::string& strPath, const std::function<bool(const char*, size_t)>& onBlock) {
-    // Non-blocking, so that opening a named pipe does not wait for a writer.
-    Posix::CUniqueFd file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status;
-    if (!file.IsOpen() || ::fstat(file.Get(), &status) != 0)
+    Posix::CUniqueFd file(Posix::OpenRegularFile(strPath, O_RDONLY | O_CLOEXEC));
+    if (!file.IsOpen())
         return false;
-    if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
     std::vector<char> block(65536);
     while (true) {
         ssize_t nRead = ::read(file.Get(), block.data(), block.size());

@@ -180,6 +180,12 @@ void CPosixChildProcess::Kill() {
 int CPosixChildProcess::Wait() {
     if (m_nProcess <= 0)
         return -1;
+    // The child is waited for without being reaped first: until it is reaped its process id, and so
+    // its process group, cannot be reused, and whatever it left running in the group is killed then.
+    siginfo_t info;
+    while (::waitid(P_PID, static_cast<id_t>(m_nProcess), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    ::kill(-m_nProcess, SIGKILL);
     int nStatus = 0;
     pid_t nResult;
     do {

@@ -4,6 +4,7 @@
 #include "platform/posix/UniqueFd.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
@@ -32,7 +33,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
 
 // Runs in the child between fork and exec, where another thread of the agent may have held any lock
 // at the fork: only async-signal-safe calls, no allocation. Failures go to the parent through nReport.
-[[noreturn]] void ExecChild(const CSpawnRequest& request, const int anSource[3], int nReport,
+[[noreturn]] void ExecChild(const CSpawnRequest& request, const int anSource[3], int nReport, int nMaxHandles,
                             char* const* argv, char* const* envp) {
     struct sigaction defaultAction = {};
     defaultAction.sa_handler = SIG_DFL;
@@ -44,8 +45,12 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
         ReportAndExit(nReport);
     // An agent started with 0, 1 or 2 closed may hold its pipes there; moved up first, no dup2 below
     // can overwrite a descriptor still to be given.
-    if (nReport < 3 && (nReport = ::fcntl(nReport, F_DUPFD_CLOEXEC, 3)) < 0)
-        ::_exit(127);
+    if (nReport < 3) {
+        int nMoved = ::fcntl(nReport, F_DUPFD_CLOEXEC, 3);
+        if (nMoved < 0)
+            ReportAndExit(nReport);
+        nReport = nMoved;
+    }
     int anFrom[3];
     for (int i = 0; i < 3; ++i) {
         anFrom[i] = anSource[i];
@@ -57,9 +62,12 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
             ReportAndExit(nReport);
     // Descriptors another thread opened without close-on-exec (a library's socket, a file being
     // written) would otherwise stay open for the child's whole life.
-    if (nReport > 3)
-        (void)::close_range(3, static_cast<unsigned>(nReport) - 1, 0);
-    (void)::close_range(static_cast<unsigned>(nReport) + 1, ~0U, 0);
+    // Where close_range is missing (an older kernel) or refused (a system call filter), one by one.
+    bool bClosed = (nReport == 3 || ::close_range(3, static_cast<unsigned>(nReport) - 1, 0) == 0) &&
+                   ::close_range(static_cast<unsigned>(nReport) + 1, ~0U, 0) == 0;
+    for (int nHandle = 3; !bClosed && nHandle < nMaxHandles; ++nHandle)
+        if (nHandle != nReport)
+            (void)::close(nHandle);
     if (!LimitProcessResources(request.limits.nMemoryBytes, request.limits.nCpuSeconds))
         ReportAndExit(nReport);
     sigset_t noSignals;
@@ -113,6 +121,19 @@ pid_t SpawnProcess(const CSpawnRequest& request) {
         return -1;
     Posix::CUniqueFd reportReader(report[0]);
     Posix::CUniqueFd reportWriter(report[1]);
+    // A child must stay the agent's to reap: an ignored SIGCHLD inherited from whoever started the
+    // agent would let the kernel reap it at once, and a later kill of its group could then hit a
+    // reused process id.
+    struct sigaction childEnd;
+    if (::sigaction(SIGCHLD, nullptr, &childEnd) == 0 &&
+        (childEnd.sa_handler == SIG_IGN || (childEnd.sa_flags & SA_NOCLDWAIT) != 0)) {
+        struct sigaction defaultAction = {};
+        defaultAction.sa_handler = SIG_DFL;
+        ::sigemptyset(&defaultAction.sa_mask);
+        (void)::sigaction(SIGCHLD, &defaultAction, nullptr);
+    }
+    long nOpenMax = ::sysconf(_SC_OPEN_MAX);
+    int nMaxHandles = nOpenMax > 0 && nOpenMax < INT_MAX ? static_cast<int>(nOpenMax) : 65536;
     // No handler of the agent may run in the child before the child resets them.
     sigset_t allSignals;
     sigset_t previous;
@@ -120,7 +141,7 @@ pid_t SpawnProcess(const CSpawnRequest& request) {
     ::pthread_sigmask(SIG_SETMASK, &allSignals, &previous);
     pid_t nProcess = ::fork();
     if (nProcess == 0)
-        ExecChild(request, anSource, reportWriter.Get(), argv.data(),
+        ExecChild(request, anSource, reportWriter.Get(), nMaxHandles, argv.data(),
                   request.pEnvironment != nullptr ? envp.data() : environ);
     int nForkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
