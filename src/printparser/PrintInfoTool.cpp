@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr unsigned long long kStackBytes = 8ull * 1024 * 1024;
+
 std::string JsonString(const std::string& strText) {
     std::string strOut = "\"";
     for (unsigned char c : strText) {
@@ -49,7 +51,7 @@ void PrintJson(std::FILE* pOut, const std::string& strFile, const FILEFORMATINFO
 }
 
 bool ApplyParserResourceLimits(unsigned long long nCpuSeconds) {
-    if (Platform::LimitProcessResources(kParserMemoryBytes, nCpuSeconds))
+    if (Platform::LimitProcessResources(kParserMemoryBytes, nCpuSeconds, kStackBytes))
         return true;
     LogTrace("--W: resource limits for the parser could not be set (%d)", Platform::GetLastError());
     return false;

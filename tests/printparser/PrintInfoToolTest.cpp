@@ -67,13 +67,13 @@ TEST(KlendoPrintInfo, UsageWithoutFiles) {
 // above what the other tests use.)
 TEST(ParserResourceLimits, AddressSpaceLimitStopsLargeAllocations) {
     constexpr uint64_t kLimit = 768ull * 1024 * 1024;
-    ASSERT_TRUE(Platform::LimitProcessResources(kLimit, 0));
+    ASSERT_TRUE(Platform::LimitProcessResources(kLimit, 0, 0));
     std::unique_ptr<char[]> pTooLarge(new (std::nothrow) char[kLimit]);
     EXPECT_EQ(nullptr, pTooLarge.get());
     std::unique_ptr<char[]> pSmall(new (std::nothrow) char[16 * 1024 * 1024]);
     EXPECT_NE(nullptr, pSmall.get());
     // Asking for more than the current limit leaves it where it is.
-    ASSERT_TRUE(Platform::LimitProcessResources(2 * kLimit, 0));
+    ASSERT_TRUE(Platform::LimitProcessResources(2 * kLimit, 0, 0));
     pTooLarge.reset(new (std::nothrow) char[kLimit]);
     EXPECT_EQ(nullptr, pTooLarge.get());
 }

@@ -28,12 +28,13 @@ bool LowerLimit(int nResource, uint64_t nValue, uint64_t nGrace) {
 
 } // namespace
 
-bool LimitProcessResources(uint64_t nAddressSpaceBytes, uint64_t nCpuSeconds) {
+bool LimitProcessResources(uint64_t nAddressSpaceBytes, uint64_t nCpuSeconds, uint64_t nStackBytes) {
     // SIGXCPU at the soft CPU limit ends the process by default; the hard limit one second
     // later ends it even if the signal is caught.
     bool bAddressSpace = LowerLimit(RLIMIT_AS, nAddressSpaceBytes, 0);
     bool bCpu = LowerLimit(RLIMIT_CPU, nCpuSeconds, 1);
-    return bAddressSpace && bCpu;
+    bool bStack = LowerLimit(RLIMIT_STACK, nStackBytes, 0);
+    return bAddressSpace && bCpu && bStack;
 }
 
 } // namespace Platform

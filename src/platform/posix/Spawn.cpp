@@ -68,7 +68,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     for (int nHandle = 3; !bClosed && nHandle < nMaxHandles; ++nHandle)
         if (nHandle != nReport)
             (void)::close(nHandle);
-    if (!LimitProcessResources(request.limits.nMemoryBytes, request.limits.nCpuSeconds))
+    if (!LimitProcessResources(request.limits.nMemoryBytes, request.limits.nCpuSeconds, 0))
         ReportAndExit(nReport);
     sigset_t noSignals;
     ::sigemptyset(&noSignals);
