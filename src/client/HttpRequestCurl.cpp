@@ -1,6 +1,8 @@
 #include "client/HttpRequest.h"
 
 #include "client/ConnectionPool.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
 
 #include <curl/curl.h>
 
@@ -14,7 +16,7 @@
 
 namespace {
 
-using Clock = CConnectionPool::Clock;
+using Clock = std::chrono::steady_clock;
 
 // When exchanges are given up for the stop, as a count of the steady clock; the largest value: never.
 std::atomic<Clock::rep> g_nAbortAt{std::numeric_limits<Clock::rep>::max()};
@@ -29,7 +31,9 @@ void InitCurlOnce() {
 // alive between requests, and the server it leads to. A slot's entries are touched only by the
 // thread that holds the slot.
 struct SConnections {
-    CConnectionPool pool{CHttpRequest::kMaxConnections};
+    // CHttpRequest is made anywhere, with no environment at hand: the pool takes the process's clock.
+    Platform::IClock& clock = *Platform::RealEnvironment().pClock;
+    CConnectionPool pool{clock, CHttpRequest::kMaxConnections};
     std::array<CURL*, CHttpRequest::kMaxConnections> handles{};
     std::array<std::string, CHttpRequest::kMaxConnections> servers;
 };
@@ -51,8 +55,9 @@ std::string ServerOf(const std::string& strUrl) {
 // One loan of a pooled connection for the length of one exchange.
 class CPooledConnection {
   public:
-    CPooledConnection(Clock::time_point deadline, const CConnectionPool::SLimits& limits)
-        : m_lease(Connections().pool.Acquire(deadline, limits)) {}
+    // Waits at most wait for a free connection.
+    CPooledConnection(std::chrono::milliseconds wait, const CConnectionPool::SLimits& limits)
+        : m_lease(Connections().pool.Acquire(Connections().clock.DeadlineAfter(wait.count()), limits)) {}
     ~CPooledConnection() {
         if (m_lease.nSlot >= 0)
             Connections().pool.Release(m_lease.nSlot);
@@ -172,7 +177,7 @@ bool CHttpRequest::Send(const std::string& strBody) {
         Clock::time_point start = Clock::now();
         Clock::time_point connectDeadline = start + m_settings.connectTimeout;
         Clock::time_point totalDeadline = start + m_settings.totalTimeout;
-        CPooledConnection connection(std::min(connectDeadline, totalDeadline),
+        CPooledConnection connection(std::min(m_settings.connectTimeout, m_settings.totalTimeout),
                                      {m_settings.maxConnectionIdle, m_settings.maxConnectionLifetime});
         if (!connection.IsHeld()) {
             m_strErrorText = FailureText(CURLE_OPERATION_TIMEDOUT);

@@ -1,4 +1,5 @@
 #include "client/ConnectionPool.h"
+#include "support/FakeClock.h"
 
 #include <gtest/gtest.h>
 
@@ -8,33 +9,25 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = CConnectionPool::Clock;
 
-// Far beyond any test's run: a wait that should have been ended early hangs the test instead of
-// passing at its deadline.
-constexpr Clock::duration kForever = std::chrono::hours(24);
+// Far beyond any time a test advances its clock: a wait that should have been ended early hangs the
+// test instead of passing at its deadline. A deadline the clock could reach, unlike kNever, so that the
+// fake clock counts the wait and the test can wait for it.
+constexpr std::chrono::milliseconds kForever = 24h;
 
 const CConnectionPool::SLimits kKeptForever{kForever, kForever};
 
-Clock::time_point Never() {
-    return Clock::now() + kForever;
-}
+class ConnectionPool : public ::testing::Test {
+  protected:
+    int64_t Never() { return m_clock.DeadlineAfter(kForever.count()); }
 
-// Polls until nCount threads wait in the pool; the deadline only bounds a failure.
-bool WaitForWaiters(CConnectionPool& pool, size_t nCount) {
-    Clock::time_point deadline = Clock::now() + 60s;
-    while (pool.GetWaitingCount() != nCount) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+    CFakeClock m_clock;
+};
 
 } // namespace
 
-TEST(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
-    CConnectionPool pool(1);
+TEST_F(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
+    CConnectionPool pool(m_clock, 1);
     int nSlot = pool.Acquire(Never(), kKeptForever).nSlot;
     std::string strOrder;
     auto borrow = [&](char cName) {
@@ -43,21 +36,21 @@ TEST(ConnectionPool, FreedSlotGoesToTheThreadThatWaitedLongest) {
         pool.Release(nLent);
     };
     std::thread first(borrow, 'A');
-    ASSERT_TRUE(WaitForWaiters(pool, 1));
+    ASSERT_TRUE(m_clock.WaitForWaiters(1));
     std::thread second(borrow, 'B');
-    ASSERT_TRUE(WaitForWaiters(pool, 2));
+    ASSERT_TRUE(m_clock.WaitForWaiters(2));
     pool.Release(nSlot);
     first.join();
     second.join();
     EXPECT_EQ(strOrder, "AB");
 }
 
-TEST(ConnectionPool, StopEndsEveryWaitButStillLendsFreedSlots) {
-    CConnectionPool pool(1);
+TEST_F(ConnectionPool, StopEndsEveryWaitButStillLendsFreedSlots) {
+    CConnectionPool pool(m_clock, 1);
     int nSlot = pool.Acquire(Never(), kKeptForever).nSlot;
     CConnectionPool::SLease waited;
     std::thread waiter([&] { waited = pool.Acquire(Never(), kKeptForever); });
-    ASSERT_TRUE(WaitForWaiters(pool, 1));
+    ASSERT_TRUE(m_clock.WaitForWaiters(1));
     pool.StopWaiting();
     waiter.join();
     EXPECT_EQ(waited.nSlot, -1);
@@ -66,33 +59,55 @@ TEST(ConnectionPool, StopEndsEveryWaitButStillLendsFreedSlots) {
     EXPECT_EQ(pool.Acquire(Never(), kKeptForever).nSlot, nSlot);
 }
 
-TEST(ConnectionPool, ConnectionIsRenewedWhenNeverOpenedIdleTooLongOrTooOld) {
-    CConnectionPool kept(1);
+TEST_F(ConnectionPool, WaitEndsWhenThePoolsClockReachesItsDeadline) {
+    CConnectionPool pool(m_clock, 1);
+    int nSlot = pool.Acquire(Never(), kKeptForever).nSlot;
+    CConnectionPool::SLease waited;
+    std::thread waiter([&] { waited = pool.Acquire(m_clock.DeadlineAfter(200), kKeptForever); });
+    ASSERT_TRUE(m_clock.WaitForWaiters(1));
+    m_clock.Advance(200);
+    waiter.join();
+    EXPECT_EQ(waited.nSlot, -1);
+    pool.Release(nSlot);
+    EXPECT_EQ(pool.Acquire(Never(), kKeptForever).nSlot, nSlot) << "the timed-out wait left no claim behind";
+}
+
+TEST_F(ConnectionPool, ConnectionIsRenewedWhenNeverOpenedIdleTooLongOrTooOld) {
+    CConnectionPool kept(m_clock, 1);
     CConnectionPool::SLease lease = kept.Acquire(Never(), kKeptForever);
     EXPECT_TRUE(lease.bRenew) << "never opened";
     kept.Release(lease.nSlot);
+    m_clock.Advance(kForever.count() / 2);
     lease = kept.Acquire(Never(), kKeptForever);
     EXPECT_FALSE(lease.bRenew);
     kept.Release(lease.nSlot);
 
-    // The waits below let time pass; nothing waits for another thread.
-    CConnectionPool idle(1);
+    CConnectionPool idle(m_clock, 1);
     const CConnectionPool::SLimits idleLimit{20ms, kForever};
     idle.Release(idle.Acquire(Never(), idleLimit).nSlot);
-    std::this_thread::sleep_for(40ms);
+    m_clock.Advance(19);
     lease = idle.Acquire(Never(), idleLimit);
-    EXPECT_TRUE(lease.bRenew) << "idle past the limit";
+    EXPECT_FALSE(lease.bRenew) << "idle just short of the limit";
+    idle.Release(lease.nSlot);
+    m_clock.Advance(20);
+    lease = idle.Acquire(Never(), idleLimit);
+    EXPECT_TRUE(lease.bRenew) << "idle up to the limit";
     CConnectionPool::SLease handedOver;
     std::thread waiter([&] { handedOver = idle.Acquire(Never(), idleLimit); });
-    ASSERT_TRUE(WaitForWaiters(idle, 1));
-    std::this_thread::sleep_for(40ms);
+    ASSERT_TRUE(m_clock.WaitForWaiters(1));
+    m_clock.Advance(40);
     idle.Release(lease.nSlot);
     waiter.join();
     EXPECT_FALSE(handedOver.bRenew) << "in use until it was handed over, however long the waiter waited";
 
-    CConnectionPool aging(1);
+    CConnectionPool aging(m_clock, 1);
     const CConnectionPool::SLimits lifetimeLimit{kForever, 20ms};
     aging.Release(aging.Acquire(Never(), lifetimeLimit).nSlot);
-    std::this_thread::sleep_for(40ms);
-    EXPECT_TRUE(aging.Acquire(Never(), lifetimeLimit).bRenew) << "older than the lifetime";
+    m_clock.Advance(10);
+    lease = aging.Acquire(Never(), lifetimeLimit);
+    EXPECT_FALSE(lease.bRenew) << "younger than the lifetime";
+    aging.Release(lease.nSlot);
+    m_clock.Advance(10);
+    EXPECT_TRUE(aging.Acquire(Never(), lifetimeLimit).bRenew)
+        << "as old as the lifetime, though used a moment ago";
 }
