@@ -2,7 +2,6 @@
 
 #include "client/ConnectionPool.h"
 #include "platform/Clock.h"
-#include "platform/Environment.h"
 
 #include <curl/curl.h>
 
@@ -31,8 +30,8 @@ void InitCurlOnce() {
 // alive between requests, and the server it leads to. A slot's entries are touched only by the
 // thread that holds the slot.
 struct SConnections {
-    // CHttpRequest is made anywhere, with no environment at hand: the pool takes the process's clock.
-    Platform::IClock& clock = *Platform::RealEnvironment().pClock;
+    // CHttpRequest is made anywhere, with no environment at hand: the pool takes the system's clock.
+    Platform::IClock& clock = Platform::SystemClock();
     CConnectionPool pool{clock, CHttpRequest::kMaxConnections};
     std::array<CURL*, CHttpRequest::kMaxConnections> handles{};
     std::array<std::string, CHttpRequest::kMaxConnections> servers;

@@ -73,6 +73,9 @@ class IProcessLauncher {
                                                  const CProcessLimits& limits, bool bWithInput) = 0;
 };
 
+// The operating system's launcher; modules reach it through the environment they are given.
+IProcessLauncher& SystemProcessLauncher();
+
 // The child's end of IChildProcess::WriteLine: the lines of standard input, each with the file that
 // was sent along it. One thread.
 class CParentInput {

@@ -1,16 +1,25 @@
 #include "support/TempFolder.h"
 
-#include <cstdlib>
+#include "platform/FileSystem.h"
+
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 CTempFolder::CTempFolder() {
-    std::string strTemplate = (std::filesystem::temp_directory_path() / "klendo-test-XXXXXX").string();
-    if (::mkdtemp(strTemplate.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_strPath = strTemplate;
+    std::filesystem::path temp = std::filesystem::temp_directory_path();
+    std::random_device random;
+    // create_directory fails on a name that exists, so a folder another test made is never shared.
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::filesystem::path folder = temp / ("klendo-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(folder)) {
+            m_strPath = folder.string();
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
 }
 
 CTempFolder::~CTempFolder() {
@@ -19,7 +28,7 @@ CTempFolder::~CTempFolder() {
 }
 
 std::string CTempFolder::operator/(const std::string& strName) const {
-    return m_strPath + "/" + strName;
+    return m_strPath + Platform::kPathSeparator + strName;
 }
 
 std::string ReadWholeFile(const std::string& strPath) {

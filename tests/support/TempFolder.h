@@ -11,7 +11,7 @@ class CTempFolder {
     CTempFolder& operator=(const CTempFolder&) = delete;
 
     const std::string& Path() const { return m_strPath; }
-    // Path() + "/" + strName.
+    // Path(), the path separator and strName.
     std::string operator/(const std::string& strName) const;
 
   private:

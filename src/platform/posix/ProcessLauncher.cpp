@@ -199,6 +199,11 @@ int CPosixChildProcess::Wait() {
 
 } // namespace
 
+IProcessLauncher& SystemProcessLauncher() {
+    static CPosixProcessLauncher launcher;
+    return launcher;
+}
+
 std::unique_ptr<IChildProcess> CPosixProcessLauncher::Start(const std::string& strExecutable,
                                                             const std::vector<std::string>& arguments,
                                                             const CProcessLimits& limits, bool bWithInput) {

@@ -30,7 +30,7 @@ struct CSpawnRequest {
 // could not be started (a failed exec included: the call returns only once the program runs).
 pid_t SpawnProcess(const CSpawnRequest& request);
 
-// The Linux process launcher that RealEnvironment() hands out.
+// The Linux process launcher that SystemProcessLauncher() hands out.
 class CPosixProcessLauncher final : public IProcessLauncher {
   public:
     std::unique_ptr<IChildProcess> Start(const std::string& strExecutable,

@@ -5,8 +5,8 @@
 #include "platform/Clock.h"
 #include "platform/EventLog.h"
 #include "platform/FileAccess.h"
+#include "platform/ProcessLauncher.h"
 #include "platform/ServiceHost.h"
-#include "platform/posix/Spawn.h"
 
 namespace Platform {
 
@@ -16,13 +16,12 @@ CEnvironment MakeRealEnvironment() {
     static CSystemSessions sessions;
     static CSystemEventLog eventLog;
     static CServiceHost serviceHost;
-    static CPosixProcessLauncher launcher;
     static CFileSystemBeneath files;
     CEnvironment environment;
     environment.pSessions = &sessions;
     environment.pEventLog = &eventLog;
     environment.pServiceHost = &serviceHost;
-    environment.pLauncher = &launcher;
+    environment.pLauncher = &SystemProcessLauncher();
     environment.pClock = &SystemClock();
     environment.pWatchers = &SystemChangeWatchers();
     environment.pFiles = &files;
