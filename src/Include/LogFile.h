@@ -24,8 +24,8 @@ class CLogFile {
     void SetTraceLevel(unsigned int nLevel, bool bEnable);
     void Close();
 
-    void Trace(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
-    void TraceDetail(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
+    void Trace(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
+    void TraceDetail(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
 
     // The body of Trace (bDetail false) and TraceDetail (bDetail true) for callers holding a va_list.
     void TraceArgs(bool bDetail, const char* szFormat, va_list args);
@@ -58,8 +58,8 @@ extern std::atomic<CLogFile*> g_pLogFile;
 extern int g_nRollOverCount;
 
 // Trace/TraceDetail through g_pLogFile, doing nothing while no log exists.
-void LogTrace(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
-void LogTraceDetail(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
+void LogTrace(const char* szFormat, ...) __attribute__((format(gnu_printf, 1, 2)));
+void LogTraceDetail(const char* szFormat, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Cuts a path at its last separator or its last full stop without asking the file system:
 // 0 file name, 1 base name, 2 extension, 3 folder, 4 path without extension, other values "".

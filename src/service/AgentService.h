@@ -34,7 +34,7 @@ class CAgentService {
     void ServiceMain();
     void RunService();
     void UpdateServiceStatus(Platform::ServiceState nState);
-    void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
+    void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
     void OpenLog();
     // Closes the log; frees it only when bAllThreadsEnded says that no thread that may log is left.
     void CloseLog(bool bAllThreadsEnded);
