@@ -1,24 +1,11 @@
 #include "Include/LogFile.h"
 #include "config/AgentSettings.h"
 #include "config/IniFile.h"
-#include "support/TempFolder.h"
+#include "config/SettingsFile.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-class SettingsFile : public ::testing::Test {
-  protected:
-    void Write(const std::string& strContent) {
-        WriteWholeFile(m_folder / "KlendoHotFolderAgent.ini", strContent);
-    }
-    CIniFile Ini() const { return CIniFile(m_folder / "KlendoHotFolderAgent.ini"); }
-    CAgentSettings Settings() const { return CAgentSettings(m_folder / "KlendoHotFolderAgent.ini"); }
-
-    CTempFolder m_folder;
-};
 
 struct FolderArray {
     ~FolderArray() {
@@ -160,19 +147,6 @@ TEST_F(SettingsFile, SectionListShowsEveryNameTheReaderWouldMatch) {
     // The repeated section stays unread by the value reader.
     EXPECT_EQ(Settings().GetServerPort(), 80);
     EXPECT_EQ(Settings().GetHotFolderCount(), 1);
-}
-
-// A named pipe or a device in place of the settings file must not hang the agent's start (or the
-// settings check) waiting for a writer or reading forever: it reads as a missing file.
-TEST_F(SettingsFile, NamedPipeOrDeviceAsSettingsFileReadsAsMissingInsteadOfHanging) {
-    ASSERT_EQ(::mkfifo((m_folder / "KlendoHotFolderAgent.ini").c_str(), 0600), 0);
-    EXPECT_FALSE(Ini().CanBeRead());
-    EXPECT_EQ(Settings().GetHotFolderCount(), 0);
-    EXPECT_EQ(Settings().GetServerPort(), 80);
-    ASSERT_EQ(::unlink((m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
-    ASSERT_EQ(::symlink("/dev/zero", (m_folder / "KlendoHotFolderAgent.ini").c_str()), 0);
-    EXPECT_FALSE(Ini().CanBeRead());
-    EXPECT_EQ(Settings().GetServerAddress(), "localhost");
 }
 
 TEST_F(SettingsFile, NumbersThatWrapAroundAreToldApart) {

@@ -1,9 +1,9 @@
-#include "monitor/FileVersionOf.h"
 #include "platform/Environment.h"
 #include "platform/EventLog.h"
 #include "platform/ExclusiveFile.h"
 #include "platform/FileReplacement.h"
 #include "platform/FileSystem.h"
+#include "platform/FileVersion.h"
 #include "platform/FolderChecks.h"
 #include "platform/InstanceLock.h"
 #include "platform/RegistryStore.h"
@@ -26,6 +26,13 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A file's version read by the test itself (lstat), to compare with what the walk saw.
+Platform::CFileVersion VersionOfFile(const std::string& strPath) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(strPath.c_str(), &info), 0) << strPath;
+    return {static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+}
 
 // Another process that runs hold() and is then killed by the test, the way an agent ends that is
 // killed in the middle of its work. The constructor returns once hold() has run.
