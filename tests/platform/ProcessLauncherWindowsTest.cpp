@@ -83,6 +83,19 @@ TEST(ProcessLauncherWindows, LinesTravelBothWaysAndTheExitCodeComesBack) {
     EXPECT_FALSE(pEnded->WriteLine("too late")) << "a child that ended takes no more lines";
 }
 
+// A command line is one text on Windows: every argument must come back as it was given.
+TEST(ProcessLauncherWindows, ArgumentsArriveWholeWhateverTheyHoldOf) {
+    std::vector<std::string> arguments = {"two words",     "",         "\"quoted\"", "trailing\\",
+                                          "back\\\"quote", "tab\there"};
+    std::vector<std::string> given = {"args"};
+    given.insert(given.end(), arguments.begin(), arguments.end());
+    auto pChild = Start(given, false);
+    ASSERT_TRUE(pChild);
+    for (const std::string& strArgument : arguments)
+        EXPECT_EQ(NextLine(*pChild), "[" + strArgument + "]");
+    EXPECT_EQ(NextLine(*pChild), "<end>");
+}
+
 TEST(ProcessLauncherWindows, RestOfALineCutAtTheMaximumIsNotTakenForANewLine) {
     auto pChild = Start({"long"});
     ASSERT_TRUE(pChild);
@@ -116,6 +129,40 @@ TEST(ProcessLauncherWindows, WhatAChildStartedEndsWithTheChild) {
     ASSERT_GT(nGrandchild, 0u);
     pChild.reset();
     EXPECT_TRUE(EndsWithin(nGrandchild, 30000)) << "process " << nGrandchild << " still runs";
+}
+
+// The agent ended by force (a crash, the task manager) takes its children with it: the job's last
+// handle closes with the agent.
+TEST(ProcessLauncherWindows, ChildrenEndWithTheAgentThatStartedThem) {
+    auto pAgent = Start({"launch-and-hang"}, false);
+    ASSERT_TRUE(pAgent);
+    std::string strIds = NextLine(*pAgent);
+    DWORD nAgent = 0;
+    DWORD nChild = 0;
+    ASSERT_EQ(std::sscanf(strIds.c_str(), "%lu %lu", &nAgent, &nChild), 2) << strIds;
+    HANDLE hAgent = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, nAgent);
+    ASSERT_NE(hAgent, nullptr);
+    // The agent alone, not its job.
+    EXPECT_TRUE(::TerminateProcess(hAgent, 9));
+    ::WaitForSingleObject(hAgent, 30000);
+    ::CloseHandle(hAgent);
+    EXPECT_TRUE(EndsWithin(nChild, 30000)) << "process " << nChild << " outlived its agent";
+}
+
+// The parser run by hand limits itself: a job of its own holds it to the limits.
+TEST(ResourceLimitsWindows, ProcessLimitsItselfThroughAJob) {
+    auto pChild = Start({"limit-self"}, false);
+    ASSERT_TRUE(pChild);
+    std::string strLine = NextLine(*pChild);
+    if (RunningUnderWine()) {
+        // Wine neither enforces a job's memory limit nor reports a process's own job by a null handle.
+        std::printf(
+            "Wine does not enforce or report job-object limits: only the call's success is checked\n");
+        EXPECT_EQ(strLine.rfind("memory ", 0), 0u) << strLine;
+    } else {
+        EXPECT_EQ(strLine, "memory 67108864 seconds 5 refused");
+    }
+    EXPECT_EQ(pChild->Wait(), 0);
 }
 
 TEST(ProcessLauncherWindows, FaultEndsTheChildWithoutADialogAndReadsAsKilled) {

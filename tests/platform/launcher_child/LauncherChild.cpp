@@ -1,5 +1,6 @@
 // The child that ProcessLauncherWindowsTest starts: one mode per behaviour a parse worker may show.
 #include "platform/ProcessLauncher.h"
+#include "platform/ResourceLimits.h"
 
 #include <windows.h>
 
@@ -31,6 +32,12 @@ int Long() {
     std::getline(std::cin, strGo);
     Say("tail");
     Say("next");
+    return 0;
+}
+
+int SayIdAndHang() {
+    Say(std::to_string(::GetCurrentProcessId()));
+    ::Sleep(INFINITE);
     return 0;
 }
 
@@ -105,10 +112,48 @@ int CheckHandle(const char* szValue) {
     return 0;
 }
 
+// Starts a hanging child of its own through the launcher, says both process ids, then hangs.
+int LaunchAndHang(const char* szSelf) {
+    auto pChild = Platform::SystemProcessLauncher().Start(szSelf, {"say-id-and-hang"}, {}, false);
+    std::string strLine;
+    if (!pChild || pChild->ReadLine(strLine, std::chrono::steady_clock::now() + std::chrono::seconds(120)) !=
+                       Platform::IChildProcess::ReadResult::Line)
+        return 1;
+    Say(std::to_string(::GetCurrentProcessId()) + " " + strLine);
+    ::Sleep(INFINITE);
+    return 0;
+}
+
+// Limits itself as the parser run by hand does, then says what its job holds it to and whether a
+// commit beyond the memory limit was refused.
+int LimitSelf() {
+    if (!Platform::LimitProcessResources(64ull << 20, 5, 8ull << 20)) {
+        Say("failed " + std::to_string(::GetLastError()));
+        return 1;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &info, sizeof(info),
+                                     nullptr)) {
+        Say("no job " + std::to_string(::GetLastError()));
+        return 1;
+    }
+    void* pLarge = ::VirtualAlloc(nullptr, 256ull << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    Say("memory " + std::to_string(info.ProcessMemoryLimit) + " seconds " +
+        std::to_string(info.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart / 10000000) +
+        (pLarge == nullptr ? " refused" : " granted"));
+    return 0;
+}
+
 } // namespace
 
 int main(int nArgs, char** ppArgs) {
     std::string strMode = nArgs > 1 ? ppArgs[1] : "";
+    // Each argument after the mode on a line of its own, between brackets.
+    if (strMode == "args") {
+        for (int nArg = 2; nArg < nArgs; ++nArg)
+            Say("[" + std::string(ppArgs[nArg]) + "]");
+        return 0;
+    }
     if (strMode == "echo")
         return Echo();
     if (strMode == "long")
@@ -117,6 +162,12 @@ int main(int nArgs, char** ppArgs) {
         return Hang();
     if (strMode == "spawn-and-hang")
         return SpawnAndHang(ppArgs[0]);
+    if (strMode == "say-id-and-hang")
+        return SayIdAndHang();
+    if (strMode == "launch-and-hang")
+        return LaunchAndHang(ppArgs[0]);
+    if (strMode == "limit-self")
+        return LimitSelf();
     if (strMode == "crash")
         return Crash();
     if (strMode == "spin")
