@@ -1,6 +1,7 @@
 #include "platform/ChangeWatcher.h"
 #include "WatchProbe.h"
 #include "support/TempFolder.h"
+#include "support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,14 @@ namespace {
 
 bool Has(const std::vector<Platform::CChangeRecord>& records, uint32_t nAction, const std::string& strName) {
     for (const Platform::CChangeRecord& record : records)
-        if (record.nAction == nAction && record.strName == strName)
+        if (record.nAction == nAction && record.strName == NativeName(strName))
             return true;
     return false;
 }
 
 bool Names(const std::vector<Platform::CChangeRecord>& records, const std::string& strName) {
     for (const Platform::CChangeRecord& record : records)
-        if (record.strName == strName)
+        if (record.strName == NativeName(strName))
             return true;
     return false;
 }
@@ -126,7 +127,12 @@ TEST(ChangeWatcher, LinksBelowTheRootAreReportedButNeverFollowed) {
     std::string strHot = folder / "hot";
     fs::create_directories(strHot);
     fs::create_directories(folder / "outside");
-    fs::create_directory_symlink(folder / "outside", strHot + "/old-link");
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine makes no link of its own and follows those made beside it";
+    std::error_code error;
+    fs::create_directory_symlink(folder / "outside", strHot + "/old-link", error);
+    if (error)
+        GTEST_SKIP() << "this process cannot make links: " << error.message();
     CWatchProbe probe(strHot, false);
     fs::create_directory_symlink(folder / "outside", strHot + "/new-link");
     ASSERT_TRUE(probe.WaitFor(kActionAdded, "new-link")) << "a link is an entry like a file";
@@ -162,10 +168,12 @@ TEST(ChangeWatcher, RootRemovedOrMovedAwayFailsTheWatch) {
     fs::create_directories(folder / "moved");
     CWatchProbe removed(folder / "removed", false);
     CWatchProbe moved(folder / "moved", false);
-    fs::remove_all(folder / "removed");
     fs::rename(folder / "moved", folder / "elsewhere");
-    EXPECT_TRUE(removed.WaitForEnd(Platform::WaitResult::Failed));
     EXPECT_TRUE(moved.WaitForEnd(Platform::WaitResult::Failed));
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine leaves a folder in place while a watcher has it open";
+    fs::remove_all(folder / "removed");
+    EXPECT_TRUE(removed.WaitForEnd(Platform::WaitResult::Failed));
 }
 
 TEST(ChangeWatcher, OnlyAFolderThatExistsCanBeOpened) {

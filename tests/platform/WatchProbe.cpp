@@ -1,6 +1,16 @@
 #include "WatchProbe.h"
 
+#include "platform/FileSystem.h"
+
 #include <gtest/gtest.h>
+
+std::string NativeName(const std::string& strName) {
+    std::string strNative = strName;
+    for (char& cChar : strNative)
+        if (cChar == '/')
+            cChar = Platform::kPathSeparator;
+    return strNative;
+}
 
 CWatchProbe::CWatchProbe(const std::string& strRoot, bool bReportModified)
     : m_pWatcher(Platform::SystemChangeWatchers().CreateWatcher()) {
@@ -21,10 +31,11 @@ CWatchProbe::~CWatchProbe() {
 }
 
 bool CWatchProbe::WaitFor(uint32_t nAction, const std::string& strName, std::chrono::milliseconds timeout) {
+    std::string strNative = NativeName(strName);
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] {
         for (const Platform::CChangeRecord& record : m_records)
-            if (record.nAction == nAction && record.strName == strName)
+            if (record.nAction == nAction && record.strName == strNative)
                 return true;
         return false;
     });

@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+// strName with the system's path separator in place of each '/', as change records name files.
+std::string NativeName(const std::string& strName);
+
 // A watcher of the system's factory with a thread that collects everything it reports, so that
 // tests can wait for a change with a deadline that only bounds a failure.
 class CWatchProbe {
@@ -19,7 +22,7 @@ class CWatchProbe {
     CWatchProbe(const CWatchProbe&) = delete;
     CWatchProbe& operator=(const CWatchProbe&) = delete;
 
-    // True once a record of that action and name was reported within the time.
+    // True once a record of that action and name ('/' between folders) was reported within the time.
     bool WaitFor(uint32_t nAction, const std::string& strName,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // True once the watch ended with that result within the time.
