@@ -1,4 +1,6 @@
 #include "platform/FileAccess.h"
+#include "platform/FileSystem.h"
+#include "platform/FolderChecks.h"
 #include "platform/InstanceLock.h"
 #include "platform/Thread.h"
 #include "platform/win32/WideText.h"
@@ -70,13 +72,13 @@ TEST_F(FileBeneathWindowsTest, NamesAreResolvedOnlyBelowTheRoot) {
     std::string strContent;
     ASSERT_TRUE(file.ReadHeld(strContent, 1024));
     EXPECT_EQ(strContent, "the job");
+    ASSERT_TRUE(file.ReadHeld(strContent, 3));
+    EXPECT_EQ(strContent, "the");
 }
 
 // The folders of the path are held from Resolve on: none can be renamed away and replaced by another
 // (a link, say) while the entry is used.
 TEST_F(FileBeneathWindowsTest, FoldersOfTheResolvedPathCannotBeSwappedUntilTheEntryEnds) {
-    if (RunningUnderWine())
-        GTEST_SKIP() << "Wine renames a folder that a handle without FILE_SHARE_DELETE holds";
     WriteWholeFile(m_strRoot + "\\a\\b\\job.prn", "the job");
     auto pFile = std::make_unique<CFileBeneath>();
     ASSERT_EQ(pFile->Resolve(m_strRoot, "a\\b\\job.prn"), Resolution::Resolved);
@@ -243,4 +245,19 @@ TEST(InstanceLockWindows, EverySpellingOfTheFolderNamesOneLock) {
     Platform::CInstanceLock elsewhere;
     fs::create_directories(folder / "Other");
     EXPECT_EQ(elsewhere.Take(folder / "Other"), Platform::CInstanceLock::Result::Taken);
+}
+
+// A drive's root keeps its separator: without it, "C:" names the current folder of the drive.
+TEST(FileSystemWindows, FolderOfKeepsRootsWholeAndResolvingNeverClimbsAboveOne) {
+    EXPECT_EQ(Platform::FolderOf("C:\\agent.log"), "C:\\");
+    EXPECT_EQ(Platform::FolderOf("C:\\Klendo\\agent.log"), "C:\\Klendo");
+    EXPECT_EQ(Platform::FolderOf("C:/Klendo/agent.log"), "C:/Klendo");
+    EXPECT_EQ(Platform::FolderOf("\\\\server\\share\\agent.log"), "\\\\server\\share");
+    EXPECT_EQ(Platform::FolderOf("agent.log"), ".");
+    CTempFolder folder;
+    std::string strClimb = folder.Path();
+    for (int i = 0; i < 40; ++i)
+        strClimb += "\\..";
+    std::string strRoot = Platform::ResolvePath(strClimb);
+    EXPECT_EQ(strRoot, folder.Path().substr(0, 3)) << "the drive's root";
 }

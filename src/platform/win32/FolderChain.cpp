@@ -18,10 +18,12 @@ bool StartsWith(const std::wstring& wstrText, const wchar_t* pPrefix) {
     return wstrText.compare(0, std::wcslen(pPrefix), pPrefix) == 0;
 }
 
-// Folders are opened only to be checked and held: reading their attributes needs no right that a
-// share mode could refuse, and leaving out FILE_SHARE_DELETE keeps them from being renamed or removed.
+// Folders are opened to be checked and held. The system records a handle's share mode only when it
+// has a right to data (an open for attributes alone does not count), so each holds the right to
+// traverse, which an account that may reach the entry has anyway; leaving out FILE_SHARE_DELETE then
+// keeps the folder from being renamed or removed.
 CUniqueHandle OpenFolder(const std::wstring& wstrPath, DWORD nFlags) {
-    return CUniqueHandle(::CreateFileW(wstrPath.c_str(), FILE_READ_ATTRIBUTES,
+    return CUniqueHandle(::CreateFileW(wstrPath.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS | nFlags, nullptr));
 }
