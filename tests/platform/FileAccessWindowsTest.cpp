@@ -104,6 +104,13 @@ TEST_F(FileBeneathWindowsTest, ReparsePointInAnyFolderOfThePathOrAsTheEntryIsRef
     EXPECT_EQ(file.ProbeExclusiveOpen().state, Platform::OpenState::NotRegular);
     EXPECT_FALSE(file.OpenHeld());
     EXPECT_EQ(ReadWholeFile(m_folder / "outside\\secret"), "secret");
+    std::vector<std::string> walked;
+    EXPECT_TRUE(Platform::ForEachFileInTree(
+        m_strRoot,
+        [&](const std::string& strName, const Platform::CFileVersion&) { walked.push_back(strName); }));
+    std::sort(walked.begin(), walked.end());
+    EXPECT_EQ(walked, (std::vector<std::string>{"a\\job.prn", "a\\middle", "first"}))
+        << "links handed on, never entered";
 }
 
 // The share-mode probe sees any other handle that may read or write the file, the agent's own hold
