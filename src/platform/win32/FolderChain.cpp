@@ -59,9 +59,10 @@ std::wstring WithoutLiteralPrefix(const std::wstring& wstrPath) {
     return wstrPath;
 }
 
-std::wstring NativePathOf(const std::wstring& wstrPath) {
+// The "\\?\" form of a path as written, no link resolved.
+std::wstring LiteralPathOf(const std::wstring& wstrPath) {
     if (StartsWith(wstrPath, kLiteralPrefix))
-        return kNativePrefix + wstrPath.substr(std::wcslen(kLiteralPrefix));
+        return wstrPath;
     DWORD nLength = ::GetFullPathNameW(wstrPath.c_str(), 0, nullptr, nullptr);
     if (nLength == 0)
         return std::wstring();
@@ -71,8 +72,15 @@ std::wstring NativePathOf(const std::wstring& wstrPath) {
         return std::wstring();
     wstrFull.resize(nLength);
     if (StartsWith(wstrFull, L"\\\\"))
-        return std::wstring(kNativePrefix) + L"UNC\\" + wstrFull.substr(2);
-    return kNativePrefix + wstrFull;
+        return kLiteralUncPrefix + wstrFull.substr(2);
+    return kLiteralPrefix + wstrFull;
+}
+
+std::wstring NativePathOf(const std::wstring& wstrPath) {
+    std::wstring wstrLiteral = LiteralPathOf(wstrPath);
+    if (wstrLiteral.empty())
+        return std::wstring();
+    return kNativePrefix + wstrLiteral.substr(std::wcslen(kLiteralPrefix));
 }
 
 bool RenameByHandle(HANDLE hFile, const std::wstring& wstrTarget, FILE_INFO_BY_HANDLE_CLASS renameClass,
@@ -112,7 +120,11 @@ CFolderChain::Result CFolderChain::Open(const std::string& strRoot, const std::v
         ::SetLastError(ERROR_DIRECTORY);
         return Result::Missing;
     }
+    // Some file systems (a few network and RAM disk drivers) cannot tell a handle's path; the root is
+    // then taken as written, which only gives up the guard against a root link retargeted meanwhile.
     std::wstring wstrPath = FinalPathOf(root.Get());
+    if (wstrPath.empty())
+        wstrPath = LiteralPathOf(ToWide(strRoot));
     if (wstrPath.empty())
         return Result::Failed;
     // A drive's root ends in a separator; every name joined on brings its own.

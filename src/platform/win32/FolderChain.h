@@ -20,6 +20,9 @@ std::wstring FinalPathOf(HANDLE hFile);
 // A final path in the form people write: "C:\..." or "\\server\share\...".
 std::wstring WithoutLiteralPrefix(const std::wstring& wstrPath);
 
+// The "\\?\" form of a path as written (made absolute, no link resolved); empty on failure.
+std::wstring LiteralPathOf(const std::wstring& wstrPath);
+
 // The native ("\??\") form of a path, which renames by handle take; empty on failure.
 std::wstring NativePathOf(const std::wstring& wstrPath);
 
