@@ -3,6 +3,7 @@
 #include "platform/FolderChecks.h"
 #include "platform/InstanceLock.h"
 #include "platform/Thread.h"
+#include "platform/win32/HeldFile.h"
 #include "platform/win32/WideText.h"
 #include "support/HoldingWriter.h"
 #include "support/TempFolder.h"
@@ -267,4 +268,23 @@ TEST(FileSystemWindows, FolderOfKeepsRootsWholeAndResolvingNeverClimbsAboveOne) 
         strClimb += "\\..";
     std::string strRoot = Platform::ResolvePath(strClimb);
     EXPECT_EQ(strRoot, folder.Path().substr(0, 3)) << "the drive's root";
+}
+
+// The launcher hands the held handle to a parser, which reads from the handle's position: reading and
+// copying the held file must leave that position at the start, as pread does on Linux.
+TEST_F(FileBeneathWindowsTest, ReadingAndCopyingTheHeldFileLeaveItsPositionAlone) {
+    WriteWholeFile(m_strRoot + "\\job.prn", "0123456789");
+    CFileBeneath source;
+    ASSERT_EQ(source.Resolve(m_strRoot, "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(source.OpenHeld());
+    std::string strContent;
+    ASSERT_TRUE(source.ReadHeld(strContent, 4));
+    CFileBeneath destination;
+    ASSERT_EQ(destination.Resolve(m_folder / "outside", "job.prn"), Resolution::Resolved);
+    ASSERT_TRUE(source.CopyHeldTo(destination));
+    char szBuffer[16] = {};
+    DWORD nRead = 0;
+    ASSERT_TRUE(
+        ::ReadFile(Platform::CHeldFileAccess::Handle(source), szBuffer, sizeof(szBuffer), &nRead, nullptr));
+    EXPECT_EQ(std::string(szBuffer, nRead), "0123456789");
 }

@@ -111,27 +111,19 @@ long CExclusiveFile::Read(char* pBuffer, size_t nSize) {
     return static_cast<long>(nRead);
 }
 
-// A read at an offset moves the position of a handle opened for synchronous use; it is put back.
 long CExclusiveFile::ReadAt(long long nOffset, char* pBuffer, size_t nSize) {
     if (!m_pImpl->IsHeld())
         return -1;
-    long long nPosition = 0;
     if (nOffset < 0) {
         ::SetLastError(ERROR_NEGATIVE_SEEK);
         return -1;
     }
-    if (!GetPosition(m_pImpl->file.Get(), nPosition))
-        return -1;
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(nOffset);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(nOffset) >> 32);
     DWORD nRead = 0;
     DWORD nWanted = nSize > (1u << 30) ? (1u << 30) : static_cast<DWORD>(nSize);
-    bool bRead = ::ReadFile(m_pImpl->file.Get(), pBuffer, nWanted, &nRead, &at) ||
-                 ::GetLastError() == ERROR_HANDLE_EOF;
-    Win32::CLastErrorKeeper keepError;
-    SetPosition(m_pImpl->file.Get(), nPosition);
-    return bRead ? static_cast<long>(nRead) : -1;
+    if (!Win32::ReadAtKeepingPosition(m_pImpl->file.Get(), static_cast<uint64_t>(nOffset), pBuffer, nWanted,
+                                      nRead))
+        return -1;
+    return static_cast<long>(nRead);
 }
 
 // An offset of all ones writes at the end of the file, whatever the position.

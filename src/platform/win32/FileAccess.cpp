@@ -114,15 +114,6 @@ bool IsRegularFile(HANDLE hFile, const BY_HANDLE_FILE_INFORMATION& info) {
            ::GetFileType(hFile) == FILE_TYPE_DISK;
 }
 
-// Reads up to nSize bytes at nOffset; nRead 0 at the end.
-bool ReadAt(HANDLE hFile, uint64_t nOffset, char* pBuffer, DWORD nSize, DWORD& nRead) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(nOffset);
-    at.OffsetHigh = static_cast<DWORD>(nOffset >> 32);
-    nRead = 0;
-    return ::ReadFile(hFile, pBuffer, nSize, &nRead, &at) || ::GetLastError() == ERROR_HANDLE_EOF;
-}
-
 bool WriteAll(HANDLE hFile, const char* pData, DWORD nSize) {
     while (nSize > 0) {
         DWORD nWritten = 0;
@@ -139,7 +130,7 @@ bool CopyContent(HANDLE hFrom, HANDLE hTo) {
     uint64_t nOffset = 0;
     while (true) {
         DWORD nRead = 0;
-        if (!ReadAt(hFrom, nOffset, block.data(), kCopyBlock, nRead))
+        if (!Win32::ReadAtKeepingPosition(hFrom, nOffset, block.data(), kCopyBlock, nRead))
             return false;
         if (nRead == 0)
             return true;
@@ -371,7 +362,8 @@ bool CFileBeneath::ReadHeld(std::string& strContent, size_t nMaxBytes) const {
     while (strContent.size() < nMaxBytes) {
         DWORD nWanted = static_cast<DWORD>(std::min(buffer.size(), nMaxBytes - strContent.size()));
         DWORD nRead = 0;
-        if (!ReadAt(m_pImpl->held.Get(), strContent.size(), buffer.data(), nWanted, nRead))
+        if (!Win32::ReadAtKeepingPosition(m_pImpl->held.Get(), strContent.size(), buffer.data(), nWanted,
+                                          nRead))
             return false;
         if (nRead == 0)
             break;

@@ -59,6 +59,25 @@ class CLastErrorKeeper {
     DWORD m_nError;
 };
 
+// Reads up to nSize bytes at nOffset of a handle opened for synchronous use, 0 at the end, and
+// leaves its position where it was, as pread does: a read at an offset would otherwise move it, and
+// a child process handed the same handle reads from that position.
+inline bool ReadAtKeepingPosition(HANDLE hFile, uint64_t nOffset, char* pBuffer, DWORD nSize, DWORD& nRead) {
+    LARGE_INTEGER zero = {};
+    LARGE_INTEGER position;
+    nRead = 0;
+    if (!::SetFilePointerEx(hFile, zero, &position, FILE_CURRENT))
+        return false;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(nOffset);
+    at.OffsetHigh = static_cast<DWORD>(nOffset >> 32);
+    bool bRead = ::ReadFile(hFile, pBuffer, nSize, &nRead, &at) || ::GetLastError() == ERROR_HANDLE_EOF;
+    DWORD nError = ::GetLastError();
+    ::SetFilePointerEx(hFile, position, nullptr, FILE_BEGIN);
+    ::SetLastError(nError);
+    return bRead;
+}
+
 inline bool IsMissingError(DWORD nError) {
     return nError == ERROR_FILE_NOT_FOUND || nError == ERROR_PATH_NOT_FOUND;
 }
