@@ -7,7 +7,10 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <algorithm>
+#include <vector>
 
 namespace Platform {
 
@@ -60,6 +63,23 @@ std::wstring AbsolutePath(const std::wstring& wstrPath) {
     return wstrCurrent + L'\\' + wstrPath;
 }
 
+std::string ProcessUserSid() {
+    HANDLE hToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return std::string();
+    CUniqueHandle token(hToken);
+    DWORD nSize = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &nSize);
+    std::vector<unsigned char> buffer(nSize);
+    wchar_t* pText = nullptr;
+    if (nSize == 0 || !::GetTokenInformation(token.Get(), TokenUser, buffer.data(), nSize, &nSize) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &pText))
+        return std::string();
+    std::string strSid = Win32::FromWide(std::wstring(pText));
+    ::LocalFree(pText);
+    return strSid;
+}
+
 } // namespace
 
 // One name at a time, as realpath does: the system would fold "missing\.." away before looking,
@@ -104,13 +124,14 @@ bool CanWriteFolder(const std::string& strPath) {
     return OpenFolder(Win32::ToWide(strPath), FILE_ADD_FILE | FILE_TRAVERSE).IsValid();
 }
 
+// The account's SID ("S-1-5-...") stands in for a name the system cannot find.
 std::string GetProcessUserName() {
     DWORD nLength = 0;
     ::GetUserNameW(nullptr, &nLength);
     std::wstring wstrName(nLength, L'\0');
-    if (nLength == 0 || !::GetUserNameW(&wstrName[0], &nLength))
-        return std::string();
-    return Win32::FromWide(wstrName.c_str(), nLength > 0 ? nLength - 1 : 0);
+    if (nLength > 0 && ::GetUserNameW(&wstrName[0], &nLength))
+        return Win32::FromWide(wstrName.c_str(), nLength > 0 ? nLength - 1 : 0);
+    return ProcessUserSid();
 }
 
 // The service runs as LocalSystem; an elevated administrator has the same rights over the install.
