@@ -389,9 +389,10 @@ bool CFileBeneath::CopyHeldTo(IFileBeneath& other) const {
     }
     std::wstring wstrPartial = destination.m_pImpl->parent.PathOf(PartialCopyName(destination.m_strName));
     std::wstring wstrTarget = destination.m_pImpl->parent.PathOf(destination.m_strName);
-    // CREATE_NEW never opens what stands at the name, a link included.
-    CUniqueHandle target(::CreateFileW(wstrPartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    // CREATE_NEW never opens what stands at the name, a link included. Reading its identity afterwards
+    // needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE does not give.
+    CUniqueHandle target(::CreateFileW(wstrPartial.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target)
         return false;
     BY_HANDLE_FILE_INFORMATION written;
