@@ -23,7 +23,8 @@ enum class RemoveResult { Removed, Replaced, Failed };
 
 // Which test told that no other process has a file open.
 enum class WriteCompleteTest {
-    // The kernel granted a write lease: no other process has the file open.
+    // The kernel granted a write lease: no other process has the file open. Windows reports this one
+    // too: there an open that shares nothing succeeds only then, which is as exact.
     WriteLease,
     // No lease here (a network file system, or no right to one): the open files of every process this
     // one may inspect were searched. A writer of another user or another host is not seen.

@@ -4,13 +4,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-CHoldingWriter::CHoldingWriter(const std::string& strPath, const std::string& strTail) {
+struct CHoldingWriter::CImpl {
+    int nProcess = -1;
+    int nRelease = -1;
+};
+
+CHoldingWriter::CHoldingWriter(const std::string& strPath, const std::string& strTail)
+    : m_pImpl(std::make_unique<CImpl>()) {
     int ready[2];
     int release[2];
     if (::pipe(ready) != 0 || ::pipe(release) != 0)
         return;
-    m_nProcess = ::fork();
-    if (m_nProcess == 0) {
+    m_pImpl->nProcess = ::fork();
+    if (m_pImpl->nProcess == 0) {
         ::close(ready[0]);
         ::close(release[1]);
         int nFile = ::open(strPath.c_str(), O_WRONLY | O_APPEND);
@@ -25,7 +31,7 @@ CHoldingWriter::CHoldingWriter(const std::string& strPath, const std::string& st
     char c = '0';
     m_bHolding = ::read(ready[0], &c, 1) == 1 && c == '1';
     ::close(ready[0]);
-    m_nRelease = release[1];
+    m_pImpl->nRelease = release[1];
 }
 
 CHoldingWriter::~CHoldingWriter() {
@@ -33,10 +39,10 @@ CHoldingWriter::~CHoldingWriter() {
 }
 
 void CHoldingWriter::Release() {
-    if (m_nRelease >= 0)
-        ::close(m_nRelease);
-    m_nRelease = -1;
-    if (m_nProcess > 0)
-        ::waitpid(m_nProcess, nullptr, 0);
-    m_nProcess = -1;
+    if (m_pImpl->nRelease >= 0)
+        ::close(m_pImpl->nRelease);
+    m_pImpl->nRelease = -1;
+    if (m_pImpl->nProcess > 0)
+        ::waitpid(m_pImpl->nProcess, nullptr, 0);
+    m_pImpl->nProcess = -1;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
-// Another process that holds a file open for appending until the test lets it go; it then appends
-// strTail and ends. Deterministic: the constructor returns once the file is held.
+// A writer that holds a file open for appending until the test lets it go; it then appends strTail
+// and ends. On Linux it is another process; on Windows a handle of the test process itself, which
+// the share-mode probe tells apart from the prober's own handle alike. Deterministic: the
+// constructor returns once the file is held.
 class CHoldingWriter {
   public:
     CHoldingWriter(const std::string& strPath, const std::string& strTail);
@@ -16,7 +19,7 @@ class CHoldingWriter {
     void Release();
 
   private:
-    int m_nProcess = -1;
-    int m_nRelease = -1;
+    struct CImpl;
+    std::unique_ptr<CImpl> m_pImpl;
     bool m_bHolding = false;
 };
