@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -228,14 +229,22 @@ TEST(ThreadId, EachThreadHasItsOwnIdAndItsOwnLastError) {
     int nMain = Platform::GetThreadId();
     EXPECT_GT(nMain, 0);
     EXPECT_EQ(Platform::GetThreadId(), nMain);
-    Platform::SetLastError(42);
     int nOther = 0;
-    std::thread([&] {
+    std::atomic<bool> bOtherSet{false};
+    std::thread other([&] {
         nOther = Platform::GetThreadId();
         Platform::SetLastError(7);
-    }).join();
+        bOtherSet = true;
+    });
+    // Set after the start and read before the join: both may change the caller's own last error
+    // (winpthreads does on Windows). The loop makes no system call that could.
+    Platform::SetLastError(42);
+    while (!bOtherSet)
+        ;
+    int nMainError = Platform::GetLastError();
+    other.join();
     EXPECT_NE(nOther, nMain);
-    EXPECT_EQ(Platform::GetLastError(), 42);
+    EXPECT_EQ(nMainError, 42);
 }
 
 TEST(SystemClock, WaitEndsAtItsDeadlineAndTimeNeverGoesBack) {
