@@ -241,3 +241,27 @@ TEST(EventLogWindows, MessageWithoutDesktopGoesToStandardErrorOnly) {
     EXPECT_NE(Platform::GetLastError(), ERROR_INVALID_WINDOW_HANDLE) << "a message box was tried";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Couldn't open service manager\n");
 }
+
+// A console shows bytes in its code page: a UTF-8 line written as bytes would come out garbled.
+TEST(EventLogWindows, ConsoleShowsLinesAsTheirCharacters) {
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine's console of a program without a display has no screen to read back";
+    HANDLE hOriginal = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD nMode = 0;
+    if (::GetConsoleMode(hOriginal, &nMode))
+        GTEST_SKIP() << "a console of the test's own would take this one from the test's output";
+    ::FreeConsole();
+    ASSERT_TRUE(::AllocConsole()) << ::GetLastError();
+    HANDLE hConsole = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, hConsole);
+    Platform::CSystemEventLog().PrintLine("Dr\xc3\xbc"
+                                          "cke \xe2\x82\xac");
+    wchar_t wszScreen[8] = {};
+    DWORD nRead = 0;
+    EXPECT_TRUE(::ReadConsoleOutputCharacterW(hConsole, wszScreen, 8, COORD{0, 0}, &nRead));
+    ::SetStdHandle(STD_OUTPUT_HANDLE, hOriginal);
+    ::CloseHandle(hConsole);
+    ::FreeConsole();
+    EXPECT_EQ(std::wstring(wszScreen, nRead), L"Dr\u00fccke \u20ac");
+}

@@ -34,7 +34,19 @@ bool HasVisibleDesktop() {
     return true;
 }
 
-void WriteLine(FILE* pStream, const std::string& strLine) {
+// A console shows bytes in its own code page, not UTF-8: a line for a console goes to it as UTF-16.
+// Pipes and files get the UTF-8 bytes.
+void WriteLine(FILE* pStream, DWORD nStandardHandle, const std::string& strLine) {
+    std::fflush(pStream);
+    HANDLE hOutput = ::GetStdHandle(nStandardHandle);
+    DWORD nMode = 0;
+    if (hOutput != nullptr && hOutput != INVALID_HANDLE_VALUE && ::GetConsoleMode(hOutput, &nMode)) {
+        std::wstring wstrLine = Win32::ToWide(strLine) + L"\r\n";
+        DWORD nWritten = 0;
+        if (::WriteConsoleW(hOutput, wstrLine.data(), static_cast<DWORD>(wstrLine.size()), &nWritten,
+                            nullptr))
+            return;
+    }
     std::fprintf(pStream, "%s\n", strLine.c_str());
     std::fflush(pStream);
 }
@@ -53,11 +65,11 @@ void CSystemEventLog::WriteEvent(const std::string& strSource, const std::string
 }
 
 void CSystemEventLog::PrintLine(const std::string& strLine) {
-    WriteLine(stdout, strLine);
+    WriteLine(stdout, STD_OUTPUT_HANDLE, strLine);
 }
 
 void CSystemEventLog::ShowMessage(const std::string& strText) {
-    WriteLine(stderr, strText);
+    WriteLine(stderr, STD_ERROR_HANDLE, strText);
     if (HasVisibleDesktop())
         (void)::MessageBoxW(nullptr, Win32::ToWide(strText).c_str(), kMessageCaption, MB_OK);
 }
