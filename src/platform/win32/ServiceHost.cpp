@@ -129,6 +129,8 @@ class CServiceHost::CImpl : public CControlTarget {
             ::SetLastError(m_nHandlerError);
             return m_hStatus != nullptr;
         }
+        if (m_bConsoleHandler)
+            return true;
         SetControlTarget(this);
         if (!::SetConsoleCtrlHandler(&ConsoleControlEntry, TRUE))
             return false;
