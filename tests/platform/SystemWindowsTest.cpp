@@ -203,6 +203,10 @@ TEST(ServiceHostWindows, ManagerStartsReportsRunningAndStopsTheService) {
     EXPECT_TRUE(::StartServiceW(hService, 0, nullptr)) << ::GetLastError();
     EXPECT_TRUE(WaitForServiceState(hService, SERVICE_RUNNING));
     SERVICE_STATUS status = {};
+    ASSERT_TRUE(::QueryServiceStatus(hService, &status));
+    EXPECT_EQ(status.dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN))
+        << "a shutdown must reach the agent as a stop, not end it in the middle of its posts";
     EXPECT_TRUE(::ControlService(hService, SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
     EXPECT_TRUE(WaitForServiceState(hService, SERVICE_STOPPED));
     ::DeleteService(hService);

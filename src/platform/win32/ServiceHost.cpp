@@ -169,11 +169,13 @@ class CServiceHost::CImpl : public CControlTarget {
         ::SetEvent(m_serviceMainReached.Get());
     }
 
-    // A shutdown is taken as a stop, so that the agent ends its posts and closes its log first.
+    // A shutdown is taken as a stop, so that the agent ends its posts and closes its log first. The
+    // notice before the shutdown comes first and leaves more time for that than the shutdown itself.
     DWORD OnServiceControl(DWORD nControl) override {
         if (nControl == SERVICE_CONTROL_INTERROGATE)
             return NO_ERROR;
-        if (nControl != SERVICE_CONTROL_STOP && nControl != SERVICE_CONTROL_SHUTDOWN)
+        if (nControl != SERVICE_CONTROL_STOP && nControl != SERVICE_CONTROL_PRESHUTDOWN &&
+            nControl != SERVICE_CONTROL_SHUTDOWN)
             return ERROR_CALL_NOT_IMPLEMENTED;
         std::lock_guard<std::mutex> lock(m_statusMutex);
         SetStatus(SERVICE_STOP_PENDING);
@@ -249,7 +251,8 @@ class CServiceHost::CImpl : public CControlTarget {
             return;
         m_status.dwCurrentState = nState;
         bool bTakesControls = nState == SERVICE_START_PENDING || nState == SERVICE_RUNNING;
-        m_status.dwControlsAccepted = bTakesControls ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        m_status.dwControlsAccepted =
+            bTakesControls ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN : 0;
         (void)::SetServiceStatus(m_hStatus, &m_status);
     }
 
