@@ -88,16 +88,34 @@ TEST_F(RegistryStoreWindows, NamesTheRegistryWouldCutOrSplitAreRefused) {
     EXPECT_EQ(m_store.OpenKey("AppID", false), RegistryResult::NotFound);
 }
 
-TEST_F(RegistryStoreWindows, ValueOfAnotherTypeIsDamagedNotMisread) {
+// Values another program wrote: another type, no closing NUL, an odd byte count, a size no agent writes.
+TEST_F(RegistryStoreWindows, ValuesWrittenByOthersAreReadOnlyAsTheirText) {
     ASSERT_EQ(m_store.CreateKey("AppID"), RegistryResult::Ok);
     std::wstring wstrKey = L"Software\\" + std::wstring(m_strPrefix.begin(), m_strPrefix.end()) + L"\\AppID";
+    auto write = [&wstrKey](const wchar_t* wszName, DWORD nType, const void* pData, size_t nBytes) {
+        return ::RegSetKeyValueW(HKEY_CURRENT_USER, wstrKey.c_str(), wszName, nType, pData,
+                                 static_cast<DWORD>(nBytes));
+    };
     DWORD nNumber = 0x00410041;
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, wstrKey.c_str(), L"number", REG_DWORD, &nNumber,
-                                sizeof(nNumber)),
+    ASSERT_EQ(write(L"number", REG_DWORD, &nNumber, sizeof(nNumber)), ERROR_SUCCESS);
+    ASSERT_EQ(write(L"unclosed", REG_SZ, L"abc", 3 * sizeof(wchar_t)), ERROR_SUCCESS);
+    ASSERT_EQ(write(L"odd", REG_SZ, L"abc", 3 * sizeof(wchar_t) + 1), ERROR_SUCCESS);
+    std::wstring wstrHuge(CRegistryStore::kMaxStoreSize, L'x');
+    ASSERT_EQ(write(L"huge", REG_SZ, wstrHuge.c_str(), (wstrHuge.size() + 1) * sizeof(wchar_t)),
               ERROR_SUCCESS);
+
     std::string strValue = "unchanged";
     EXPECT_EQ(m_store.GetValue("AppID", "number", strValue), RegistryResult::Damaged);
+    EXPECT_EQ(m_store.GetValue("AppID", "huge", strValue), RegistryResult::TooLarge);
     EXPECT_EQ(strValue, "unchanged");
+    ASSERT_EQ(m_store.GetValue("AppID", "unclosed", strValue), RegistryResult::Ok);
+    EXPECT_EQ(strValue, "abc");
+    ASSERT_EQ(m_store.GetValue("AppID", "odd", strValue), RegistryResult::Ok);
+    EXPECT_EQ(strValue, "abc");
+
+    EXPECT_EQ(m_store.SetValue("AppID", "grown", std::string(CRegistryStore::kMaxStoreSize, 'y')),
+              RegistryResult::TooLarge);
+    EXPECT_EQ(m_store.GetValue("AppID", "grown", strValue), RegistryResult::NotFound);
 }
 
 // The manager of this machine, with a service name of the test's own: no agent's entry is touched.
