@@ -9,7 +9,8 @@ namespace Platform {
 class CServiceInstaller {
   public:
     // strServiceName names the service. strDefinitionFolder moves the manager's store of service
-    // definitions to a folder of files (tests, staged installs); empty: the system's own.
+    // definitions to a folder of files (tests, staged installs); empty: the system's own. The
+    // Windows service control manager has no such store: there a folder makes OpenManager fail.
     explicit CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder = std::string());
 
     // The service manager can be changed by this process.

@@ -1,0 +1,130 @@
+#include "platform/ServiceInstaller.h"
+
+#include "platform/win32/WideText.h"
+
+#include <windows.h>
+
+// The service control manager of this machine keeps the entry. It has no store of definitions that
+// could be moved to a folder: an installer given one opens no manager, so that a test or a staged
+// install never touches the machine's services.
+
+namespace Platform {
+
+namespace {
+
+// Closes a service manager or service handle once.
+class CServiceHandle {
+  public:
+    explicit CServiceHandle(SC_HANDLE hHandle) : m_hHandle(hHandle) {}
+    ~CServiceHandle() {
+        if (m_hHandle != nullptr)
+            ::CloseServiceHandle(m_hHandle);
+    }
+    CServiceHandle(const CServiceHandle&) = delete;
+    CServiceHandle& operator=(const CServiceHandle&) = delete;
+
+    SC_HANDLE Get() const { return m_hHandle; }
+    explicit operator bool() const { return m_hHandle != nullptr; }
+
+  private:
+    SC_HANDLE m_hHandle;
+};
+
+bool IsDriveLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The manager splits an unquoted path at its first blank ("C:\Program Files\..." would run
+// "C:\Program"), so the path is always quoted. It must be absolute, with a drive or a share, and hold
+// no quote or control character that would end it or start arguments of its own.
+std::wstring QuoteExecutable(const std::string& strPath) {
+    bool bDrive = strPath.size() > 2 && IsDriveLetter(strPath[0]) && strPath[1] == ':' && strPath[2] == '\\';
+    bool bShare = strPath.size() > 2 && strPath[0] == '\\' && strPath[1] == '\\';
+    if (!bDrive && !bShare)
+        return std::wstring();
+    for (char c : strPath) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f || c == '"')
+            return std::wstring();
+    }
+    return Win32::ToWide("\"" + strPath + "\"");
+}
+
+SC_HANDLE OpenManagerHandle(const std::string& strDefinitionFolder) {
+    if (!strDefinitionFolder.empty()) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+}
+
+// A name with a NUL would name another service at the manager.
+SC_HANDLE OpenServiceHandle(const std::string& strDefinitionFolder, const std::string& strServiceName,
+                            DWORD nAccess) {
+    if (strServiceName.empty() || strServiceName.find('\0') != std::string::npos) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    CServiceHandle manager(OpenManagerHandle(strDefinitionFolder));
+    if (!manager)
+        return nullptr;
+    return ::OpenServiceW(manager.Get(), Win32::ToWide(strServiceName).c_str(), nAccess);
+}
+
+} // namespace
+
+CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder)
+    : m_strServiceName(std::move(strServiceName)), m_strDefinitionFolder(std::move(strDefinitionFolder)) {}
+
+bool CServiceInstaller::OpenManager() const {
+    return static_cast<bool>(CServiceHandle(OpenManagerHandle(m_strDefinitionFolder)));
+}
+
+bool CServiceInstaller::IsInstalled() const {
+    return static_cast<bool>(
+        CServiceHandle(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, SERVICE_QUERY_CONFIG)));
+}
+
+bool CServiceInstaller::OpenServiceEntry() const {
+    return static_cast<bool>(
+        CServiceHandle(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, SERVICE_STOP | DELETE)));
+}
+
+// Started on demand, as the local system account, after the RPC service the agent's COM objects
+// need.
+bool CServiceInstaller::Install(const std::string& strExecutablePath) {
+    std::wstring wstrCommand = QuoteExecutable(strExecutablePath);
+    if (wstrCommand.empty() || m_strServiceName.empty() || m_strServiceName.find('\0') != std::string::npos) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    CServiceHandle manager(OpenManagerHandle(m_strDefinitionFolder));
+    if (!manager)
+        return false;
+    std::wstring wstrName = Win32::ToWide(m_strServiceName);
+    CServiceHandle service(::CreateServiceW(manager.Get(), wstrName.c_str(), wstrName.c_str(),
+                                            SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, wstrCommand.c_str(),
+                                            nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
+    return static_cast<bool>(service);
+}
+
+// A service that does not run needs no stop.
+bool CServiceInstaller::Stop() {
+    CServiceHandle service(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, SERVICE_STOP));
+    if (!service)
+        return false;
+    SERVICE_STATUS status = {};
+    return ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status) ||
+           ::GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+}
+
+// An entry already marked for deletion goes when its service stops: nothing more to do.
+bool CServiceInstaller::Uninstall() {
+    CServiceHandle service(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, DELETE));
+    if (!service)
+        return false;
+    return ::DeleteService(service.Get()) || ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+} // namespace Platform

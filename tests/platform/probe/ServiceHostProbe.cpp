@@ -1,0 +1,24 @@
+#include "platform/ServiceHost.h"
+
+#include <cstdio>
+
+// A service for the host's tests: it runs under the service control manager until a stop arrives,
+// and writes where the stop came from and its code to the file named by its one argument.
+int main(int nArguments, char** ppArguments) {
+    if (nArguments != 2)
+        return 2;
+    Platform::CServiceHost host;
+    if (!host.IsStartedByServiceManager() || !host.Open())
+        return 3;
+    host.ReportState(Platform::ServiceState::StartPending);
+    host.ReportState(Platform::ServiceState::Running);
+    Platform::StopReason reason = host.WaitForStop();
+    host.ReportState(Platform::ServiceState::StopPending);
+    FILE* pResult = std::fopen(ppArguments[1], "w");
+    if (pResult != nullptr) {
+        std::fprintf(pResult, "%d %d", static_cast<int>(reason), host.GetStopCode());
+        std::fclose(pResult);
+    }
+    host.ReportState(Platform::ServiceState::Stopped);
+    return 0;
+}
