@@ -1,11 +1,9 @@
 #include "Include/LogFile.h"
-#include "platform/FileSystem.h"
 #include "platform/Thread.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -30,12 +28,6 @@ struct OpenLog {
     }
     CLogFile log;
 };
-
-// A path written with slashes, in the separator of this system.
-std::string Native(std::string strPath) {
-    std::replace(strPath.begin(), strPath.end(), '/', Platform::kPathSeparator);
-    return strPath;
-}
 
 } // namespace
 
@@ -222,13 +214,13 @@ TEST(LogFile, EightThreadsThroughSeveralRollOversLoseNoLine) {
 }
 
 TEST(LogFileHelpers, SplitPathParts) {
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 0), "Klendo.exe");
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 1), "Klendo");
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 2), "exe");
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 3), Native("/opt/agent"));
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 4), Native("/opt/agent/Klendo"));
-    EXPECT_EQ(SplitPath(Native("/opt/agent/Klendo.exe"), 5), "");
-    EXPECT_EQ(SplitPath(Native("/opt/a.b/Klendo"), 1), "") << "a full stop in a folder name";
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 0), "Klendo.exe");
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 1), "Klendo");
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 2), "exe");
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 3), NativePath("/opt/agent"));
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 4), NativePath("/opt/agent/Klendo"));
+    EXPECT_EQ(SplitPath(NativePath("/opt/agent/Klendo.exe"), 5), "");
+    EXPECT_EQ(SplitPath(NativePath("/opt/a.b/Klendo"), 1), "") << "a full stop in a folder name";
     EXPECT_EQ(SplitPath("Klendo", 0), "Klendo");
     EXPECT_EQ(SplitPath("Klendo", 1), "Klendo");
     EXPECT_EQ(SplitPath("Klendo", 2), "Klendo");

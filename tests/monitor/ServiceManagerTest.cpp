@@ -146,7 +146,7 @@ TEST_F(ServiceManagerTest, PartialCopiesOfAnInterruptedRunAreRemovedAtStart) {
     manager.SetStateFolder(m_folder.Path());
     EXPECT_EQ(manager.Initalize(), 1);
     std::string strRemoved = "--I: partial copy of an interrupted run removed p=" + strDestination +
-                             "/sub/.job.prn.4d2.0.klendo-part\r\n";
+                             NativePath("/sub/.job.prn.4d2.0.klendo-part") + "\r\n";
     // The clean-up comes before the monitor waits for changes: once one is handed on, it is done.
     EXPECT_TRUE(m_watchers.PushRecord(strHot, 1, "marker.prn"));
     EXPECT_TRUE(recorder.WaitUntil([](const std::vector<CRequestRecorder::CSeen>& seen) {

@@ -2,6 +2,7 @@
 
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -41,6 +42,11 @@ std::string ReadWholeFile(const std::string& strPath) {
 void WriteWholeFile(const std::string& strPath, const std::string& strContent) {
     std::ofstream stream(strPath, std::ios::binary | std::ios::trunc);
     stream << strContent;
+}
+
+std::string NativePath(std::string strPath) {
+    std::replace(strPath.begin(), strPath.end(), '/', Platform::kPathSeparator);
+    return strPath;
 }
 
 size_t Occurrences(const std::string& strText, const std::string& strWhat) {

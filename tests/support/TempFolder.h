@@ -22,5 +22,8 @@ class CTempFolder {
 std::string ReadWholeFile(const std::string& strPath);
 void WriteWholeFile(const std::string& strPath, const std::string& strContent);
 
+// strPath with every '/' as the separator of this system, for paths the agent writes itself.
+std::string NativePath(std::string strPath);
+
 // How often strWhat occurs in strText (overlaps counted).
 size_t Occurrences(const std::string& strText, const std::string& strWhat);
