@@ -8,7 +8,14 @@
 // hold each native number in a field named nError. A text for the user may come besides, never
 // instead. Callers read GetLastError() right after the failed call.
 
+#include <functional>
+
 namespace Platform {
+
+// Runs task on a new thread that nobody waits for; what the thread holds goes back to the system when
+// it ends. False, with the system error in GetLastError(), when no thread could be started; task has
+// then not run.
+bool StartDetachedThread(std::function<void()> task);
 
 // The kernel's id of the calling thread (what the log prints in front of every line).
 int GetThreadId();

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 
 // A packet with a null request is the stop packet. A quiet one is a file's wait resumed.
 struct CIOThreadPool::CPacket {
@@ -337,13 +338,15 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, const
                 return;
             ++pShared->nRunningRequests;
         }
-        try {
-            std::thread(&CIOThreadPool::RequestHandlerThreadMain, pShared, std::move(pOwned), packet.bQuiet)
-                .detach();
-        } catch (...) {
+        CFileRequest* pRequest = pOwned.release();
+        bool bQuiet = packet.bQuiet;
+        if (!Platform::StartDetachedThread([pShared, pRequest, bQuiet] {
+                RequestHandlerThreadMain(pShared, std::unique_ptr<CFileRequest>(pRequest), bQuiet);
+            })) {
+            delete pRequest;
             std::lock_guard<std::mutex> guard(pShared->requestMutex);
             --pShared->nRunningRequests;
-            throw;
+            throw std::runtime_error("no request thread");
         }
     } catch (...) {
         LogTrace("*** E: CIOThreadPool HandleRequest ***");

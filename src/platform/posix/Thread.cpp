@@ -2,9 +2,21 @@
 
 #include <cerrno>
 #include <sys/syscall.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace Platform {
+
+bool StartDetachedThread(std::function<void()> task) {
+    try {
+        std::thread(std::move(task)).detach();
+        return true;
+    } catch (const std::system_error& error) {
+        errno = error.code().value();
+        return false;
+    }
+}
 
 int GetThreadId() {
     return static_cast<int>(::syscall(SYS_gettid));
