@@ -57,9 +57,17 @@ extern std::atomic<CLogFile*> g_pLogFile;
 // Counter in the names of rolled log files; starts at 1 and only changes under the log's mutex.
 extern int g_nRollOverCount;
 
+// mingw-w64 formats as the C standard says (%zu included), but its "printf" attribute checks the
+// older Microsoft formats; its own macro names the matching check.
+#ifdef __MINGW_PRINTF_FORMAT
+#define KLENDO_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define KLENDO_PRINTF_FORMAT printf
+#endif
+
 // Trace/TraceDetail through g_pLogFile, doing nothing while no log exists.
-void LogTrace(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
-void LogTraceDetail(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
+void LogTrace(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_FORMAT, 1, 2)));
+void LogTraceDetail(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_FORMAT, 1, 2)));
 
 // Cuts a path at its last separator or its last full stop without asking the file system:
 // 0 file name, 1 base name, 2 extension, 3 folder, 4 path without extension, other values "".
