@@ -154,20 +154,6 @@ TEST(Connections, ChangedServerPortTakesEffectAtOnce) {
     EXPECT_EQ(first.Server().GetStoredCount(), 2);
 }
 
-TEST(Connections, PostIsNeverSentTwiceWhenItsKeptConnectionBreaks) {
-    const CHttpSettings kept = KeptConnections();
-    CForgetfulServer server;
-    ASSERT_GT(server.Port(), 0);
-    std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + kAddActivity;
-    CHttpRequest first("POST", strUrl, kept);
-    EXPECT_TRUE(first.Send("<first/>"));
-    CHttpRequest second("POST", strUrl, kept);
-    EXPECT_FALSE(second.Send("<second/>")) << "the server read it, then the connection broke: no answer";
-    CHttpRequest third("POST", strUrl, kept);
-    EXPECT_TRUE(third.Send("<third/>")) << "the broken connection was replaced";
-    EXPECT_EQ(server.Bodies(), std::vector<std::string>({"<first/>", "<second/>", "<third/>"}));
-}
-
 TEST(Connections, IdleConnectionsOfSeveralAgentsLeaveTheReferenceServerRoomForANewOne) {
     SReferenceServerOptions options;
     options.nKeepAliveSeconds = 600; // an idle connection would hold its worker all test long
