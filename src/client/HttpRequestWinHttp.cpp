@@ -250,7 +250,7 @@ std::string FailureText(int nCode) {
 
 // What is left until deadline, for a WinHTTP time-out; at least 1 ms, as 0 means none.
 int RemainingMs(Clock::time_point deadline) {
-    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::clamp<long long>(remaining.count(), 1, std::numeric_limits<int>::max()));
 }
 
@@ -352,11 +352,16 @@ class CExchange {
                ::WinHttpSetOption(Request(), WINHTTP_OPTION_SEND_TIMEOUT, &nMs, sizeof(nMs));
     }
 
+    // A wait that timed out ended at the earlier of the exchange's deadline and the stop's.
     bool Failed(DWORD nError = ::GetLastError()) {
-        if ((m_bRegistered && StopWatch().WasClosed(m_exchange)) || IsAbortTimeReached())
+        // Wine reports some of WinHTTP's time-outs as Winsock's.
+        bool bTimedOut =
+            nError == ERROR_WINHTTP_TIMEOUT || nError == WSAETIMEDOUT || Clock::now() >= m_totalDeadline;
+        if ((m_bRegistered && StopWatch().WasClosed(m_exchange)) || IsAbortTimeReached() ||
+            (bTimedOut && AbortTime() < m_totalDeadline))
             m_nError = kGivenUpByAgent;
-        else if (nError == ERROR_WINHTTP_TIMEOUT || nError == WSAETIMEDOUT || Clock::now() >= m_totalDeadline)
-            m_nError = kTimedOut; // Wine reports some of WinHTTP's time-outs as Winsock's
+        else if (bTimedOut)
+            m_nError = kTimedOut;
         else
             m_nError = static_cast<int>(nError);
         return false;
