@@ -316,9 +316,13 @@ class CExchange {
             return Failed();
         std::array<char, 64 * 1024> buffer;
         for (;;) {
+            // Only what has arrived is read: a read for more could wait past the deadline for a
+            // server that sends little at a time.
+            DWORD nAvailable = 0;
             DWORD nRead = 0;
-            if (!SetReceiveTimeout() ||
-                !::WinHttpReadData(Request(), buffer.data(), static_cast<DWORD>(buffer.size()), &nRead))
+            if (!SetReceiveTimeout() || !::WinHttpQueryDataAvailable(Request(), &nAvailable) ||
+                !::WinHttpReadData(Request(), buffer.data(),
+                                   std::min(nAvailable, static_cast<DWORD>(buffer.size())), &nRead))
                 return Failed();
             if (nRead == 0)
                 break;
@@ -344,8 +348,13 @@ class CExchange {
     Clock::time_point TotalDeadline() const { return std::min(m_totalDeadline, AbortTime()); }
 
     // Each wait for the server gets what is left of the exchange's time; the wait for the answer's
-    // headers has a time-out of its own.
+    // headers has a time-out of its own. False once no time is left: a server that answers a byte at
+    // a time never lets a single wait time out.
     bool SetReceiveTimeout() {
+        if (Clock::now() >= TotalDeadline()) {
+            ::SetLastError(ERROR_WINHTTP_TIMEOUT);
+            return false;
+        }
         int nMs = RemainingMs(TotalDeadline());
         return ::WinHttpSetOption(Request(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &nMs, sizeof(nMs)) &&
                ::WinHttpSetOption(Request(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &nMs, sizeof(nMs)) &&

@@ -1,8 +1,12 @@
 #include "activity/XmlDocument.h"
+#include "activity/KlendoActivityParser.h"
 
 #include "StrictXml.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 // Both DOMs the agent wraps must read and write the same documents the same way: these cases run
 // against whichever one this build uses.
@@ -105,4 +109,29 @@ TEST(XmlDocument, StrictCheckRefusesWhatXmlForbids) {
     EXPECT_FALSE(IsStrictlyWellFormedXml("<a>\xFF</a>"));
     EXPECT_FALSE(IsStrictlyWellFormedXml("<a>&unknown;</a>"));
     EXPECT_FALSE(IsStrictlyWellFormedXml("<a/><b/>"));
+}
+
+// The agent builds and reads documents on its posting and worker threads at once.
+TEST(XmlDocument, DocumentsWorkOnEveryThreadAtOnce) {
+    CActivity activity;
+    activity.m_strId = "threaded";
+    activity.m_document.m_strName = "a & b.pdf";
+    const std::string strExpected = CKlendoActivityParser().BuildActivityXML(activity);
+    ASSERT_FALSE(strExpected.empty());
+    std::atomic<int> nGood{0};
+    std::vector<std::thread> threads;
+    for (int nThread = 0; nThread < 4; ++nThread)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                CActivityList list;
+                std::string strXml = CKlendoActivityParser().BuildActivityXML(activity);
+                if (strXml == strExpected &&
+                    CKlendoActivityParser().ParseActivityFromString("<a>" + strXml + "</a>", list) == 1 &&
+                    list.GetAt(0)->m_document.m_strName == "a & b.pdf")
+                    ++nGood;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(nGood, 100);
 }

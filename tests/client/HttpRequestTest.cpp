@@ -131,6 +131,16 @@ TEST(HttpRequest, ServerThatNeverAnswersIsGivenUp) {
     EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)") << "28: operation timed out";
 }
 
+TEST(HttpRequest, ServerThatAnswersByTheByteIsGivenUpAtTheTotalTimeOut) {
+    SScript script;
+    script.bTrickle = true;
+    CScriptedServer server(script);
+    CHttpRequest request("POST", server.Url(kAddActivity), ShortTimeouts());
+    EXPECT_FALSE(request.Send(kOneActivity)) << "each byte comes well within any single wait";
+    EXPECT_EQ(request.GetErrorText(), "Failed to send request error(28)");
+    EXPECT_EQ(request.GetResponseText(), "");
+}
+
 // At a stop, an exchange with a server that hangs must not hold the agent past the service manager's
 // patience, whatever is left of its own time-out.
 TEST(HttpRequest, ExchangeInFlightIsGivenUpAtTheStopsDeadline) {

@@ -3,6 +3,7 @@
 #include "client/TestSockets.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -60,6 +61,9 @@ struct SScript {
     std::string strHeaders;
     // Never answers: holds each connection until the server ends.
     bool bHang = false;
+    // Announces a long body, then sends it a byte at a time, one every kStopCheckMs, until the
+    // server ends: a server that is slow, not silent.
+    bool bTrickle = false;
     // Reads the second request of a connection whole, then closes the connection without an answer,
     // as a server does that acted on a request and lost the connection before it could answer.
     bool bForgetSecond = false;
@@ -130,12 +134,23 @@ class CScriptedServer {
             }
             if (m_script.bForgetSecond && nRequest == 2)
                 return;
+            if (m_script.bTrickle) {
+                Trickle(nConnection);
+                return;
+            }
             std::string strReply =
                 "HTTP/1.1 " + std::to_string(m_script.nStatus) + " Scripted\r\n" + m_script.strHeaders +
                 "Content-Length: " + std::to_string(m_script.strBody.size()) + "\r\n\r\n" + m_script.strBody;
             if (!TestSockets::SendAll(nConnection, strReply))
                 return;
         }
+    }
+
+    void Trickle(TestSockets::Socket nConnection) {
+        if (!TestSockets::SendAll(nConnection, "HTTP/1.1 200 Trickling\r\nContent-Length: 100000000\r\n\r\n"))
+            return;
+        while (!IsStopping() && TestSockets::SendAll(nConnection, "a"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
     }
 
     // Reads one request with a Content-Length body; false when the connection ended first.
