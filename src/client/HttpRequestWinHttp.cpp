@@ -83,7 +83,11 @@ bool CrackUrl(const std::string& strUrl, SUrl& url) {
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (wstrUrl.empty() || !::WinHttpCrackUrl(wstrUrl.c_str(), static_cast<DWORD>(wstrUrl.size()), 0, &parts))
+    if (wstrUrl.empty()) {
+        ::SetLastError(ERROR_WINHTTP_INVALID_URL);
+        return false;
+    }
+    if (!::WinHttpCrackUrl(wstrUrl.c_str(), static_cast<DWORD>(wstrUrl.size()), 0, &parts))
         return false;
     if ((parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
         parts.dwHostNameLength == 0) {
@@ -162,6 +166,7 @@ class CPooledConnection {
         bKept = !(m_lease.bRenew || bFresh || slot.connect.Get() == nullptr || slot.wstrServer != wstrServer);
         if (!bKept) {
             slot.connect.Reset();
+            slot.session.Reset();
             slot.session.Reset(OpenSession());
             if (slot.session.Get() != nullptr)
                 slot.connect.Reset(::WinHttpConnect(slot.session.Get(), url.wstrHost.c_str(), url.nPort, 0));
