@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -54,28 +53,6 @@ CHttpSettings Timeouts(std::chrono::milliseconds connect, std::chrono::milliseco
 }
 
 } // namespace
-
-TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain) {
-    const CHttpSettings kept = KeptConnections();
-    SReferenceServerOptions options;
-    options.nKeepAliveSeconds = 600;
-    CTestServer server(options);
-    constexpr int kThreads = 24;
-    constexpr int kPostsEach = 3;
-    std::atomic<int> nAnswered{0};
-    std::vector<std::thread> threads;
-    for (int nThread = 0; nThread < kThreads; ++nThread)
-        threads.emplace_back([&, nThread] {
-            for (int nPost = 0; nPost < kPostsEach; ++nPost)
-                nAnswered += Post(server, nThread * kPostsEach + nPost, kept) ? 1 : 0;
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(nAnswered, kThreads * kPostsEach);
-    EXPECT_EQ(server.Server().GetStoredCount(), kThreads * kPostsEach);
-    EXPECT_GE(server.Server().GetConnectionCount(), 1);
-    EXPECT_LE(server.Server().GetConnectionCount(), CHttpRequest::kMaxConnections);
-}
 
 TEST(Connections, ServerThatClosesConnectionsFailsNoPost) {
     const CHttpSettings kept = KeptConnections();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -174,6 +175,45 @@ TEST(HttpRequest, ExchangeAlreadyWaitingIsGivenUpWhenTheStopsDeadlineComes) {
     sender.join();
     CHttpRequest::AbortExchangesAt(std::chrono::steady_clock::time_point::max());
     EXPECT_EQ(request.GetErrorText(), "Failed to send request error(42)") << "42: given up by the agent";
+}
+
+TEST(HttpRequest, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain) {
+    const CHttpSettings kept = KeptConnections();
+    CScriptedServer server;
+    constexpr int kThreads = 24;
+    constexpr int kPostsEach = 3;
+    std::atomic<int> nAnswered{0};
+    std::vector<std::thread> threads;
+    for (int nThread = 0; nThread < kThreads; ++nThread)
+        threads.emplace_back([&] {
+            for (int nPost = 0; nPost < kPostsEach; ++nPost) {
+                CHttpRequest request("POST", server.Url(kAddActivity), kept);
+                nAnswered += request.Send(kOneActivity) && request.GetStatus() == 200 ? 1 : 0;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(nAnswered, kThreads * kPostsEach);
+    EXPECT_EQ(server.Bodies().size(), static_cast<size_t>(kThreads * kPostsEach));
+    EXPECT_GE(server.ConnectionCount(), 1);
+    EXPECT_LE(server.ConnectionCount(), CHttpRequest::kMaxConnections);
+}
+
+TEST(HttpRequest, ChangedServerTakesEffectAtOnceAndTheOldConnectionCloses) {
+    const CHttpSettings kept = KeptConnections();
+    CScriptedServer first;
+    CScriptedServer second;
+    EXPECT_TRUE(CHttpRequest("POST", first.Url(kAddActivity), kept).Send("<a/>"));
+    EXPECT_TRUE(CHttpRequest("POST", second.Url(kAddActivity), kept).Send("<b/>"));
+    EXPECT_EQ(first.Bodies(), std::vector<std::string>({"<a/>"}));
+    EXPECT_EQ(second.Bodies(), std::vector<std::string>({"<b/>"}));
+    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (first.OpenConnectionCount() > 0 && std::chrono::steady_clock::now() < bound)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(first.OpenConnectionCount(), 0)
+        << "the connection to the old server is not kept beside the new one";
+    EXPECT_TRUE(CHttpRequest("POST", first.Url(kAddActivity), kept).Send("<c/>"));
+    EXPECT_EQ(first.ConnectionCount(), 2);
 }
 
 TEST(HttpRequest, PostIsNeverSentTwiceWhenItsKeptConnectionBreaks) {

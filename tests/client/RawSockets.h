@@ -69,8 +69,8 @@ struct SScript {
     bool bForgetSecond = false;
 };
 
-// An HTTP server on 127.0.0.1 that serves one connection at a time as its script says and keeps
-// connections open between requests. Records the body of every request it read whole.
+// An HTTP server on 127.0.0.1 that serves each connection on a thread of its own as its script says
+// and keeps connections open between requests. Records the body of every request it read whole.
 class CScriptedServer {
   public:
     explicit CScriptedServer(SScript script = SScript())
@@ -87,6 +87,8 @@ class CScriptedServer {
         m_stopping.notify_all();
         if (m_thread.joinable())
             m_thread.join();
+        for (std::thread& connection : m_connectionThreads)
+            connection.join();
         TestSockets::Close(m_nListener);
     }
 
@@ -101,6 +103,16 @@ class CScriptedServer {
     std::vector<std::string> Bodies() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_bodies;
+    }
+
+    // Connections accepted so far, and those of them still open.
+    int ConnectionCount() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nConnections;
+    }
+    int OpenConnectionCount() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nOpenConnections;
     }
 
   private:
@@ -119,8 +131,17 @@ class CScriptedServer {
             TestSockets::Socket nConnection = TestSockets::Accept(m_nListener);
             if (nConnection == TestSockets::kNoSocket)
                 return;
-            Serve(nConnection);
-            TestSockets::Close(nConnection);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_nConnections;
+                ++m_nOpenConnections;
+            }
+            m_connectionThreads.emplace_back([this, nConnection] {
+                Serve(nConnection);
+                TestSockets::Close(nConnection);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                --m_nOpenConnections;
+            });
         }
     }
 
@@ -194,5 +215,9 @@ class CScriptedServer {
     std::condition_variable m_stopping;
     bool m_bStopping = false;
     std::vector<std::string> m_bodies;
+    int m_nConnections = 0;
+    int m_nOpenConnections = 0;
+    // Touched by the accepting thread only, until it has ended.
+    std::vector<std::thread> m_connectionThreads;
     std::thread m_thread;
 };
