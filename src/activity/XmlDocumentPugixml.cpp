@@ -25,6 +25,26 @@ bool IsElement(pugi::xml_node node) {
     return node.type() == pugi::node_element;
 }
 
+// pugixml skips text before and after the markup without a word; XML allows only white space there.
+bool IsMarkupOnly(const std::string& strText) {
+    size_t nStart = strText.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    size_t nFirst = strText.find_first_not_of(" \t\r\n", nStart);
+    size_t nLast = strText.find_last_not_of(" \t\r\n");
+    return nFirst != std::string::npos && strText[nFirst] == '<' && strText[nLast] == '>';
+}
+
+// pugixml takes a second root element or text beside the root; XML, and MSXML, take neither.
+bool IsOneDocument(const pugi::xml_document& document) {
+    int nElements = 0;
+    for (pugi::xml_node child : document.children()) {
+        if (IsElement(child))
+            ++nElements;
+        else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            return false;
+    }
+    return nElements == 1;
+}
+
 } // namespace
 
 CXmlDocument::CXmlDocument() : m_pImpl(new SXmlDocumentImpl) {}
@@ -37,7 +57,7 @@ bool CXmlDocument::LoadXML(const std::string& strText) {
     // parse_default leaves DOCTYPE declarations out and never resolves external entities.
     pugi::xml_parse_result result = m_pImpl->document.load_buffer(strText.data(), strText.size(),
                                                                   pugi::parse_default, pugi::encoding_utf8);
-    if (result)
+    if (result && IsMarkupOnly(strText) && IsOneDocument(m_pImpl->document))
         return true;
     m_pImpl->document.reset();
     return false;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -54,28 +53,6 @@ CHttpSettings Timeouts(std::chrono::milliseconds connect, std::chrono::milliseco
 }
 
 } // namespace
-
-TEST(Connections, BurstFromManyThreadsUsesAtMostThePoolsConnectionsAgainAndAgain) {
-    const CHttpSettings kept = KeptConnections();
-    SReferenceServerOptions options;
-    options.nKeepAliveSeconds = 600;
-    CTestServer server(options);
-    constexpr int kThreads = 24;
-    constexpr int kPostsEach = 3;
-    std::atomic<int> nAnswered{0};
-    std::vector<std::thread> threads;
-    for (int nThread = 0; nThread < kThreads; ++nThread)
-        threads.emplace_back([&, nThread] {
-            for (int nPost = 0; nPost < kPostsEach; ++nPost)
-                nAnswered += Post(server, nThread * kPostsEach + nPost, kept) ? 1 : 0;
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(nAnswered, kThreads * kPostsEach);
-    EXPECT_EQ(server.Server().GetStoredCount(), kThreads * kPostsEach);
-    EXPECT_GE(server.Server().GetConnectionCount(), 1);
-    EXPECT_LE(server.Server().GetConnectionCount(), CHttpRequest::kMaxConnections);
-}
 
 TEST(Connections, ServerThatClosesConnectionsFailsNoPost) {
     const CHttpSettings kept = KeptConnections();
@@ -152,20 +129,6 @@ TEST(Connections, ChangedServerPortTakesEffectAtOnce) {
     context.m_nServerPort = first.Port();
     EXPECT_EQ(post("c"), 1);
     EXPECT_EQ(first.Server().GetStoredCount(), 2);
-}
-
-TEST(Connections, PostIsNeverSentTwiceWhenItsKeptConnectionBreaks) {
-    const CHttpSettings kept = KeptConnections();
-    CForgetfulServer server;
-    ASSERT_GT(server.Port(), 0);
-    std::string strUrl = "http://127.0.0.1:" + std::to_string(server.Port()) + kAddActivity;
-    CHttpRequest first("POST", strUrl, kept);
-    EXPECT_TRUE(first.Send("<first/>"));
-    CHttpRequest second("POST", strUrl, kept);
-    EXPECT_FALSE(second.Send("<second/>")) << "the server read it, then the connection broke: no answer";
-    CHttpRequest third("POST", strUrl, kept);
-    EXPECT_TRUE(third.Send("<third/>")) << "the broken connection was replaced";
-    EXPECT_EQ(server.Bodies(), std::vector<std::string>({"<first/>", "<second/>", "<third/>"}));
 }
 
 TEST(Connections, IdleConnectionsOfSeveralAgentsLeaveTheReferenceServerRoomForANewOne) {

@@ -2,6 +2,7 @@
 
 #include "ReferenceServer.h"
 #include "client/AddActivityClientReqHandler.h"
+#include "client/RawSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -42,11 +43,3 @@ class CTestServer {
     CReferenceServer m_server;
     bool m_bStarted = false;
 };
-
-// A port on 127.0.0.1 where nothing listens: one that a server had and gave up again.
-inline int ClosedPort() {
-    CTestServer server;
-    int nPort = server.Port();
-    server.Server().Stop();
-    return nPort;
-}
