@@ -207,6 +207,9 @@ TEST(HttpRequest, ChangedServerTakesEffectAtOnceAndTheOldConnectionCloses) {
     EXPECT_TRUE(CHttpRequest("POST", second.Url(kAddActivity), kept).Send("<b/>"));
     EXPECT_EQ(first.Bodies(), std::vector<std::string>({"<a/>"}));
     EXPECT_EQ(second.Bodies(), std::vector<std::string>({"<b/>"}));
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine's WinHTTP keeps the connection of a closed session open until its own idle "
+                        "time-out (about 30 s)";
     auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (first.OpenConnectionCount() > 0 && std::chrono::steady_clock::now() < bound)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
