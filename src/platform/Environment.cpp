@@ -13,18 +13,17 @@ namespace Platform {
 namespace {
 
 CEnvironment MakeRealEnvironment() {
-    static CSystemSessions sessions;
-    static CSystemEventLog eventLog;
+    // The service host ends its talk with the service manager when it is destroyed at the process's end.
     static CServiceHost serviceHost;
-    static CFileSystemBeneath files;
     CEnvironment environment;
-    environment.pSessions = &sessions;
-    environment.pEventLog = &eventLog;
+    // Never destroyed: request threads may outlive the stop and still reach these while the process ends.
+    environment.pSessions = new CSystemSessions();
+    environment.pEventLog = new CSystemEventLog();
+    environment.pFiles = new CFileSystemBeneath();
     environment.pServiceHost = &serviceHost;
     environment.pLauncher = &SystemProcessLauncher();
     environment.pClock = &SystemClock();
     environment.pWatchers = &SystemChangeWatchers();
-    environment.pFiles = &files;
     return environment;
 }
 

@@ -89,6 +89,10 @@ class CParentInput {
     // process can open), "" when none came; it stays open until the next call. False at the end of
     // the input.
     bool ReadLine(std::string& strLine, std::string& strFilePath);
+    // Closes the file of the line read last before the next line is asked for: a child that waits
+    // for its next line must not hold the file (on Windows a removed file keeps its name while any
+    // handle to it is open).
+    void ReleaseFile();
 
   private:
     struct CFiles;

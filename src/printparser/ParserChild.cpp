@@ -93,6 +93,7 @@ int RunParserWorker(std::FILE* pOut) {
             [pOut](const FILEFORMATINFO& info) { Report(pOut, FormatProgressLine(info)); });
         FILEFORMATINFO info;
         parser.GetFileInfo(info, -1);
+        input.ReleaseFile();
         Report(pOut, FormatProgressLine(info));
         Report(pOut, kParserEndLine);
     }

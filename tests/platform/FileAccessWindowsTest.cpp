@@ -4,6 +4,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/Thread.h"
 #include "platform/win32/HeldFile.h"
+#include "platform/win32/UniqueHandle.h"
 #include "platform/win32/WideText.h"
 #include "support/HoldingWriter.h"
 #include "support/TempFolder.h"
@@ -75,6 +76,25 @@ TEST_F(FileBeneathWindowsTest, NamesAreResolvedOnlyBelowTheRoot) {
     EXPECT_EQ(strContent, "the job");
     ASSERT_TRUE(file.ReadHeld(strContent, 3));
     EXPECT_EQ(strContent, "the");
+}
+
+// A hot folder deeper than the classic 260-character limit is watched like any other; its files must
+// resolve too, or every job in it would be taken for a missing file.
+TEST_F(FileBeneathWindowsTest, RootLongerThanTheClassicPathLimitResolves) {
+    std::wstring wstrRoot = L"\\\\?\\" + Win32::ToWide(m_strRoot);
+    for (int nLevel = 0; nLevel < 4; ++nLevel) {
+        wstrRoot += L"\\" + std::wstring(80, L'd');
+        ASSERT_TRUE(::CreateDirectoryW(wstrRoot.c_str(), nullptr)) << ::GetLastError();
+    }
+    std::string strRoot = Win32::FromWide(wstrRoot.substr(4));
+    ASSERT_GT(strRoot.size(), 300u);
+    Win32::CUniqueHandle job(
+        ::CreateFileW((wstrRoot + L"\\job.prn").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(job.IsValid());
+    job.Reset();
+    CFileBeneath file;
+    EXPECT_EQ(file.Resolve(strRoot, "job.prn"), Resolution::Resolved);
+    EXPECT_TRUE(file.OpenHeld());
 }
 
 // The folders of the path are held from Resolve on: none can be renamed away and replaced by another

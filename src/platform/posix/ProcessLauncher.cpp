@@ -282,6 +282,10 @@ bool CParentInput::ReadMore() {
     return true;
 }
 
+void CParentInput::ReleaseFile() {
+    m_pFiles->current.Reset();
+}
+
 bool CParentInput::ReadLine(std::string& strLine, std::string& strFilePath) {
     m_pFiles->current.Reset();
     size_t nEnd;

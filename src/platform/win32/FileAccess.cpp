@@ -143,13 +143,18 @@ bool CopyContent(HANDLE hFrom, HANDLE hTo) {
 // Removes exactly the file of hFile. The POSIX way takes the name away at once, even while this
 // process still holds the file; where the system or file system lacks it, the name goes when the
 // last handle closes.
+// The name goes at once where the system can (POSIX semantics), so that a handle still open elsewhere
+// (a parser worker's) cannot keep it as "delete pending" and refuse the next file of that name.
 bool MarkForDeletion(HANDLE hFile) {
-    CDispositionEx disposition = {kDispositionDelete | kDispositionPosixSemantics |
-                                  kDispositionIgnoreReadOnly};
-    if (::SetFileInformationByHandle(hFile, kFileDispositionInfoEx, &disposition, sizeof(disposition)))
-        return true;
-    if (!Win32::IsUnsupportedError(::GetLastError()))
-        return false;
+    // Windows before 10 1809 refuses the read-only flag but may take POSIX semantics without it.
+    for (DWORD nFlags : {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly,
+                         kDispositionDelete | kDispositionPosixSemantics}) {
+        CDispositionEx disposition = {nFlags};
+        if (::SetFileInformationByHandle(hFile, kFileDispositionInfoEx, &disposition, sizeof(disposition)))
+            return true;
+        if (!Win32::IsUnsupportedError(::GetLastError()))
+            return false;
+    }
     FILE_DISPOSITION_INFO classic = {TRUE};
     return ::SetFileInformationByHandle(hFile, FileDispositionInfo, &classic, sizeof(classic)) != FALSE;
 }

@@ -112,7 +112,9 @@ bool IsUnsupportedError(DWORD nError) {
 CFolderChain::Result CFolderChain::Open(const std::string& strRoot, const std::vector<std::string>& folders) {
     Reset();
     std::vector<CUniqueHandle> opened;
-    CUniqueHandle root = OpenFolder(ToWide(strRoot), 0);
+    // The "\\?\" form, so that a root deeper than the classic 260 characters opens too.
+    std::wstring wstrRoot = LiteralPathOf(ToWide(strRoot));
+    CUniqueHandle root = OpenFolder(wstrRoot.empty() ? ToWide(strRoot) : wstrRoot, 0);
     BY_HANDLE_FILE_INFORMATION info;
     if (!root || !::GetFileInformationByHandle(root.Get(), &info))
         return ResultOfOpenError();
@@ -124,7 +126,7 @@ CFolderChain::Result CFolderChain::Open(const std::string& strRoot, const std::v
     // then taken as written, which only gives up the guard against a root link retargeted meanwhile.
     std::wstring wstrPath = FinalPathOf(root.Get());
     if (wstrPath.empty())
-        wstrPath = LiteralPathOf(ToWide(strRoot));
+        wstrPath = wstrRoot;
     if (wstrPath.empty())
         return Result::Failed;
     // A drive's root ends in a separator; every name joined on brings its own.

@@ -492,14 +492,19 @@ bool CParentInput::ReadLine(std::string& strLine, std::string& strFilePath) {
     if (!strLine.empty() && strLine.back() == '\r')
         strLine.pop_back();
     HANDLE hFile = nullptr;
-    if (TakeFileMark(strLine, hFile)) {
-        // Only a handle that is a file is taken (and closed after use): a mark typed by hand must not
-        // close one of this process's own handles.
+    // Only a handle that is a file is taken (and closed after use): a mark typed by hand must not
+    // close one of this process's own handles.
+    if (TakeFileMark(strLine, hFile) && ::GetFileType(hFile) == FILE_TYPE_DISK) {
+        m_pFiles->current.Reset(hFile);
         strFilePath = PathOfHandle(hFile);
-        if (!strFilePath.empty())
-            m_pFiles->current.Reset(hFile);
+        if (strFilePath.empty())
+            m_pFiles->current.Reset();
     }
     return true;
+}
+
+void CParentInput::ReleaseFile() {
+    m_pFiles->current.Reset();
 }
 
 } // namespace Platform
