@@ -201,10 +201,12 @@ bool AppendDurably(const std::string& strPath, const std::string& strData, bool 
     return bWritten && (!bCreated || FlushFolderEntry(strPath));
 }
 
-// A folder's entries are flushed through a handle of the folder that may write.
+// A folder's entries are flushed through a handle of the folder that may add files: the right the
+// folder checks ask for, and all a flush needs (GENERIC_WRITE would also ask to change attributes).
 bool FlushFolderEntry(const std::string& strPath) {
-    CUniqueHandle folder(::CreateFileW(ToWide(FolderOf(strPath)).c_str(), GENERIC_WRITE, Win32::kShareAll,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    CUniqueHandle folder(::CreateFileW(ToWide(FolderOf(strPath)).c_str(), FILE_ADD_FILE | SYNCHRONIZE,
+                                       Win32::kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                       nullptr));
     return folder && ::FlushFileBuffers(folder.Get());
 }
 
