@@ -1,0 +1,38 @@
+// libFuzzer target: libqpdf's reader and the agent's own on the same bytes. The own reader must
+// give what libqpdf gives, or no pages at all where it cannot read what libqpdf repairs; any
+// other answer aborts. Built by fuzz/build.sh.
+#include "printparser/FormatReaders.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+FILEFORMATINFO Read(void (*pReader)(CByteSource&, CParseSink&), const uint8_t* pData, size_t nSize) {
+    FILEFORMATINFO info;
+    CParseSink sink(info, nullptr);
+    CByteSource source(pData, nSize);
+    pReader(source, sink);
+    return info;
+}
+
+bool SameSize(double dOwn, double dQpdf) {
+    return std::fabs(dOwn - dQpdf) <= 1e-9 * std::fabs(dQpdf);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    FILEFORMATINFO own = Read(ReadPdfOwn, pData, nSize);
+    if (own.nPageCount == 0 && own.dWidth == 0.0 && own.dLength == 0.0)
+        return 0;
+    FILEFORMATINFO qpdf = Read(ReadPdf, pData, nSize);
+    if (own.nPageCount != qpdf.nPageCount || !SameSize(own.dWidth, qpdf.dWidth) ||
+        !SameSize(own.dLength, qpdf.dLength)) {
+        std::fprintf(stderr, "own reader: %d pages %g x %g; libqpdf: %d pages %g x %g\n", own.nPageCount,
+                     own.dWidth, own.dLength, qpdf.nPageCount, qpdf.dWidth, qpdf.dLength);
+        std::abort();
+    }
+    return 0;
+}
