@@ -1,5 +1,7 @@
 #include "printparser/PdfDocument.h"
 
+#include "printparser/PdfSecurity.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -597,6 +599,8 @@ void UndoPdfPredictor(std::string& strData, int nPredictor, int nColors, int nBi
 
 CPdfDocument::CPdfDocument(CPdfInput& input) : m_input(input) {}
 
+CPdfDocument::~CPdfDocument() = default;
+
 CPdfDocument::CObjectKey CPdfDocument::Key(int nObject, int nGeneration) {
     return (static_cast<uint64_t>(nObject) << 16) | static_cast<uint64_t>(nGeneration);
 }
@@ -862,8 +866,9 @@ std::string CPdfDocument::StreamData(const CPdfObject& stream) {
     std::string strData(static_cast<size_t>(nLength), '\0');
     for (size_t i = 0; i < strData.size(); ++i)
         strData[i] = static_cast<char>(m_input.At(stream.DataOffset() + i));
-    if (m_bEncrypted)
-        throw CPdfNeedsPassword("encrypted stream");
+    // Cross-reference streams are never encrypted.
+    if (m_pSecurity && !stream.Get("/Type").IsName("/XRef"))
+        strData = m_pSecurity->DecryptStream(strData, stream.ObjectNumber(), stream.Generation());
     return Decode(stream, std::move(strData));
 }
 
@@ -1013,10 +1018,13 @@ void CPdfDocument::ScanLine(CPdfLexer& lexer, uint64_t nStart) {
 }
 
 void CPdfDocument::OpenSecurity() {
-    if (Resolve(m_trailer.Get("/Encrypt")).IsNull())
+    m_pSecurity.reset();
+    CPdfObject encrypt = Resolve(m_trailer.Get("/Encrypt"));
+    if (encrypt.IsNull())
         return;
-    m_bEncrypted = true;
-    throw CPdfNeedsPassword("no security handler");
+    const CPdfArray& ids = Resolve(m_trailer.Get("/ID")).Items();
+    std::string strFirstId = ids.empty() ? std::string() : Resolve(ids[0]).Text();
+    m_pSecurity = std::make_unique<CPdfSecurity>(encrypt, strFirstId);
 }
 
 int FindPdfCatalogObject(CPdfInput& input) {

@@ -177,9 +177,12 @@ struct SPdfXrefEntry {
 
 // The objects of one PDF through its cross-reference, or through a scan of the file when that is
 // broken. Objects are read once and kept.
+class CPdfSecurity;
+
 class CPdfDocument {
   public:
     explicit CPdfDocument(CPdfInput& input);
+    ~CPdfDocument();
     CPdfDocument(const CPdfDocument&) = delete;
     CPdfDocument& operator=(const CPdfDocument&) = delete;
 
@@ -236,7 +239,7 @@ class CPdfDocument {
     uint64_t m_nEndSearchFrom = 1;
     uint64_t m_nEndSearchTo = 0;
     int64_t m_nEndSearchFound = -1;
-    bool m_bEncrypted = false;
+    std::unique_ptr<CPdfSecurity> m_pSecurity;
 };
 
 // The object number of the last "N G obj" before the last "/Catalog" of the input, or 0 when
