@@ -112,11 +112,32 @@ std::string Sha512Family(const std::string& strData, const uint64_t (&start)[8],
     return ToBigEndian(h, nOutWords);
 }
 
-// AES tables, computed once: the S-box and its inverse.
+uint8_t Times(uint8_t a, uint8_t b) {
+    uint8_t nResult = 0;
+    while (b != 0) {
+        if (b & 1)
+            nResult ^= a;
+        a = static_cast<uint8_t>((a << 1) ^ (a & 0x80 ? 0x1b : 0));
+        b >>= 1;
+    }
+    return nResult;
+}
+
+// The factors of the column mixing and of its inverse.
+const uint8_t kFactors[6] = {2, 3, 9, 11, 13, 14};
+
+// AES tables, computed once: the S-box, its inverse, and products with the mixing factors.
 struct SAesTables {
     uint8_t sbox[256];
     uint8_t inverse[256];
+    uint8_t times[15][256];
     SAesTables() {
+        for (uint8_t nFactor : kFactors) {
+            for (int i = 0; i < 256; ++i)
+                times[nFactor][i] = Times(static_cast<uint8_t>(i), nFactor);
+        }
+        for (int i = 0; i < 256; ++i)
+            times[1][i] = static_cast<uint8_t>(i);
         uint8_t p = 1;
         uint8_t q = 1;
         do {
@@ -140,17 +161,6 @@ struct SAesTables {
 const SAesTables& AesTables() {
     static const SAesTables tables;
     return tables;
-}
-
-uint8_t Times(uint8_t a, uint8_t b) {
-    uint8_t nResult = 0;
-    while (b != 0) {
-        if (b & 1)
-            nResult ^= a;
-        a = static_cast<uint8_t>((a << 1) ^ (a & 0x80 ? 0x1b : 0));
-        b >>= 1;
-    }
-    return nResult;
 }
 
 class CAes {
@@ -180,17 +190,32 @@ class CAes {
         }
     }
 
+    // The inner rounds do substitution, row shift and column mixing in one pass of table lookups:
+    // the hash of revision 6 encrypts a few hundred kilobytes for every file it opens.
     void Encrypt(uint8_t* s) const {
         const SAesTables& t = AesTables();
+        const uint8_t* pTwice = t.times[2];
+        const uint8_t* pThrice = t.times[3];
         AddRoundKey(s, 0);
-        for (int nRound = 1; nRound <= m_nRounds; ++nRound) {
-            for (int i = 0; i < 16; ++i)
-                s[i] = t.sbox[s[i]];
-            ShiftRows(s, 1);
-            if (nRound != m_nRounds)
-                MixColumns(s, 2, 3, 1, 1);
+        for (int nRound = 1; nRound < m_nRounds; ++nRound) {
+            uint8_t out[16];
+            for (int c = 0; c < 4; ++c) {
+                uint8_t a0 = t.sbox[s[4 * c]];
+                uint8_t a1 = t.sbox[s[4 * ((c + 1) & 3) + 1]];
+                uint8_t a2 = t.sbox[s[4 * ((c + 2) & 3) + 2]];
+                uint8_t a3 = t.sbox[s[4 * ((c + 3) & 3) + 3]];
+                out[4 * c] = static_cast<uint8_t>(pTwice[a0] ^ pThrice[a1] ^ a2 ^ a3);
+                out[4 * c + 1] = static_cast<uint8_t>(a0 ^ pTwice[a1] ^ pThrice[a2] ^ a3);
+                out[4 * c + 2] = static_cast<uint8_t>(a0 ^ a1 ^ pTwice[a2] ^ pThrice[a3]);
+                out[4 * c + 3] = static_cast<uint8_t>(pThrice[a0] ^ a1 ^ a2 ^ pTwice[a3]);
+            }
+            std::memcpy(s, out, 16);
             AddRoundKey(s, nRound);
         }
+        for (int i = 0; i < 16; ++i)
+            s[i] = t.sbox[s[i]];
+        ShiftRows(s, 1);
+        AddRoundKey(s, m_nRounds);
     }
 
     void Decrypt(uint8_t* s) const {
@@ -221,12 +246,13 @@ class CAes {
         }
     }
     static void MixColumns(uint8_t* s, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        const SAesTables& t = AesTables();
         for (int nColumn = 0; nColumn < 4; ++nColumn) {
             uint8_t* x = s + 4 * nColumn;
             uint8_t y[4];
             for (int r = 0; r < 4; ++r)
-                y[r] = static_cast<uint8_t>(Times(x[r], a) ^ Times(x[(r + 1) % 4], b) ^
-                                            Times(x[(r + 2) % 4], c) ^ Times(x[(r + 3) % 4], d));
+                y[r] = static_cast<uint8_t>(t.times[a][x[r]] ^ t.times[b][x[(r + 1) % 4]] ^
+                                            t.times[c][x[(r + 2) % 4]] ^ t.times[d][x[(r + 3) % 4]]);
             std::memcpy(x, y, 4);
         }
     }

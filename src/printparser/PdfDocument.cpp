@@ -1018,7 +1018,8 @@ void CPdfDocument::ScanLine(CPdfLexer& lexer, uint64_t nStart) {
 }
 
 void CPdfDocument::OpenSecurity() {
-    m_pSecurity.reset();
+    if (m_pSecurity)
+        return;
     CPdfObject encrypt = Resolve(m_trailer.Get("/Encrypt"));
     if (encrypt.IsNull())
         return;

@@ -194,7 +194,8 @@ class CPdfDocument {
     bool ScanObjects(int nCatalog);
     bool Scanned() const { return m_bScanned; }
     const CPdfObject& Trailer() const { return m_trailer; }
-    // Sets up reading an encrypted file (nothing for a plain one); throws CPdfNeedsPassword.
+    // Sets up reading an encrypted file (nothing for a plain one, nor once it is set up); throws
+    // CPdfNeedsPassword.
     void OpenSecurity();
 
     // The object a reference points to (null for a missing or free one); other objects as they are.
