@@ -696,8 +696,8 @@ CPdfObject CPdfDocument::ReadXrefTable(CPdfLexer& lexer) {
             SPdfToken offset = lexer.Next();
             SPdfToken generation = lexer.Next();
             SPdfToken kind = lexer.Next();
-            if (!IsIntegerToken(offset) || !IsIntegerToken(generation) || kind.eKind != SPdfToken::Keyword ||
-                (kind.strText != "n" && kind.strText != "f"))
+            if (!IsIntegerToken(offset) || offset.dValue < 0 || !IsIntegerToken(generation) ||
+                kind.eKind != SPdfToken::Keyword || (kind.strText != "n" && kind.strText != "f"))
                 throw CPdfError("bad cross-reference entry");
             if (kind.strText == "f")
                 freeObjects.push_back(nFirst + i);
@@ -974,14 +974,16 @@ bool CPdfDocument::ScanObjects(int nCatalog) {
     m_loadedStreams.clear();
     m_bScanned = true;
     CPdfObject firstTrailer;
+    // Each broken trailer may be read to the end of the file: only a few are tried.
+    int nTrailerTries = 16;
     CPdfLexer lexer(m_input, 0);
     for (uint64_t nLine = 0; nLine < m_input.Size();) {
         lexer.Seek(nLine);
         lexer.SkipWhiteSpace();
         uint64_t nToken = lexer.Tell();
         if (IsDigit(m_input.At(nToken))) {
-            ScanLine(lexer, nToken);
-        } else if (m_input.Matches(nToken, "trailer") && firstTrailer.IsNull()) {
+            ScanLine(nToken);
+        } else if (m_input.Matches(nToken, "trailer") && firstTrailer.IsNull() && nTrailerTries-- > 0) {
             lexer.Seek(nToken + 7);
             try {
                 CPdfObject trailer = ParsePdfObject(lexer);
@@ -1005,16 +1007,32 @@ bool CPdfDocument::ScanObjects(int nCatalog) {
     return !m_trailer.IsNull();
 }
 
-// "N G obj" at nStart: an entry for the object there, replacing an earlier one.
-void CPdfDocument::ScanLine(CPdfLexer& lexer, uint64_t nStart) {
-    lexer.Seek(nStart);
-    SPdfToken number = lexer.Next();
-    SPdfToken generation = lexer.Next();
-    SPdfToken keyword = lexer.Next();
-    if (IsIntegerToken(number) && IsIntegerToken(generation) && keyword.eKind == SPdfToken::Keyword &&
-        keyword.strText == "obj" && generation.nStart - number.nStart <= kMaxScanDigits + 1 &&
-        number.dValue <= INT_MAX && generation.dValue <= 65535)
-        AddEntry(static_cast<int>(number.dValue), static_cast<int>(generation.dValue), {1, nStart}, true);
+// "N G obj" at nStart: an entry for the object there, replacing an earlier one. Read byte by byte
+// and never further than a few bytes, so that a line cannot make the scan read on to the end.
+void CPdfDocument::ScanLine(uint64_t nStart) {
+    uint64_t nPos = nStart;
+    auto readNumber = [&](int64_t& nValue) {
+        uint64_t nFirst = nPos;
+        nValue = 0;
+        while (IsDigit(m_input.At(nPos)) && nPos - nFirst < kMaxScanDigits)
+            nValue = nValue * 10 + (m_input.At(nPos++) - '0');
+        return nPos > nFirst && !IsDigit(m_input.At(nPos));
+    };
+    auto skipBlanks = [&] {
+        uint64_t nFirst = nPos;
+        while (IsPdfWhiteSpace(m_input.At(nPos)) && nPos - nFirst < kMaxScanDigits)
+            ++nPos;
+        return nPos > nFirst;
+    };
+    int64_t nObject = 0;
+    int64_t nGeneration = 0;
+    if (!readNumber(nObject) || !skipBlanks() || !readNumber(nGeneration) || !skipBlanks() ||
+        !m_input.Matches(nPos, "obj"))
+        return;
+    int nAfter = m_input.At(nPos + 3);
+    if ((nAfter < 0 || IsPdfWhiteSpace(nAfter) || IsPdfDelimiter(nAfter)) && nObject <= INT_MAX &&
+        nGeneration <= 65535)
+        AddEntry(static_cast<int>(nObject), static_cast<int>(nGeneration), {1, nStart}, true);
 }
 
 void CPdfDocument::OpenSecurity() {

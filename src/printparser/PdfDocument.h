@@ -207,7 +207,7 @@ class CPdfDocument {
     // The most bytes all streams of one file may decode to.
     static constexpr size_t kMaxDecodedTotal = 64u * 1024 * 1024;
     // The most cross-reference entries one file may have.
-    static constexpr size_t kMaxEntries = 8u * 1024 * 1024;
+    static constexpr size_t kMaxEntries = 4u * 1024 * 1024;
 
   private:
     using CObjectKey = uint64_t;
@@ -226,7 +226,7 @@ class CPdfDocument {
     CPdfObject LoadObject(int nObject, int nGeneration);
     void LoadObjectStream(int nStream);
     std::string Decode(const CPdfObject& stream, std::string strData);
-    void ScanLine(CPdfLexer& lexer, uint64_t nLineStart);
+    void ScanLine(uint64_t nStart);
 
     CPdfInput& m_input;
     CPdfObject m_trailer;

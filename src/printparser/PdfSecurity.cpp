@@ -41,15 +41,15 @@ const CPdfObject& CryptFilter(const CPdfObject& encrypt) {
 } // namespace
 
 CPdfSecurity::CPdfSecurity(const CPdfObject& encrypt, const std::string& strFirstId) {
-    if (!encrypt.Get("/Filter").IsName("/Standard") || !encrypt.Get("/R").IsInteger())
-        throw CPdfNeedsPassword("not the standard security handler");
-    m_nRevision = static_cast<int>(encrypt.Get("/R").Value());
+    const CPdfObject& revision = encrypt.Get("/R");
+    if (!encrypt.Get("/Filter").IsName("/Standard") || !revision.IsInteger() || revision.Value() < 2 ||
+        revision.Value() > 6)
+        throw CPdfNeedsPassword("not a security handler we have");
+    m_nRevision = static_cast<int>(revision.Value());
     if (m_nRevision >= 2 && m_nRevision <= 4)
         OpenRevision2To4(encrypt, strFirstId);
-    else if (m_nRevision == 5 || m_nRevision == 6)
-        OpenRevision5Or6(encrypt);
     else
-        throw CPdfNeedsPassword("unknown security revision");
+        OpenRevision5Or6(encrypt);
 }
 
 void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string& strFirstId) {
@@ -62,9 +62,9 @@ void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string
     m_eCipher = ECipher::Rc4;
     if (m_nRevision >= 3) {
         const CPdfObject& length = encrypt.Get("/Length");
-        nKeyBytes = length.IsInteger() ? static_cast<size_t>(length.Value()) / 8 : 5;
-        if (nKeyBytes < 5 || nKeyBytes > 16)
+        if (length.IsInteger() && (length.Value() < 40 || length.Value() > 128))
             throw CPdfNeedsPassword("bad key length");
+        nKeyBytes = length.IsInteger() ? static_cast<size_t>(length.Value()) / 8 : 5;
     }
     if (m_nRevision == 4) {
         const CPdfObject& filter = CryptFilter(encrypt);
