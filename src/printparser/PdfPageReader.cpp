@@ -22,6 +22,7 @@ struct SPageNode {
 
 // What the page tree gave: reported only once the whole tree has been read.
 struct SPdfPages {
+    bool bHasTrailer = false;
     long long nPages = 0;
     bool bHasSize = false;
     double dWidth = 0.0;
@@ -101,6 +102,7 @@ void ReadPages(CPdfInput& input, int nCatalog, SPdfPages& pages) {
     CPdfDocument document(input);
     if (!document.ReadCrossReference() && !document.ScanObjects(nCatalog))
         throw CPdfError("no trailer");
+    pages.bHasTrailer = true;
     try {
         document.OpenSecurity();
         WalkPageTree(document, pages);
@@ -153,7 +155,7 @@ void ReadPdfOwn(CByteSource& source, CParseSink& sink) {
     } catch (const std::exception& e) {
         LogTrace("--W: PDF could not be read: %s", e.what());
     }
-    // A tree that broke off after some pages is not guessed at.
-    if (pages.nPages == 0)
+    // Only a file without any trailer reads differently with a made-up one.
+    if (!pages.bHasTrailer)
         ReadWithoutTrailer(input, sink);
 }

@@ -260,6 +260,25 @@ TEST(PdfOwnReader, DamagedStructuresGiveTheSameOrNothing) {
     FILEFORMATINFO info = expectSameOrNothing(badOffset.Finish(nXref));
     EXPECT_EQ(0, info.nPageCount);
 
+    // An object stream whose /Length is an object inside itself: the loop is cut, and the length
+    // comes from where "endstream" is.
+    CPdfBuilder selfLength;
+    selfLength.Object(1, kCatalog);
+    selfLength.Object(2, "<< /Type /Pages /Kids [3 0 R] /MediaBox [0 0 595 842] >>");
+    std::string strBody = "<< /Type /Page >> 60";
+    std::string strHeader = "3 0 6 " + std::to_string(strBody.size() - 2) + " ";
+    selfLength.Object(5, "<< /Type /ObjStm /N 2 /First " + std::to_string(strHeader.size()) +
+                             " /Length 6 0 R >>\nstream\n" + strHeader + strBody + "\nendstream");
+    std::string strSelfEntries = Bytes({0, 0, 0, 1, 0, 0, 1, 0, 0, 2, 0, 5, 0, 0, 0, 1, 0, 0, 2, 0, 5});
+    for (int i : {1, 2, 5}) {
+        strSelfEntries[i * 3 + 1] = static_cast<char>(selfLength.Offset(i) >> 8);
+        strSelfEntries[i * 3 + 2] = static_cast<char>(selfLength.Offset(i));
+    }
+    nXref = selfLength.Size();
+    selfLength.Stream(7, "/Type /XRef /Size 7 /W [1 2 0] /Root 1 0 R", strSelfEntries);
+    info = expectSameOrNothing(selfLength.Finish(nXref));
+    EXPECT_EQ(1, info.nPageCount);
+
     // Arrays nested far deeper than any real file, in a page: no stack overflow, no pages.
     CPdfBuilder deep;
     deep.Object(1, kCatalog);
@@ -294,4 +313,15 @@ TEST(PdfOwnReader, DecompressionIsCapped) {
     FILEFORMATINFO info = ReadWith(ReadPdfOwn, builder.Finish(nXref));
     EXPECT_EQ(kFormatPdf, info.nFormat);
     EXPECT_EQ(0, info.nPageCount);
+}
+
+// A word that is no number, name or keyword where a value belongs ("3!") is kept as it is, as
+// libqpdf keeps it, instead of losing the whole file.
+TEST(PdfOwnReader, StrayWordInAPageTreeNodeIsKept) {
+    CPdfBuilder builder;
+    builder.Object(1, kCatalog);
+    builder.Object(2, "<< /Type /Pages /Count 3!/Kids [3 0 R 4 0 R] /MediaBox [0 0 595 842] >>");
+    builder.Object(3, kPage);
+    builder.Object(4, kPage);
+    ExpectA4Pages(builder.WithTable("<< /Size 5 /Root 1 0 R >>"), 2);
 }
