@@ -3,8 +3,8 @@
 write: object streams with a cross-reference stream, linearized files, incremental updates,
 encryption (RC4 40 and 128 bits, AES 128 and 256 bits, each with and without object streams, and
 some more: revision 5, metadata left clear, a user password), a broken cross-reference offset and a file cut short. Appends their
-manifest lines with the values the qpdf tool itself gives. Run after make-corpus.sh and
-make-hostile.py: ./make-qpdf.py (needs qpdf)."""
+manifest lines with the values the qpdf tool itself gives. make-corpus.sh runs it after the
+Ghostscript files are written; by hand: ./make-qpdf.py (needs qpdf)."""
 import os
 import re
 import subprocess
