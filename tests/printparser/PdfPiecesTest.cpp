@@ -2,6 +2,7 @@
 #include "printparser/FormatReaders.h"
 #include "printparser/PdfCrypto.h"
 #include "printparser/PdfDocument.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -324,4 +325,45 @@ TEST(PdfOwnReader, StrayWordInAPageTreeNodeIsKept) {
     builder.Object(3, kPage);
     builder.Object(4, kPage);
     ExpectA4Pages(builder.WithTable("<< /Size 5 /Root 1 0 R >>"), 2);
+}
+
+// A file read through the block cache gives what its bytes in memory give, with objects, an
+// object stream and the cross-reference stream spread over several blocks and across their edges.
+TEST(PdfOwnReader, FileAndMemoryAgree) {
+    CPdfBuilder builder;
+    builder.Object(1, kCatalog);
+    builder.Object(7, "(" + std::string(65500, 'x') + ")");
+    builder.Object(2, kPages);
+    builder.Object(8, "(" + std::string(131000, 'y') + ")");
+    std::string strBodies = std::string(kPage) + " " + kPage + std::string(200000, ' ');
+    std::string strHeader = "3 0 4 " + std::to_string(std::string(kPage).size() + 1) + " ";
+    std::string strStream = Compress(strHeader + strBodies) + std::string(70000, '\n');
+    builder.Object(5, "<< /Type /ObjStm /N 2 /First " + std::to_string(strHeader.size()) +
+                          " /Filter /FlateDecode /Length " + std::to_string(strStream.size()) +
+                          " >>\nstream\n" + strStream + "\nendstream");
+    std::string strEntries;
+    for (int i = 0; i < 9; ++i) {
+        bool bCompressed = i == 3 || i == 4;
+        size_t nSecond = bCompressed ? 5 : (i == 0 || i == 6 ? 0 : builder.Offset(i));
+        strEntries +=
+            Bytes({i == 0 || i == 6 ? 0 : (bCompressed ? 2 : 1), static_cast<int>(nSecond >> 16) & 255,
+                   static_cast<int>(nSecond >> 8) & 255, static_cast<int>(nSecond) & 255, i == 4 ? 1 : 0});
+    }
+    size_t nXref = builder.Size();
+    builder.Stream(6, "/Type /XRef /Size 9 /W [1 3 1] /Root 1 0 R", strEntries);
+    std::string strPdf = builder.Finish(nXref);
+    ASSERT_GT(strPdf.size(), 4 * 65536u);
+    ExpectA4Pages(strPdf, 2);
+    // Offsets count from the PDF header, wherever in the file that is.
+    CTempFolder folder;
+    std::string strPrefix = "\x1b%-12345X@PJL ENTER LANGUAGE=PDF\n";
+    WriteWholeFile(folder / "spread.pdf", strPrefix + strPdf);
+    CByteSource source(folder / "spread.pdf");
+    ASSERT_TRUE(source.IsOpen());
+    source.Seek(strPrefix.size());
+    FILEFORMATINFO info;
+    CParseSink sink(info, nullptr);
+    ReadPdfOwn(source, sink);
+    EXPECT_EQ(2, info.nPageCount);
+    EXPECT_NEAR(595 / 72.0, info.dWidth, 1e-9);
 }
