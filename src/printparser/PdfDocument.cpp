@@ -95,8 +95,14 @@ CPdfObject ParseDictionary(CPdfLexer& lexer, int nDepth) {
         SPdfToken key = lexer.Next();
         if (key.eKind == SPdfToken::DictClose)
             return CPdfObject::Dictionary(std::move(entries));
-        if (key.eKind != SPdfToken::Name)
-            throw CPdfError("dictionary key is not a name");
+        if (key.eKind == SPdfToken::End)
+            throw CPdfEndOfData("dictionary cut short");
+        // Where a key belongs but something else stands, that is a value without a key, as libqpdf
+        // reads it.
+        if (key.eKind != SPdfToken::Name) {
+            ParseValue(lexer, key, nDepth + 1);
+            continue;
+        }
         SPdfToken value = lexer.Next();
         if (value.eKind == SPdfToken::DictClose) {
             entries[key.strText] = CPdfObject();
@@ -152,6 +158,8 @@ CPdfObject ParseValue(CPdfLexer& lexer, const SPdfToken& token, int nDepth) {
                 throw CPdfError("unexpected keyword " + token.strText);
         }
         return CPdfObject::Text(EPdfType::Keyword, token.strText);
+    case SPdfToken::End:
+        throw CPdfEndOfData("object cut short");
     default:
         throw CPdfError("unexpected token");
     }
@@ -447,7 +455,7 @@ void CPdfLexer::ReadLiteralString(SPdfToken& token) {
     for (;;) {
         int c = m_input.At(m_nPos++);
         if (c < 0)
-            throw CPdfError("unterminated string");
+            throw CPdfEndOfData("unterminated string");
         if (c == '(') {
             ++nDepth;
         } else if (c == ')') {
@@ -483,7 +491,7 @@ void CPdfLexer::ReadLiteralString(SPdfToken& token) {
             case '\n':
                 continue;
             case -1:
-                throw CPdfError("unterminated string");
+                throw CPdfEndOfData("unterminated string");
             default:
                 if (c >= '0' && c <= '7') {
                     int nValue = c - '0';
@@ -505,6 +513,8 @@ void CPdfLexer::ReadHexString(SPdfToken& token) {
         int c = m_input.At(m_nPos++);
         if (c == '>')
             break;
+        if (c < 0)
+            throw CPdfEndOfData("unterminated string");
         if (IsPdfWhiteSpace(c))
             continue;
         int nValue = HexValue(c);
@@ -992,11 +1002,13 @@ bool CPdfDocument::ScanObjects(int nCatalog) {
             ScanLine(nToken);
         } else if (m_input.Matches(nToken, "trailer") && firstTrailer.IsNull() && nTrailerTries-- > 0) {
             lexer.Seek(nToken + 7);
+            // A trailer cut short is passed over; one in a syntax we do not take might be the
+            // trailer libqpdf reads, so the scan gives up rather than look further.
             try {
                 CPdfObject trailer = ParsePdfObject(lexer);
                 if (trailer.IsDictionary())
                     firstTrailer = trailer;
-            } catch (const CPdfError&) {
+            } catch (const CPdfEndOfData&) {
             }
         }
         // On from the end of the line's first token.

@@ -23,6 +23,12 @@ class CPdfError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The data ends inside an object.
+class CPdfEndOfData : public CPdfError {
+  public:
+    using CPdfError::CPdfError;
+};
+
 // An object is not where the cross-reference says: the file is read again from a scan.
 class CPdfMisplacedObject : public CPdfError {
   public:
@@ -190,7 +196,8 @@ class CPdfDocument {
     bool ReadCrossReference();
     // Rebuilds the table from the "N G obj" at the start of lines, the last definition winning.
     // The trailer already read stays; otherwise the first "trailer" dictionary found is taken, and
-    // without one a trailer naming nCatalog as /Root when nCatalog > 0. False without a trailer.
+    // without one a trailer naming nCatalog as /Root when nCatalog > 0. False without a trailer;
+    // throws CPdfError on a trailer it cannot read that does not end with the data.
     bool ScanObjects(int nCatalog);
     bool Scanned() const { return m_bScanned; }
     const CPdfObject& Trailer() const { return m_trailer; }

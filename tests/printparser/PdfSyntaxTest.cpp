@@ -67,7 +67,8 @@ TEST(PdfSyntax, NumbersNamesAndReferences) {
     CPdfObject dict = Parse("<</A 1 /A 2 /B>>");
     EXPECT_DOUBLE_EQ(2, dict.Get("/A").Value());
     EXPECT_TRUE(dict.Get("/B").IsNull());
-    EXPECT_THROW(Parse("<< 1 2 >>"), CPdfError);
+    // A value where a key belongs stands alone.
+    EXPECT_DOUBLE_EQ(2, Parse("<< 1 /A 2 >>").Get("/A").Value());
     EXPECT_THROW(Parse("[1 2 endobj"), CPdfError);
     EXPECT_THROW(Parse(std::string(kMaxPdfNesting + 2, '[')), CPdfError);
 }
@@ -102,4 +103,25 @@ TEST(PdfOwnReader, ScanTakesTheLastDefinitionAtLineStarts) {
     EXPECT_EQ(2, own.nPageCount);
     EXPECT_NEAR(100 / 72.0, own.dWidth, 1e-9);
     EXPECT_EQ(info.nPageCount, own.nPageCount);
+}
+
+// The scan of a file without a cross-reference stops at the first trailer: one that reads as a
+// dictionary (a value without a key is passed over), one in a syntax it does not take (libqpdf
+// might read it), or, when that trailer is cut short, on to the catalog.
+TEST(PdfOwnReader, ScanStopsAtTheFirstTrailer) {
+    std::string strObjects = "%PDF-1.4\n"
+                             "1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+                             "2 0 obj << /Type /Pages /Kids [3 0 R] >> endobj\n"
+                             "3 0 obj << /Type /Page /MediaBox [0 0 100 100] >> endobj\n";
+    auto expectPages = [&](const std::string& strTrailer, int nPages) {
+        SCOPED_TRACE(strTrailer);
+        std::string strPdf = strObjects + strTrailer;
+        CByteSource source(reinterpret_cast<const uint8_t*>(strPdf.data()), strPdf.size());
+        EXPECT_EQ(nPages, ReadOwn(source).nPageCount);
+        EXPECT_EQ(nPages, ParseBytes(strPdf).nPageCount);
+    };
+    expectPages("trailer\n<< /Size 4 1 /Root 1 0 R >>\n", 1);
+    expectPages("trailer\n<< /Size 4 /Root 7 0 R >>\ntrailer\n<< /Root 1 0 R >>\n", 0);
+    expectPages("trailer\n<< /Size 4 /Root 1 (x) 0 R >>\ntrailer\n<< /Root 1 0 R >>\n", 0);
+    expectPages("trailer\n<< /Size 4 1 /Ro", 1);
 }
