@@ -150,14 +150,9 @@ CPdfObject ParseValue(CPdfLexer& lexer, const SPdfToken& token, int nDepth) {
             return CPdfObject();
         if (token.strText == "true" || token.strText == "false")
             return CPdfObject::Number(EPdfType::Boolean, token.strText == "true" ? 1.0 : 0.0);
-        // Stray words are kept as they are (they are never numbers or names); words of the file
-        // structure mean the object has broken off.
-        for (const char* szStructure :
-             {"obj", "endobj", "stream", "endstream", "R", "xref", "trailer", "startxref"}) {
-            if (token.strText == szStructure)
-                throw CPdfError("unexpected keyword " + token.strText);
-        }
-        return CPdfObject::Text(EPdfType::Keyword, token.strText);
+        // libqpdf reads a stray word as a string, or gives up on the object after a few: which,
+        // is not worth copying, so an object with one is not read at all.
+        throw CPdfError("unexpected word " + token.strText.substr(0, 20));
     case SPdfToken::End:
         throw CPdfEndOfData("object cut short");
     default:

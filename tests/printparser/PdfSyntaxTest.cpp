@@ -51,8 +51,9 @@ TEST(PdfSyntax, NumbersNamesAndReferences) {
     EXPECT_DOUBLE_EQ(-3.0, Parse("-3.").Value());
     EXPECT_DOUBLE_EQ(612.25, Parse("612.25").Value());
     EXPECT_TRUE(Parse("0012").IsInteger());
-    EXPECT_EQ(EPdfType::Keyword, Parse("1.2.3").Type());
-    EXPECT_EQ(EPdfType::Keyword, Parse("--5").Type());
+    EXPECT_THROW(Parse("1.2.3"), CPdfError);
+    EXPECT_THROW(Parse("--5"), CPdfError);
+    EXPECT_EQ(EPdfType::Boolean, Parse("true").Type());
     EXPECT_THROW(Parse("1234567890123456789012"), CPdfError);
     // An integer followed by another and R is a reference; otherwise the integers stand alone.
     CPdfObject array = Parse("[1 0 R 2 3 4 5 R%comment\n6]");
