@@ -34,6 +34,11 @@ std::string Revision6Hash(const std::string& strSalt) {
     return strHash.substr(0, 32);
 }
 
+// Short strings are completed with zero bytes, as libqpdf does; longer ones are left as they are.
+std::string PaddedTo(const std::string& strValue, size_t nSize) {
+    return strValue.size() < nSize ? strValue + std::string(nSize - strValue.size(), '\0') : strValue;
+}
+
 const CPdfObject& CryptFilter(const CPdfObject& encrypt) {
     return encrypt.Get("/CF").Get(encrypt.Get("/StmF").Text());
 }
@@ -41,34 +46,41 @@ const CPdfObject& CryptFilter(const CPdfObject& encrypt) {
 } // namespace
 
 CPdfSecurity::CPdfSecurity(const CPdfObject& encrypt, const std::string& strFirstId) {
+    const CPdfObject& version = encrypt.Get("/V");
     const CPdfObject& revision = encrypt.Get("/R");
-    if (!encrypt.Get("/Filter").IsName("/Standard") || !revision.IsInteger() || revision.Value() < 2 ||
-        revision.Value() > 6)
+    // What libqpdf asks of every encryption dictionary before it looks further.
+    if (!version.IsInteger() || !revision.IsInteger() || encrypt.Get("/O").Type() != EPdfType::String ||
+        encrypt.Get("/U").Type() != EPdfType::String || !encrypt.Get("/P").IsInteger())
+        throw CPdfError("damaged encryption dictionary");
+    bool bOlder = version.Value() >= 1 && version.Value() <= 4 && version.Value() != 3 &&
+                  revision.Value() >= 2 && revision.Value() <= 4;
+    bool bNewer = version.Value() == 5 && (revision.Value() == 5 || revision.Value() == 6);
+    if (!encrypt.Get("/Filter").IsName("/Standard") || !(bOlder || bNewer))
         throw CPdfNeedsPassword("not a security handler we have");
+    m_nVersion = static_cast<int>(version.Value());
     m_nRevision = static_cast<int>(revision.Value());
-    if (m_nRevision >= 2 && m_nRevision <= 4)
+    if (bOlder)
         OpenRevision2To4(encrypt, strFirstId);
     else
         OpenRevision5Or6(encrypt);
 }
 
 void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string& strFirstId) {
-    const std::string& strOwner = encrypt.Get("/O").Text();
-    const std::string& strUser = encrypt.Get("/U").Text();
-    const CPdfObject& permissions = encrypt.Get("/P");
-    if (strOwner.size() < 32 || strUser.size() < 32 || !permissions.IsInteger())
-        throw CPdfNeedsPassword("damaged encryption dictionary");
-    size_t nKeyBytes = 5;
+    std::string strOwner = PaddedTo(encrypt.Get("/O").Text(), 32);
+    std::string strUser = PaddedTo(encrypt.Get("/U").Text(), 32);
+    if (strOwner.size() != 32 || strUser.size() != 32)
+        throw CPdfError("damaged encryption dictionary");
+    // Key lengths that are not whole bytes from 40 to 128 bits are taken for 128.
+    size_t nKeyBytes = 16;
+    const CPdfObject& length = encrypt.Get("/Length");
+    if (m_nVersion == 1)
+        nKeyBytes = 5;
+    else if (m_nVersion == 2 && length.IsInteger() && length.Value() >= 40 && length.Value() <= 128 &&
+             static_cast<int>(length.Value()) % 8 == 0)
+        nKeyBytes = static_cast<size_t>(length.Value()) / 8;
     m_eCipher = ECipher::Rc4;
-    if (m_nRevision >= 3) {
-        const CPdfObject& length = encrypt.Get("/Length");
-        if (length.IsInteger() && (length.Value() < 40 || length.Value() > 128))
-            throw CPdfNeedsPassword("bad key length");
-        nKeyBytes = length.IsInteger() ? static_cast<size_t>(length.Value()) / 8 : 5;
-    }
-    if (m_nRevision == 4) {
+    if (m_nVersion == 4) {
         const CPdfObject& filter = CryptFilter(encrypt);
-        nKeyBytes = 16;
         if (encrypt.Get("/StmF").IsNull() || encrypt.Get("/StmF").IsName("/Identity"))
             m_eCipher = ECipher::None;
         else if (filter.Get("/CFM").IsName("/AESV2"))
@@ -76,11 +88,13 @@ void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string
         else if (!filter.Get("/CFM").IsName("/V2"))
             throw CPdfNeedsPassword("unknown crypt filter");
     }
+    const CPdfObject& permissions = encrypt.Get("/P");
     uint32_t nPermissions = static_cast<uint32_t>(static_cast<int64_t>(permissions.Value()));
     std::string strSeed =
         kPasswordPadding + strOwner.substr(0, 32) + LittleEndian(nPermissions, 4) + strFirstId;
     const CPdfObject& metadata = encrypt.Get("/EncryptMetadata");
-    if (m_nRevision >= 4 && metadata.Type() == EPdfType::Boolean && metadata.Value() == 0.0)
+    if (m_nVersion >= 4 && m_nRevision >= 4 && metadata.Type() == EPdfType::Boolean &&
+        metadata.Value() == 0.0)
         strSeed += std::string(4, '\xff');
     std::string strKey = Md5(strSeed).substr(0, nKeyBytes);
     if (m_nRevision >= 3) {
@@ -89,7 +103,7 @@ void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string
     }
     bool bOpens;
     if (m_nRevision == 2) {
-        bOpens = Rc4(strKey, kPasswordPadding) == strUser.substr(0, 32);
+        bOpens = Rc4(strKey, kPasswordPadding) == strUser;
     } else {
         std::string strCheck = Rc4(strKey, Md5(kPasswordPadding + strFirstId));
         for (int i = 1; i <= 19; ++i) {
@@ -106,10 +120,12 @@ void CPdfSecurity::OpenRevision2To4(const CPdfObject& encrypt, const std::string
 }
 
 void CPdfSecurity::OpenRevision5Or6(const CPdfObject& encrypt) {
-    const std::string& strUser = encrypt.Get("/U").Text();
-    const std::string& strUserKey = encrypt.Get("/UE").Text();
-    if (strUser.size() < 48 || strUserKey.size() < 32)
-        throw CPdfNeedsPassword("damaged encryption dictionary");
+    for (const char* szKey : {"/OE", "/UE", "/Perms"}) {
+        if (encrypt.Get(szKey).Type() != EPdfType::String)
+            throw CPdfError("damaged encryption dictionary");
+    }
+    std::string strUser = PaddedTo(encrypt.Get("/U").Text(), 48);
+    std::string strUserKey = PaddedTo(encrypt.Get("/UE").Text(), 32);
     std::string strValidationSalt = strUser.substr(32, 8);
     std::string strKeySalt = strUser.substr(40, 8);
     bool bOpens = m_nRevision == 5 ? Sha256(strValidationSalt) == strUser.substr(0, 32)

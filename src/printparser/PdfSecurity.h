@@ -22,6 +22,7 @@ class CPdfSecurity {
     void OpenRevision2To4(const CPdfObject& encrypt, const std::string& strFirstId);
     void OpenRevision5Or6(const CPdfObject& encrypt);
 
+    int m_nVersion = 0;
     int m_nRevision = 0;
     ECipher m_eCipher = ECipher::None;
     std::string m_strKey;

@@ -371,3 +371,19 @@ TEST(PdfOwnReader, FileAndMemoryAgree) {
     EXPECT_EQ(2, info.nPageCount);
     EXPECT_NEAR(595 / 72.0, info.dWidth, 1e-9);
 }
+
+// An encryption dictionary without a key libqpdf needs (here one the revision does not use):
+// libqpdf does not open the file, and the own reader gives nothing rather than pages.
+TEST(PdfOwnReader, EncryptionDictionaryWithoutARequiredKeyGivesNothing) {
+    for (const char* szFile : {"qpdf/a4-aes-256.pdf", "qpdf/a4-rc4-128.pdf"}) {
+        for (const char* szKey : {"/O <", "/P -"}) {
+            SCOPED_TRACE(std::string(szFile) + " " + szKey);
+            std::string strPdf = ReadWholeFile(CorpusPath(szFile));
+            size_t nKey = strPdf.find(szKey);
+            ASSERT_NE(std::string::npos, nKey);
+            strPdf[nKey + 1] = 'X';
+            EXPECT_EQ(0, ReadWith(ReadPdfOwn, strPdf).nPageCount);
+            EXPECT_EQ(0, ReadWith(ReadPdf, strPdf).nPageCount);
+        }
+    }
+}
