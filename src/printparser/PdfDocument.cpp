@@ -152,7 +152,7 @@ CPdfObject ParseValue(CPdfLexer& lexer, const SPdfToken& token, int nDepth) {
             return CPdfObject::Number(EPdfType::Boolean, token.strText == "true" ? 1.0 : 0.0);
         // libqpdf reads a stray word as a string, or gives up on the object after a few: which,
         // is not worth copying, so an object with one is not read at all.
-        throw CPdfError("unexpected word " + token.strText.substr(0, 20));
+        throw CPdfUnsupported("unexpected word " + token.strText.substr(0, 20));
     case SPdfToken::End:
         throw CPdfEndOfData("object cut short");
     default:
@@ -638,6 +638,8 @@ bool CPdfDocument::ReadCrossReference() {
     try {
         if (ReadCrossReferenceChain())
             return true;
+    } catch (const CPdfUnsupported&) {
+        throw;
     } catch (const CPdfError&) {
     }
     m_entries.clear();

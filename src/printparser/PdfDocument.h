@@ -29,6 +29,13 @@ class CPdfEndOfData : public CPdfError {
     using CPdfError::CPdfError;
 };
 
+// Syntax that libqpdf reads in ways of its own: the own reader gives up on the whole file rather
+// than fall back on a scan that libqpdf would not make.
+class CPdfUnsupported : public CPdfError {
+  public:
+    using CPdfError::CPdfError;
+};
+
 // An object is not where the cross-reference says: the file is read again from a scan.
 class CPdfMisplacedObject : public CPdfError {
   public:
@@ -193,6 +200,7 @@ class CPdfDocument {
     CPdfDocument& operator=(const CPdfDocument&) = delete;
 
     // Follows startxref and the /Prev chain; false (and an empty table) when any part is broken.
+    // Throws CPdfUnsupported.
     bool ReadCrossReference();
     // Rebuilds the table from the "N G obj" at the start of lines, the last definition winning.
     // The trailer already read stays; otherwise the first "trailer" dictionary found is taken, and

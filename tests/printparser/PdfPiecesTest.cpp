@@ -387,3 +387,25 @@ TEST(PdfOwnReader, EncryptionDictionaryWithoutARequiredKeyGivesNothing) {
         }
     }
 }
+
+// A stray word in the cross-reference stream's dictionary: libqpdf reads past it, the own reader
+// must not fall back on a scan, which here would find another page tree (object 2 defined again
+// further on) and so another count.
+TEST(PdfOwnReader, StrayWordInTheCrossReferenceGivesNothingRatherThanAScan) {
+    CPdfBuilder builder;
+    builder.Object(1, kCatalog);
+    builder.Object(2, kPages);
+    builder.Object(3, kPage);
+    builder.Object(4, kPage);
+    std::string strEntries = Bytes({0, 0, 0});
+    for (int i = 1; i <= 4; ++i)
+        strEntries +=
+            Bytes({1, static_cast<int>(builder.Offset(i) >> 8), static_cast<int>(builder.Offset(i) & 255)});
+    builder.Object(2, "<< /Type /Pages /Kids [3 0 R] /MediaBox [0 0 595 842] >>");
+    builder.Stream(5, "", "trailer << /Root 1 0 R >>");
+    size_t nXref = builder.Size();
+    builder.Stream(6, "/Type /XRef /Size 5 /W [1 2 0] /Root 1 0 R /Junk 3!", strEntries);
+    std::string strPdf = builder.Finish(nXref);
+    EXPECT_EQ(0, ReadWith(ReadPdfOwn, strPdf).nPageCount);
+    EXPECT_EQ(2, ReadWith(ReadPdf, strPdf).nPageCount);
+}
