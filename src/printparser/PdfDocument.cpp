@@ -1023,8 +1023,8 @@ bool CPdfDocument::ScanObjects(int nCatalog) {
     return !m_trailer.IsNull();
 }
 
-// "N G obj" at nStart: an entry for the object there, replacing an earlier one. Read byte by byte
-// and never further than a few bytes, so that a line cannot make the scan read on to the end.
+// "N G obj" at nStart: an entry for the object there, replacing an earlier one. Read byte by byte,
+// numbers of at most a few digits, so that a line cannot make the scan read on to the end.
 void CPdfDocument::ScanLine(uint64_t nStart) {
     uint64_t nPos = nStart;
     auto readNumber = [&](int64_t& nValue) {
@@ -1034,10 +1034,13 @@ void CPdfDocument::ScanLine(uint64_t nStart) {
             nValue = nValue * 10 + (m_input.At(nPos++) - '0');
         return nPos > nFirst && !IsDigit(m_input.At(nPos));
     };
+    // White space and comments between the three words, however long: a run of them is passed
+    // over from one line start only, the next line start being after it.
     auto skipBlanks = [&] {
         uint64_t nFirst = nPos;
-        while (IsPdfWhiteSpace(m_input.At(nPos)) && nPos - nFirst < kMaxScanDigits)
-            ++nPos;
+        CPdfLexer lexer(m_input, nPos);
+        lexer.SkipWhiteSpace();
+        nPos = lexer.Tell();
         return nPos > nFirst;
     };
     int64_t nObject = 0;

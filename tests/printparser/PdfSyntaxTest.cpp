@@ -85,7 +85,8 @@ TEST(PdfSyntax, CatalogObjectOfAFileWithoutTrailer) {
 }
 
 // The scan of a file without a usable cross-reference: the last definition of an object wins,
-// "N G obj" counts only at the start of a line, and the first trailer names the root.
+// "N G obj" counts only at the start of a line (with any white space and comments between its
+// words), and the first trailer names the root.
 TEST(PdfOwnReader, ScanTakesTheLastDefinitionAtLineStarts) {
     std::string strPdf = "%PDF-1.4\n"
                          "1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
@@ -94,7 +95,9 @@ TEST(PdfOwnReader, ScanTakesTheLastDefinitionAtLineStarts) {
                          "% 2 0 obj << /Type /Pages /Kids [3 0 R 3 0 R 3 0 R] >> endobj\n"
                          "(x) 2 0 obj << /Type /Pages /Kids [] >> endobj\n"
                          "  2 0 obj << /Type /Pages /Kids [3 0 R 4 0 R] >> endobj\n"
-                         "4 0 obj << /Type /Page /MediaBox [0 0 200 200] >> endobj\n"
+                         "4 0 %\n" +
+                         std::string(100, '\0') +
+                         "obj << /Type /Page /MediaBox [0 0 200 200] >> endobj\n"
                          "trailer << /Root 1 0 R >>\n"
                          "trailer << /Root 9 0 R >>\n"
                          "startxref\n999999\n%%EOF\n";
