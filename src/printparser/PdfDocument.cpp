@@ -642,10 +642,6 @@ bool CPdfDocument::ReadCrossReference() {
         throw;
     } catch (const CPdfError&) {
     }
-    m_entries.clear();
-    m_freeObjects.clear();
-    m_cache.clear();
-    m_loadedStreams.clear();
     return false;
 }
 
@@ -777,6 +773,8 @@ CPdfObject CPdfDocument::ReadXrefStream(uint64_t nOffset) {
             else if (nType == 2)
                 AddEntry(nObject, 0, {2, static_cast<uint64_t>(ToObjectNumber(static_cast<double>(nSecond)))},
                          false);
+            else
+                throw CPdfError("unknown cross-reference stream entry type");
         }
     }
     return stream;
@@ -982,7 +980,10 @@ void CPdfDocument::LoadObjectStream(int nStream) {
 }
 
 bool CPdfDocument::ScanObjects(int nCatalog) {
-    m_entries.clear();
+    // Objects in object streams stay where the cross-reference read so far puts them, as libqpdf
+    // keeps them: the scan finds only objects at offsets.
+    for (auto it = m_entries.begin(); it != m_entries.end();)
+        it = it->second.nType == 1 ? m_entries.erase(it) : std::next(it);
     m_freeObjects.clear();
     m_cache.clear();
     m_loadedStreams.clear();

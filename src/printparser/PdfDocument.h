@@ -199,10 +199,11 @@ class CPdfDocument {
     CPdfDocument(const CPdfDocument&) = delete;
     CPdfDocument& operator=(const CPdfDocument&) = delete;
 
-    // Follows startxref and the /Prev chain; false (and an empty table) when any part is broken.
-    // Throws CPdfUnsupported.
+    // Follows startxref and the /Prev chain; false when any part is broken, leaving what was read
+    // before the break for ScanObjects. Throws CPdfUnsupported.
     bool ReadCrossReference();
-    // Rebuilds the table from the "N G obj" at the start of lines, the last definition winning.
+    // Rebuilds the table from the "N G obj" at the start of lines, the last definition winning;
+    // entries into object streams already read stay.
     // The trailer already read stays; otherwise the first "trailer" dictionary found is taken, and
     // without one a trailer naming nCatalog as /Root when nCatalog > 0. False without a trailer;
     // throws CPdfError on a trailer it cannot read that does not end with the data.
