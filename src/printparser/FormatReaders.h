@@ -9,8 +9,12 @@
 // pjlPaper is the size a PJL header asked for (unknown when none); a reader uses it only when the
 // data itself names no size.
 
-// From the PDF header at the current position to the end of the source, through libqpdf.
+// From the PDF header at the current position to the end of the source: through libqpdf where
+// the build has it, otherwise the same as ReadPdfOwn.
 void ReadPdf(CByteSource& source, CParseSink& sink);
+// The same through the agent's own PDF reader, which needs no library but zlib. Where libqpdf
+// repairs a damaged file differently, this reader gives no pages rather than other ones.
+void ReadPdfOwn(CByteSource& source, CParseSink& sink);
 void ReadPostScript(CByteSource& source, CParseSink& sink, const SPaperSize& pjlPaper);
 void ReadPcl5(CByteSource& source, CParseSink& sink, const SPaperSize& pjlPaper);
 void ReadPclXl(CByteSource& source, CParseSink& sink, const SPaperSize& pjlPaper);

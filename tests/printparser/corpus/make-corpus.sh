@@ -1,8 +1,9 @@
 #!/bin/sh
 # Regenerates the Ghostscript part of the parser corpus and its manifest lines. Each source is a
 # small PostScript program of known page count and paper size, rendered by every device that the
-# parser reads. Run from anywhere: ./make-corpus.sh (needs gs). The hand-made hostile files are
-# written by make-hostile.py; both append to manifest.txt, which is rewritten here.
+# parser reads. Run from anywhere: ./make-corpus.sh (needs gs, and qpdf for make-qpdf.py, which
+# it runs at the end for the PDF shapes Ghostscript does not write). The hand-made hostile files
+# are written by make-hostile.py; all append to manifest.txt, which is rewritten here.
 set -eu
 cd "$(dirname "$0")"
 mkdir -p gs
@@ -43,3 +44,4 @@ PS
         echo "$out $format $pages $win $hin" >> "$manifest"
     done
 done
+./make-qpdf.py

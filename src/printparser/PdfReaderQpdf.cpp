@@ -1,4 +1,5 @@
 #include "printparser/FormatReaders.h"
+#include "printparser/PdfDocument.h"
 
 #include "Include/LogFile.h"
 
@@ -7,7 +8,6 @@
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <cmath>
-#include <cstdlib>
 #include <exception>
 #include <set>
 #include <string>
@@ -90,23 +90,6 @@ void WalkPageTree(QPDFObjectHandle hRoot, CParseSink& sink) {
     }
 }
 
-// The object number of the last "N G obj" that holds "/Catalog", or 0 when there is none.
-int FindCatalogObject(const std::string& strData) {
-    size_t nCatalog = strData.rfind("/Catalog");
-    size_t nObj = nCatalog == std::string::npos ? std::string::npos : strData.rfind(" obj", nCatalog);
-    if (nObj == std::string::npos)
-        return 0;
-    // Back over "G" and the blank before it, then over "N".
-    size_t nGeneration = strData.find_last_not_of("0123456789", nObj - 1);
-    if (nGeneration == std::string::npos || nGeneration == nObj - 1 || strData[nGeneration] != ' ')
-        return 0;
-    size_t nNumberStart = strData.find_last_not_of("0123456789", nGeneration - 1);
-    nNumberStart = nNumberStart == std::string::npos ? 0 : nNumberStart + 1;
-    if (nNumberStart >= nGeneration || nGeneration - nNumberStart > 9)
-        return 0;
-    return std::atoi(strData.substr(nNumberStart, nGeneration - nNumberStart).c_str());
-}
-
 // Reads the bytes from the PDF header to the end into strData; false when there are more than
 // kMaxCopyBytes or they cannot be read.
 bool CopyPdfBytes(CByteSource& source, uint64_t nStart, std::string& strData) {
@@ -150,7 +133,8 @@ void ReadTruncatedPdf(CByteSource& source, uint64_t nStart, CParseSink& sink) {
     std::string strData;
     if (!CopyPdfBytes(source, nStart, strData))
         return;
-    int nCatalog = FindCatalogObject(strData);
+    CPdfInput input(reinterpret_cast<const uint8_t*>(strData.data()), strData.size());
+    int nCatalog = FindPdfCatalogObject(input);
     if (nCatalog <= 0)
         return;
     std::string strTrailer = "\ntrailer\n<< /Root " + std::to_string(nCatalog) + " 0 R >>\n%%EOF\n";
