@@ -11,6 +11,14 @@ std::string CorpusPath(const std::string& strName);
 FILEFORMATINFO ParseBytes(const std::string& strData);
 
 // An A4 page size as the parser reports it.
+// Whether ReadPdf of this build is libqpdf's (the own reader's otherwise), for the cases that compare
+// the two.
+#ifdef KLENDO_PDF_BACKEND_Qpdf
+constexpr bool kBuiltWithLibqpdf = true;
+#else
+constexpr bool kBuiltWithLibqpdf = false;
+#endif
+
 constexpr double kA4Width = 210 / 25.4;
 constexpr double kA4Length = 297 / 25.4;
 constexpr double kTolerance = 0.05;

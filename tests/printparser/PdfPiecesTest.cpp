@@ -407,5 +407,7 @@ TEST(PdfOwnReader, StrayWordInTheCrossReferenceGivesNothingRatherThanAScan) {
     builder.Stream(6, "/Type /XRef /Size 5 /W [1 2 0] /Root 1 0 R /Junk 3!", strEntries);
     std::string strPdf = builder.Finish(nXref);
     EXPECT_EQ(0, ReadWith(ReadPdfOwn, strPdf).nPageCount);
-    EXPECT_EQ(2, ReadWith(ReadPdf, strPdf).nPageCount);
+    if (kBuiltWithLibqpdf) {
+        EXPECT_EQ(2, ReadWith(ReadPdf, strPdf).nPageCount);
+    }
 }
