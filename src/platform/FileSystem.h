@@ -38,6 +38,13 @@ bool MovePath(const std::string& strFrom, const std::string& strTo);
 // child processes. A device or a pipe is taken too, but never waited for. Null on failure.
 std::FILE* OpenAppendStream(const std::string& strPath);
 
+// Opens a file for reading bytes, whatever characters its name holds. Null on failure.
+std::FILE* OpenReadStream(const std::string& strPath);
+// Moves a stream opened by OpenReadStream to nOffset bytes from its start, and tells its length:
+// 64-bit offsets on every system (a C long has 32 bits on Windows). False / -1 on failure.
+bool SeekStream(std::FILE* pStream, uint64_t nOffset);
+int64_t GetStreamSize(std::FILE* pStream);
+
 // Appends bytes to a file and flushes them to the disk before returning; bCreate makes the file
 // when it is missing (and flushes its new folder entry too). False on failure (the file is missing
 // without bCreate, the disk is full), with the system error in GetLastError().

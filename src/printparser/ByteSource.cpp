@@ -1,5 +1,7 @@
 #include "printparser/ByteSource.h"
 
+#include "platform/FileSystem.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,15 +10,12 @@ CByteSource::CByteSource(const uint8_t* pData, size_t nSize)
 }
 
 CByteSource::CByteSource(const std::string& strPath) : m_strPath(strPath) {
-    m_pFile = std::fopen(strPath.c_str(), "rb");
+    m_pFile = Platform::OpenReadStream(strPath);
     m_bOpen = m_pFile != nullptr;
     if (!m_bOpen)
         return;
-    if (std::fseek(m_pFile, 0, SEEK_END) == 0) {
-        long nLength = std::ftell(m_pFile);
-        m_nSize = nLength > 0 ? static_cast<uint64_t>(nLength) : 0;
-    }
-    std::fseek(m_pFile, 0, SEEK_SET);
+    int64_t nLength = Platform::GetStreamSize(m_pFile);
+    m_nSize = nLength > 0 ? static_cast<uint64_t>(nLength) : 0;
     m_buffer.resize(kBufferSize);
     m_pBuffer = m_buffer.data();
 }
@@ -32,7 +31,7 @@ int CByteSource::Refill() {
     m_nBufferStart += m_nEnd;
     m_nPos = 0;
     m_nEnd = 0;
-    if (m_nBufferStart >= m_nSize || std::fseek(m_pFile, static_cast<long>(m_nBufferStart), SEEK_SET) != 0)
+    if (m_nBufferStart >= m_nSize || !Platform::SeekStream(m_pFile, m_nBufferStart))
         return -1;
     m_nEnd = std::fread(m_buffer.data(), 1, m_buffer.size(), m_pFile);
     return m_nEnd > 0 ? m_pBuffer[m_nPos++] : -1;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -70,4 +72,16 @@ TEST(ByteSource, EndsCleanly) {
     CByteSource missing(folder / "missing");
     EXPECT_FALSE(missing.IsOpen());
     EXPECT_EQ(-1, missing.Get());
+}
+
+// Print files are named by their users in any script: a name the system's ANSI code page cannot
+// hold must still be read (the parser worker is handed such names).
+TEST(ByteSource, FileNamedOutsideTheAnsiCodePageIsRead) {
+    CTempFolder folder;
+    std::string strPath = folder / "M\xC3\xBCller-\xE5\x90\x8D.ps";
+    std::ofstream(std::filesystem::u8path(strPath), std::ios::binary) << "%!PS";
+    CByteSource file(strPath);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(4u, file.Size());
+    EXPECT_TRUE(file.LookingAt("%!PS"));
 }

@@ -6,8 +6,10 @@
 #include "platform/posix/WriteAll.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <limits.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -56,6 +58,25 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     if (pStream != nullptr)
         file.Release();
     return pStream;
+}
+
+std::FILE* OpenReadStream(const std::string& strPath) {
+    return std::fopen(strPath.c_str(), "rbe");
+}
+
+bool SeekStream(std::FILE* pStream, uint64_t nOffset) {
+    if (nOffset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    return ::fseeko(pStream, static_cast<off_t>(nOffset), SEEK_SET) == 0;
+}
+
+int64_t GetStreamSize(std::FILE* pStream) {
+    struct stat info {};
+    if (::fstat(::fileno(pStream), &info) != 0)
+        return -1;
+    return static_cast<int64_t>(info.st_size);
 }
 
 bool ReadRegularFile(const std::string& strPath, const std::function<bool(const char*, size_t)>& onBlock) {

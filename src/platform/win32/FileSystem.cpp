@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <vector>
@@ -184,6 +186,27 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     if (pStream == nullptr)
         ::_close(nHandle);
     return pStream;
+}
+
+std::FILE* OpenReadStream(const std::string& strPath) {
+    // The file is not inherited by children (the default of the C runtime's 'N' mode).
+    return ::_wfopen(ToWide(strPath).c_str(), L"rbN");
+}
+
+bool SeekStream(std::FILE* pStream, uint64_t nOffset) {
+    if (nOffset > static_cast<uint64_t>(INT64_MAX)) {
+        ::SetLastError(ERROR_NEGATIVE_SEEK);
+        return false;
+    }
+    return ::_fseeki64(pStream, static_cast<int64_t>(nOffset), SEEK_SET) == 0;
+}
+
+int64_t GetStreamSize(std::FILE* pStream) {
+    LARGE_INTEGER size;
+    HANDLE hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pStream)));
+    if (hFile == INVALID_HANDLE_VALUE || !::GetFileSizeEx(hFile, &size))
+        return -1;
+    return size.QuadPart;
 }
 
 bool AppendDurably(const std::string& strPath, const std::string& strData, bool bCreate) {
