@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <unordered_set>
 
@@ -147,8 +145,8 @@ bool CTicketLedger::Load() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!m_bUseFile)
         return false;
-    std::ifstream stream(m_strStatePath, std::ios::binary);
-    if (!stream) {
+    std::string strContent;
+    if (!Platform::ReadWholeRegularFile(m_strStatePath, strContent)) {
         // Only a missing file is a first watch; anything else is told to the operator, who may put
         // the file right before the next start.
         int nError = Platform::GetLastError();
@@ -158,7 +156,6 @@ bool CTicketLedger::Load() {
                      m_strStatePath.c_str(), nError);
         return false;
     }
-    std::string strContent((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     return ParseContent(strContent);
 }
 

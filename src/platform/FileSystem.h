@@ -59,6 +59,9 @@ bool FlushFolderEntry(const std::string& strPath);
 // file that cannot be read. False, with GetLastError(), when the file cannot be opened or read or is
 // not a regular file; true when it was read to its end or onBlock ended the reading.
 bool ReadRegularFile(const std::string& strPath, const std::function<bool(const char*, size_t)>& onBlock);
+// The whole of a regular file, as ReadRegularFile reads it (the agent's own state files, whatever
+// characters the install folder's name holds). False, with GetLastError(), as ReadRegularFile.
+bool ReadWholeRegularFile(const std::string& strPath, std::string& strContent);
 
 // Gets, for each entry of the tree, its name relative to the root of the walk and its version.
 using FileVisitor = std::function<void(const std::string& strName, const CFileVersion& version)>;

@@ -7,7 +7,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -87,15 +86,20 @@ void CAbandonedFiles::LoadOnce() {
     if (m_bLoaded)
         return;
     m_bLoaded = true;
-    std::ifstream stream(m_strFilePath, std::ios::binary);
-    if (!stream)
+    std::string strContent;
+    if (!Platform::ReadWholeRegularFile(m_strFilePath, strContent))
         return;
     bool bForgotten = false;
-    std::string strLine;
     std::string strPath;
     Platform::CFileVersion version;
-    while (std::getline(stream, strLine)) {
-        if (stream.eof() || !ParseEntry(strLine, strPath, version) || !IsStillThere(strPath, version)) {
+    size_t nStart = 0;
+    for (size_t nEnd = strContent.find('\n'); nStart < strContent.size();
+         nEnd = strContent.find('\n', nStart)) {
+        // A last line without its line end was cut short by a crash.
+        bool bTorn = nEnd == std::string::npos;
+        std::string strLine = strContent.substr(nStart, bTorn ? std::string::npos : nEnd - nStart);
+        nStart = bTorn ? strContent.size() : nEnd + 1;
+        if (bTorn || !ParseEntry(strLine, strPath, version) || !IsStillThere(strPath, version)) {
             bForgotten = true;
             continue;
         }

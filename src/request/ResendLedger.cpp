@@ -6,9 +6,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 
-#include <fstream>
-#include <sstream>
-
 namespace {
 
 // Line ends inside an id would break its line.
@@ -18,12 +15,9 @@ const char* const kEscapedInIds = "\n\r";
 std::vector<std::string> ReadIds(const std::string& strPath, bool& bTorn) {
     std::vector<std::string> ids;
     bTorn = false;
-    std::ifstream stream(strPath, std::ios::binary);
-    if (!stream)
+    std::string strContent;
+    if (!Platform::ReadWholeRegularFile(strPath, strContent))
         return ids;
-    std::ostringstream content;
-    content << stream.rdbuf();
-    const std::string strContent = content.str();
     size_t nStart = 0;
     for (size_t nEnd = strContent.find('\n'); nEnd != std::string::npos;
          nEnd = strContent.find('\n', nStart)) {

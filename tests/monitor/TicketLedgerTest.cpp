@@ -55,6 +55,21 @@ TEST_F(TicketLedgerTest, StateFileIsNamedAfterTheSourceAndNamesIt) {
     EXPECT_EQ(ReadWholeFile(other.GetStatePath()), "KlendoTickets\t1\t/srv/hot%09folder\n");
 }
 
+// The install folder may be named in any script: the state written there must read back, or every
+// ticket of the folder would be billed again at the next start.
+TEST_F(TicketLedgerTest, StateInAFolderNamedOutsideTheAnsiCodePageReadsBack) {
+    const std::string strState = m_folder / "\xC3\xA9tat-\xE5\x90\x8D";
+    ASSERT_TRUE(fs::create_directory(fs::u8path(strState)));
+    {
+        CTicketLedger ledger(strState, "/hot");
+        EXPECT_FALSE(ledger.Load());
+        ledger.MarkProcessed("a.dat", kVersion);
+    }
+    CTicketLedger ledger(strState, "/hot");
+    ASSERT_TRUE(ledger.Load());
+    EXPECT_TRUE(ledger.IsProcessed("a.dat", kVersion));
+}
+
 TEST_F(TicketLedgerTest, HostileNamesRoundTrip) {
     const std::vector<std::string> names = {
         "tab\there.dat", "line\nbreak.dat",       "cr\rhere.dat", "100%.dat",    "%25.dat",
