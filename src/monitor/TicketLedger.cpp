@@ -200,6 +200,14 @@ bool CTicketLedger::ParseContent(const std::string& strContent) {
     return true;
 }
 
+size_t CTicketLedger::CNameHash::operator()(const std::string& strName) const {
+    return std::hash<std::string>()(Platform::FileNameKey(strName));
+}
+
+bool CTicketLedger::CNameEqual::operator()(const std::string& strFirst, const std::string& strSecond) const {
+    return strFirst == strSecond || Platform::FileNameKey(strFirst) == Platform::FileNameKey(strSecond);
+}
+
 bool CTicketLedger::IsProcessed(const std::string& strName, const Platform::CFileVersion& version) {
     std::lock_guard<std::mutex> guard(m_mutex);
     auto entry = m_processed.find(strName);
@@ -234,7 +242,7 @@ std::vector<CTicketVersion> CTicketLedger::FindUnprocessed(const std::vector<CTi
                                                            bool bWholeFolder) {
     std::lock_guard<std::mutex> guard(m_mutex);
     std::vector<CTicketVersion> unprocessed;
-    std::unordered_set<std::string> names;
+    std::unordered_set<std::string, CNameHash, CNameEqual> names;
     for (const CTicketVersion& ticket : present) {
         names.insert(ticket.strName);
         auto entry = m_processed.find(ticket.strName);

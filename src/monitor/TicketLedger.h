@@ -62,7 +62,15 @@ class CTicketLedger {
     static bool IsTicketName(const std::string& strName);
 
   private:
-    using VersionMap = std::unordered_map<std::string, std::vector<Platform::CFileVersion>>;
+    // Ticket names compared as the file system compares them: on Windows "A.DAT" is "a.dat".
+    struct CNameHash {
+        size_t operator()(const std::string& strName) const;
+    };
+    struct CNameEqual {
+        bool operator()(const std::string& strFirst, const std::string& strSecond) const;
+    };
+    using VersionMap =
+        std::unordered_map<std::string, std::vector<Platform::CFileVersion>, CNameHash, CNameEqual>;
 
     // Each called with m_mutex held.
     bool Record(const std::string& strName, const Platform::CFileVersion& version);

@@ -38,6 +38,11 @@ bool MovePath(const std::string& strFrom, const std::string& strTo);
 // child processes. A device or a pipe is taken too, but never waited for. Null on failure.
 std::FILE* OpenAppendStream(const std::string& strPath);
 
+// A file name as this system's file systems compare names: the name itself where case tells files
+// apart (Linux), its upper-case form where it does not (Windows), so that two spellings of one file
+// make one key.
+std::string FileNameKey(const std::string& strName);
+
 // Opens a file for reading bytes, whatever characters its name holds. Null on failure.
 std::FILE* OpenReadStream(const std::string& strPath);
 // Moves a stream opened by OpenReadStream to nOffset bytes from its start, and tells its length:

@@ -60,6 +60,10 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     return pStream;
 }
 
+std::string FileNameKey(const std::string& strName) {
+    return strName;
+}
+
 std::FILE* OpenReadStream(const std::string& strPath) {
     return std::fopen(strPath.c_str(), "rbe");
 }

@@ -188,6 +188,13 @@ std::FILE* OpenAppendStream(const std::string& strPath) {
     return pStream;
 }
 
+std::string FileNameKey(const std::string& strName) {
+    std::wstring wstrName = ToWide(strName);
+    if (!wstrName.empty())
+        ::CharUpperBuffW(&wstrName[0], static_cast<DWORD>(wstrName.size()));
+    return Win32::FromWide(wstrName);
+}
+
 std::FILE* OpenReadStream(const std::string& strPath) {
     // The file is not inherited by children (the default of the C runtime's 'N' mode).
     return ::_wfopen(ToWide(strPath).c_str(), L"rbN");
