@@ -66,11 +66,11 @@ Creation CreateNamedMutex(const std::wstring& wstrName, CUniqueHandle& mutex) {
 } // namespace
 
 // A named mutex that exists while its creator lives: the system removes it with the last handle,
-// however the process ends, and no file is made. The machine-wide namespace (Global\) comes first,
-// so that a service and a console agent in another session see each other; only accounts with the
-// right to create global objects (administrators, services) may make one there. Another account
-// takes the session's namespace (Local\) instead, after checking that no global one exists: a
-// mutex there that it may not open is refused as access denied, and counts as held.
+// however the process ends, and no file is made. It lives in the machine-wide namespace (Global\),
+// so that a service and a console agent in another session see each other. A mutex there that this
+// account may not open counts as held. An account that may not create one there is refused: a lock
+// in its session's namespace would not be seen by a service started later, and both would bill the
+// same files.
 struct CInstanceLock::CImpl {
     CUniqueHandle mutex;
 };
@@ -93,7 +93,8 @@ CInstanceLock::Result CInstanceLock::Take(const std::string& strFolder) {
             ::SetLastError(ERROR_ALREADY_EXISTS);
             return Result::HeldElsewhere;
         }
-        global = CreateNamedMutex(MutexName(L"Local\\", wstrFolder), m_pImpl->mutex);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return Result::Failed;
     }
     switch (global) {
     case Creation::Created:
