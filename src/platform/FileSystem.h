@@ -11,6 +11,8 @@ namespace Platform {
 
 // The separator between folder names of a path on this platform.
 extern const char kPathSeparator;
+// What the names of executables end in on this platform ("" or ".exe").
+extern const char* const kExecutableSuffix;
 
 // Full path of the running executable; empty when it cannot be found.
 std::string GetModuleFilePath();

@@ -2,12 +2,14 @@
 
 #include "Include/LogFile.h"
 #include "config/AgentSettings.h"
+#include "platform/FileSystem.h"
 
 CRequestEnvironment RequestEnvironmentIn(const std::string& strModuleFolder) {
     CRequestEnvironment environment;
     environment.strArchiveFolder = strModuleFolder;
     environment.strSettingsPath = CAgentSettings::SettingsPathIn(strModuleFolder);
-    environment.strParserPath = JoinPath(strModuleFolder, "KlendoPrintInfo");
+    environment.strParserPath =
+        JoinPath(strModuleFolder, std::string("KlendoPrintInfo") + Platform::kExecutableSuffix);
     return environment;
 }
 

@@ -17,6 +17,7 @@
 namespace Platform {
 
 const char kPathSeparator = '/';
+const char* const kExecutableSuffix = "";
 
 std::string GetModuleFilePath() {
     std::vector<char> buffer(PATH_MAX + 1);

@@ -16,6 +16,7 @@
 namespace Platform {
 
 const char kPathSeparator = '\\';
+const char* const kExecutableSuffix = ".exe";
 
 namespace {
 
