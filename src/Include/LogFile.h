@@ -6,6 +6,14 @@
 #include <mutex>
 #include <string>
 
+// The printf check of the log's format strings: mingw-w64's "printf" checks the Microsoft formats,
+// while the agent is built with the C library's standard ones there (%zu, %lld).
+#ifdef __MINGW32__
+#define KLENDO_PRINTF_CHECK gnu_printf
+#else
+#define KLENDO_PRINTF_CHECK printf
+#endif
+
 // The agent's one log, KlendoHotFolderAgent.log beside the executable. Any thread may log at any
 // time, also while it holds a lock of its own: the log takes no other lock of the agent.
 class CLogFile {
@@ -24,8 +32,8 @@ class CLogFile {
     void SetTraceLevel(unsigned int nLevel, bool bEnable);
     void Close();
 
-    void Trace(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
-    void TraceDetail(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
+    void Trace(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_CHECK, 2, 3)));
+    void TraceDetail(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_CHECK, 2, 3)));
 
     // The body of Trace (bDetail false) and TraceDetail (bDetail true) for callers holding a va_list.
     void TraceArgs(bool bDetail, const char* szFormat, va_list args);
@@ -58,8 +66,8 @@ extern std::atomic<CLogFile*> g_pLogFile;
 extern int g_nRollOverCount;
 
 // Trace/TraceDetail through g_pLogFile, doing nothing while no log exists.
-void LogTrace(const char* szFormat, ...) __attribute__((format(gnu_printf, 1, 2)));
-void LogTraceDetail(const char* szFormat, ...) __attribute__((format(gnu_printf, 1, 2)));
+void LogTrace(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_CHECK, 1, 2)));
+void LogTraceDetail(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_CHECK, 1, 2)));
 
 // Cuts a path at its last separator or its last full stop without asking the file system:
 // 0 file name, 1 base name, 2 extension, 3 folder, 4 path without extension, other values "".

@@ -85,6 +85,8 @@ int CAddActivityClientReqHandler::ParseResponse(const std::string& strResponse) 
     try {
         CXmlDocument xml;
         XmlNode root = xml.LoadXML(strResponse) ? xml.GetDocumentElement() : nullptr;
+        if (root == nullptr && !strResponse.empty())
+            LogTrace("--F: server reply is no single XML document, %zu bytes", strResponse.size());
         if (root != nullptr) {
             std::string strStatus = xml.GetAttribute(root, "status", "");
             m_pContext->m_bSuccess = strStatus == "1" || EqualsNoCase(strStatus, "success") ? 1 : 0;

@@ -288,15 +288,22 @@ void CTicketLedger::CompactIfDue(const std::vector<CTicketVersion>& present) {
     m_nTicketsInFolder = present.size();
     if (std::max(m_nLines, m_nVersions) <= 2 * m_nTicketsInFolder + kCompactionSlack)
         return;
-    // Only the present version of a ticket can still be asked about.
+    // Only the present version of a ticket can still be asked about. Two present names that are one
+    // key (a folder that tells case apart on a system that does not) keep both their versions.
     VersionMap kept;
+    size_t nKept = 0;
     for (const CTicketVersion& ticket : present) {
         auto entry = m_processed.find(ticket.strName);
-        if (entry != m_processed.end() && Contains(entry->second, ticket.version))
-            kept[ticket.strName] = {ticket.version};
+        if (entry == m_processed.end() || !Contains(entry->second, ticket.version))
+            continue;
+        std::vector<Platform::CFileVersion>& versions = kept[ticket.strName];
+        if (!Contains(versions, ticket.version)) {
+            versions.push_back(ticket.version);
+            ++nKept;
+        }
     }
     m_processed.swap(kept);
-    m_nVersions = m_processed.size();
+    m_nVersions = nKept;
     Rewrite();
 }
 

@@ -340,12 +340,19 @@ void CIOThreadPool::HandleRequest(const std::shared_ptr<CShared>& pShared, const
         }
         CFileRequest* pRequest = pOwned.release();
         bool bQuiet = packet.bQuiet;
-        if (!Platform::StartDetachedThread([pShared, pRequest, bQuiet] {
+        bool bStarted = false;
+        try {
+            bStarted = Platform::StartDetachedThread([pShared, pRequest, bQuiet] {
                 RequestHandlerThreadMain(pShared, std::unique_ptr<CFileRequest>(pRequest), bQuiet);
-            })) {
+            });
+        } catch (...) {
+            // Out of memory before the thread existed: the request was not handed over.
+        }
+        if (!bStarted) {
             delete pRequest;
             std::lock_guard<std::mutex> guard(pShared->requestMutex);
             --pShared->nRunningRequests;
+            pShared->requestsChanged.notify_all();
             throw std::runtime_error("no request thread");
         }
     } catch (...) {

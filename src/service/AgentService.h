@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Include/LogFile.h"
 #include "Include/StatusReport.h"
 #include "monitor/ServiceManager.h"
 #include "platform/Environment.h"
@@ -34,7 +35,7 @@ class CAgentService {
     void ServiceMain();
     void RunService();
     void UpdateServiceStatus(Platform::ServiceState nState);
-    void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
+    void ReportServiceEvent(const char* szFormat, ...) __attribute__((format(KLENDO_PRINTF_CHECK, 2, 3)));
     void OpenLog();
     // Closes the log; frees it only when bAllThreadsEnded says that no thread that may log is left.
     void CloseLog(bool bAllThreadsEnded);

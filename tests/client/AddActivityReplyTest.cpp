@@ -1,8 +1,13 @@
 #include "activity/KlendoActivityParser.h"
+#include "activity/LogCapture.h"
 #include "client/AddActivityClientReqHandler.h"
 #include "client/RawSockets.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 // The post and its reply through this system's transport and XML document, against a scripted server.
 
@@ -72,6 +77,12 @@ TEST(AddActivityReply, HostileReplyFetchesNothingAndExpandsNothing) {
         Replying("<activities status=\"1\"><activity id=\"a\" status=\"1\"/></activities>"
                  "<activities status=\"1\"/>"));
     context = ContextFor(twoRoots);
+    CLogCapture log;
     EXPECT_EQ(CAddActivityClientReqHandler(&context, &list).Execute(), 0) << "not one document: no answer";
     EXPECT_TRUE(context.m_mapActivityStatus.empty());
+    std::vector<std::string> messages = log.Messages();
+    EXPECT_NE(
+        std::find(messages.begin(), messages.end(), "--F: server reply is no single XML document, 89 bytes"),
+        messages.end())
+        << "the operator is told why the activities stay pending";
 }

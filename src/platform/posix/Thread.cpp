@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <cerrno>
+#include <new>
 #include <sys/syscall.h>
 #include <system_error>
 #include <thread>
@@ -14,6 +15,9 @@ bool StartDetachedThread(std::function<void()> task) {
         return true;
     } catch (const std::system_error& error) {
         errno = error.code().value();
+        return false;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
         return false;
     }
 }
