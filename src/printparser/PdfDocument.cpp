@@ -735,6 +735,9 @@ CPdfObject CPdfDocument::ReadXrefStream(uint64_t nOffset) {
     CPdfObject stream = ReadIndirectObject(nOffset, -1, -1);
     if (!stream.IsStream())
         throw CPdfError("cross-reference stream not found");
+    // The stream is its number's object from now on, whatever an entry says of that number: the
+    // first object read of a number is the one libqpdf keeps, and the two readers must agree.
+    m_cache.emplace(Key(stream.ObjectNumber(), stream.Generation()), stream);
     const CPdfArray& widths = stream.Get("/W").Items();
     if (widths.size() != 3)
         throw CPdfError("bad /W");

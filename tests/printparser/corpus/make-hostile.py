@@ -36,6 +36,23 @@ def pdf(objects, root=1, startxref_delta=0, trailer_extra=b""):
     return out
 
 
+def pdf_xref_stream_numbered_as(objects, number):
+    """A PDF whose only cross-reference is a stream that calls itself object `number`, while its
+    entries send that number to the object of the same number among `objects`."""
+    out = b"%PDF-1.5\n"
+    offsets = []
+    for n, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % n + body + b"\nendobj\n"
+    rows = b"\x00" + struct.pack(">I", 0) + b"\xff"
+    rows += b"".join(b"\x01" + struct.pack(">I", offset) + b"\x00" for offset in offsets)
+    xref = len(out)
+    out += (b"%d 0 obj\n<< /Type /XRef /Size %d /W [1 4 1] /Root 1 0 R /Length %d >>\nstream\n"
+            % (number, len(objects) + 1, len(rows)) + rows + b"\nendstream\nendobj\n")
+    out += b"startxref\n%d\n%%%%EOF\n" % xref
+    return out
+
+
 def page(parent, box=b""):
     return b"<< /Type /Page /Parent %d 0 R %s>>" % (parent, box)
 
@@ -81,6 +98,13 @@ def pdf_files():
                    for i in range(40))
     write("pjl-long-header.pdf", UEL + pjl + b"@PJL ENTER LANGUAGE=PDF\r\n" + good + UEL + b"@PJL EOJ\r\n" + UEL,
           "PDF", 3, "8.500", "11.000")
+    # The cross-reference stream takes the number of the last page: both readers resolve that
+    # number to the stream, the object read first, and count the two pages before it.
+    write("pdf-xref-stream-renumbered.pdf",
+          pdf_xref_stream_numbered_as([b"<< /Type /Catalog /Pages 2 0 R >>",
+                                       b"<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] /Count 3 >>",
+                                       page(2, letter), page(2, letter), page(2, letter)], 5),
+          "PDF", 2, "8.500", "11.000")
     source = os.path.join(OUT, "plain.tmp")
     with open(source, "wb") as f:
         f.write(good)
