@@ -6,12 +6,17 @@
 #include "platform/Time.h"
 
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 std::atomic<CLogFile*> g_pLogFile{nullptr};
 int g_nRollOverCount = 1;
 
 namespace {
+
+bool IsPathSeparator(char c) {
+    return c != '\0' && std::strchr(Platform::kPathSeparators, c) != nullptr;
+}
 
 using std::chrono::milliseconds;
 
@@ -201,7 +206,7 @@ void LogTraceDetail(const char* szFormat, ...) {
 }
 
 std::string SplitPath(const std::string& strPath, int nPart) {
-    size_t nSeparator = strPath.rfind(Platform::kPathSeparator);
+    size_t nSeparator = strPath.find_last_of(Platform::kPathSeparators);
     size_t nDot = strPath.rfind('.');
     switch (nPart) {
     case 0:
@@ -227,7 +232,7 @@ std::string SplitPath(const std::string& strPath, int nPart) {
 
 bool FileExists(const std::string& strPath) {
     std::string strTrimmed = strPath;
-    while (!strTrimmed.empty() && strTrimmed.back() == Platform::kPathSeparator)
+    while (!strTrimmed.empty() && IsPathSeparator(strTrimmed.back()))
         strTrimmed.pop_back();
     if (strTrimmed.empty())
         return false;
@@ -241,7 +246,7 @@ bool DeleteFileIfExists(const std::string& strPath) {
 }
 
 std::string JoinPath(const std::string& strFolder, const std::string& strName) {
-    if (strFolder.empty() || strFolder.back() == Platform::kPathSeparator)
+    if (strFolder.empty() || IsPathSeparator(strFolder.back()))
         return strFolder + strName;
     return strFolder + Platform::kPathSeparator + strName;
 }

@@ -9,8 +9,10 @@
 
 namespace Platform {
 
-// The separator between folder names of a path on this platform.
+// The separator between folder names of a path on this platform, and every character the platform
+// takes as one ("/" on Linux; "\\" and "/" on Windows).
 extern const char kPathSeparator;
+extern const char* const kPathSeparators;
 // What the names of executables end in on this platform ("" or ".exe").
 extern const char* const kExecutableSuffix;
 

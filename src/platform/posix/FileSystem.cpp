@@ -17,6 +17,7 @@
 namespace Platform {
 
 const char kPathSeparator = '/';
+const char* const kPathSeparators = "/";
 const char* const kExecutableSuffix = "";
 
 std::string GetModuleFilePath() {

@@ -16,6 +16,7 @@
 namespace Platform {
 
 const char kPathSeparator = '\\';
+const char* const kPathSeparators = "\\/";
 const char* const kExecutableSuffix = ".exe";
 
 namespace {
@@ -50,7 +51,7 @@ std::vector<std::string> SplitRelative(const std::string& strRelative) {
     std::vector<std::string> parts;
     size_t nStart = 0;
     while (nStart <= strRelative.size()) {
-        size_t nEnd = strRelative.find(kPathSeparator, nStart);
+        size_t nEnd = strRelative.find_first_of(kPathSeparators, nStart);
         if (nEnd == std::string::npos)
             nEnd = strRelative.size();
         if (nEnd > nStart)
