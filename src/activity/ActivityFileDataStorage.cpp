@@ -187,9 +187,18 @@ std::vector<std::pair<size_t, size_t>> FindRecords(const std::string& strStored)
     return bounds;
 }
 
+// Puts the new content in place, letting the holder's file go first: a system without the POSIX
+// rename (Wine, Windows before 10, FAT) cannot replace a file that is open. The archive lock keeps
+// this process's other writers out meanwhile, and the instance lock other agents.
+bool CommitReplacing(Platform::CFileReplacement& replacement, Platform::CExclusiveFile& holder) {
+    holder.Close();
+    return replacement.Commit();
+}
+
 // Writes the new archive: the snapshot's records to keep, then what was appended since.
-bool WriteCompacted(const std::string& strPath, const CArchiveSnapshot& snapshot,
-                    const std::vector<bool>& keep, const std::string& strAppended) {
+bool WriteCompacted(Platform::CExclusiveFile& holder, const std::string& strPath,
+                    const CArchiveSnapshot& snapshot, const std::vector<bool>& keep,
+                    const std::string& strAppended) {
     Platform::CFileReplacement replacement;
     if (!replacement.Begin(strPath))
         return false;
@@ -200,7 +209,7 @@ bool WriteCompacted(const std::string& strPath, const CArchiveSnapshot& snapshot
         if (!replacement.Write(strRecord.data(), strRecord.size()))
             return false;
     }
-    return replacement.Write(strAppended.data(), strAppended.size()) && replacement.Commit();
+    return replacement.Write(strAppended.data(), strAppended.size()) && CommitReplacing(replacement, holder);
 }
 
 } // namespace
@@ -284,7 +293,7 @@ int CActivityFileDataStorage::ClearData() {
         if (!file.Open(m_strFilePath, true))
             return 0;
         Platform::CFileReplacement replacement;
-        if (!replacement.Begin(m_strFilePath) || !replacement.Commit()) {
+        if (!replacement.Begin(m_strFilePath) || !CommitReplacing(replacement, file)) {
             LogTrace("*** E: CActivityFileDataStorage ClearData ***");
             return 0;
         }
@@ -351,7 +360,7 @@ int CActivityFileDataStorage::Compact(const CArchiveSnapshot& snapshot, const st
         nRecordsLeft = nKept + SplitActivityRecords(strAppended).size();
         if (!bTorn && nKept == snapshot.GetRecordCount())
             return 1;
-        if (!WriteCompacted(m_strFilePath, snapshot, keep, strAppended)) {
+        if (!WriteCompacted(file, m_strFilePath, snapshot, keep, strAppended)) {
             LogTrace("--F: %s cannot be rewritten error =%d", m_strFilePath.c_str(),
                      Platform::GetLastError());
             return 0;

@@ -140,11 +140,10 @@ bool CopyContent(HANDLE hFrom, HANDLE hTo) {
     }
 }
 
-// Removes exactly the file of hFile. The POSIX way takes the name away at once, even while this
-// process still holds the file; where the system or file system lacks it, the name goes when the
-// last handle closes.
-// The name goes at once where the system can (POSIX semantics), so that a handle still open elsewhere
-// (a parser worker's) cannot keep it as "delete pending" and refuse the next file of that name.
+// Removes exactly the file of hFile. The name goes at once where the system can (POSIX semantics),
+// so that a handle still open elsewhere (a parser worker's) cannot keep it "delete pending" and
+// refuse the next file of that name; elsewhere (Wine, older Windows, FAT) it goes when the last
+// handle closes.
 bool MarkForDeletion(HANDLE hFile) {
     // Windows before 10 1809 refuses the read-only flag but may take POSIX semantics without it.
     for (DWORD nFlags : {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly,
@@ -428,7 +427,11 @@ RemoveResult CFileBeneath::Remove() {
         return RemoveResult::Replaced;
     if (!entry)
         return IsMissingError(::GetLastError()) ? RemoveResult::Removed : RemoveResult::Failed;
-    return MarkForDeletion(entry.Get()) ? RemoveResult::Removed : RemoveResult::Failed;
+    if (!MarkForDeletion(entry.Get()))
+        return RemoveResult::Failed;
+    // The file is gone: holding it on would keep its name where deletion waits for the last handle.
+    m_pImpl->held.Reset();
+    return RemoveResult::Removed;
 }
 
 bool CFileBeneath::MoveToFreeName(std::string& strNewRelative) {
