@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string>
 #include <thread>
 
 namespace {
@@ -46,23 +47,6 @@ const char* const kUsage =
     "Prints \"KlendoReferenceServer listening on ADDRESS:PORT\" once it accepts connections; stops on\n"
     "SIGTERM or SIGINT.\n";
 
-std::vector<std::string> SplitList(const std::string& strList) {
-    std::vector<std::string> items;
-    std::istringstream stream(strList);
-    for (std::string strItem; std::getline(stream, strItem, ',');)
-        items.push_back(strItem);
-    return items;
-}
-
-bool ToNumber(const std::string& strText, int& nValue) {
-    char* szEnd = nullptr;
-    long nParsed = std::strtol(strText.c_str(), &szEnd, 10);
-    if (strText.empty() || *szEnd != '\0' || nParsed < 0 || nParsed > 1000000000)
-        return false;
-    nValue = static_cast<int>(nParsed);
-    return true;
-}
-
 bool ReadFile(const std::string& strPath, std::string& strContent) {
     std::ifstream stream(strPath, std::ios::binary);
     std::ostringstream content;
@@ -80,57 +64,22 @@ bool ParseArguments(int argc, char** argv, SReferenceServerOptions& options, boo
             bHelp = true;
             continue;
         }
-        if (strOption == "--no-status") {
-            options.bOmitStatus = true;
-            continue;
-        }
-        if (strOption == "--no-activities") {
-            options.bOmitActivities = true;
-            continue;
-        }
-        if (strOption == "--lenient") {
-            options.bStrictXml = false;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            strError = "missing value or unknown option: " + strOption;
-            return false;
-        }
-        std::string strValue = argv[++i];
-        bool bGood = true;
-        if (strOption == "--port")
-            bGood = ToNumber(strValue, options.nPort) && options.nPort <= 65535;
-        else if (strOption == "--address")
-            options.strAddress = strValue;
-        else if (strOption == "--db")
-            options.strDatabase = strValue;
-        else if (strOption == "--status")
-            options.strStatus = strValue;
-        else if (strOption == "--activity-status")
-            bGood = !(options.activityStatuses = SplitList(strValue)).empty();
-        else if (strOption == "--http-status")
-            bGood = ToNumber(strValue, options.nHttpStatus) && options.nHttpStatus >= 100 &&
-                    options.nHttpStatus <= 599;
-        else if (strOption == "--max-body-bytes") {
-            int nBytes = 0;
-            bGood = ToNumber(strValue, nBytes);
-            options.nMaxBodyBytes = static_cast<size_t>(nBytes);
-        } else if (strOption == "--delay-ms")
-            bGood = ToNumber(strValue, options.nDelayMs);
-        else if (strOption == "--reply-file")
-            bGood = ReadFile(strValue, options.strReplyBody) && !options.strReplyBody.empty();
-        else if (strOption == "--threads")
-            bGood = ToNumber(strValue, options.nThreads) && options.nThreads >= 1 && options.nThreads <= 1024;
-        else if (strOption == "--keep-alive-seconds")
-            bGood = ToNumber(strValue, options.nKeepAliveSeconds) && options.nKeepAliveSeconds >= 1 &&
-                    options.nKeepAliveSeconds <= 3600;
-        else if (strOption == "--keep-alive-requests")
-            bGood = ToNumber(strValue, options.nKeepAliveRequests) && options.nKeepAliveRequests >= 1;
-        else {
+        // The reply's text comes from a file on the command line.
+        std::string strName = strOption.compare(0, 2, "--") == 0 ? strOption.substr(2) : "";
+        if (strName.empty() || strName == "reply") {
             strError = "unknown option: " + strOption;
             return false;
         }
-        if (!bGood) {
+        bool bFlag = IsReferenceServerFlag(strName);
+        if (!bFlag && i + 1 >= argc) {
+            strError = "missing value or unknown option: " + strOption;
+            return false;
+        }
+        std::string strValue = bFlag ? "1" : argv[++i];
+        if (strName != "reply-file") {
+            if (!SetReferenceServerOption(options, strName, strValue, strError))
+                return false;
+        } else if (!ReadFile(strValue, options.strReplyBody) || options.strReplyBody.empty()) {
             strError = "bad value for " + strOption + ": " + strValue;
             return false;
         }

@@ -404,6 +404,14 @@ void CReferenceServer::Stop() {
     }
 }
 
+long CReferenceServer::GetPostCount() const {
+    return m_nPosts;
+}
+
+long CReferenceServer::GetStoredCount() const {
+    return m_nStored;
+}
+
 long CReferenceServer::GetConnectionCount() const {
     return m_pImpl->nConnections;
 }

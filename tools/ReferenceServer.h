@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // How the reference accounting server answers; the defaults take every activity.
@@ -44,6 +45,16 @@ struct SReferenceServerOptions {
     int nKeepAliveRequests = 1000;
 };
 
+// The options by the names of the server's command line without the dashes ("port", "delay-ms",
+// "no-status", ...), "reply" being the reply's text itself: for a server run in another process.
+// Flags take any value. False with strError for an unknown name or a bad value.
+bool IsReferenceServerFlag(const std::string& strName);
+bool SetReferenceServerOption(SReferenceServerOptions& options, const std::string& strName,
+                              const std::string& strValue, std::string& strError);
+// The options as the names and values that SetReferenceServerOption takes back.
+std::vector<std::pair<std::string, std::string>>
+DescribeReferenceServerOptions(const SReferenceServerOptions& options);
+
 struct SReferenceServerImpl;
 namespace httplib {
 struct Response;
@@ -76,8 +87,8 @@ class CReferenceServer {
 
     // Add-activity posts received so far (counted before any delay; answered with any status), and
     // activities stored so far.
-    long GetPostCount() const { return m_nPosts; }
-    long GetStoredCount() const { return m_nStored; }
+    long GetPostCount() const;
+    long GetStoredCount() const;
     // True once nCount posts were received; false after the timeout or at a stop.
     bool WaitForPosts(long nCount, std::chrono::milliseconds timeout);
     // Connections accepted so far, and those of them still open.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "client/TestSockets.h"
+#include "support/TestSockets.h"
 
 #include <atomic>
 #include <chrono>

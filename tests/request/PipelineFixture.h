@@ -29,6 +29,10 @@
 #include <mutex>
 #include <set>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 // The parser the requests are told to start; the fake launcher runs its work in-process.
 constexpr const char* kParserPath = "/opt/klendo/KlendoPrintInfo";
 
@@ -154,6 +158,16 @@ class PipelineTest : public ::testing::Test {
     std::unique_ptr<CReferenceServer> m_pServer;
     int m_nPort = 0;
 };
+
+// Whether a folder without write permission keeps this process out of it: not for root, nor on
+// Windows, where the read-only attribute of a folder stops nobody.
+inline bool PermissionsKeepUsOut() {
+#ifdef _WIN32
+    return false;
+#else
+    return ::geteuid() != 0;
+#endif
+}
 
 inline bool Exists(const std::string& strPath) {
     return std::filesystem::exists(std::filesystem::symlink_status(strPath));

@@ -63,9 +63,20 @@ class AgentRunTest : public ::testing::Test {
         return m_environment;
     }
 
+    // Installing the service goes to the machine's service control manager on Windows, which the
+    // installer never touches from a test: those cases run where the manager is a folder of units.
+    bool CanInstallService() const {
+#ifdef _WIN32
+        return false;
+#else
+        return true;
+#endif
+    }
+
     void Register(const std::string& strCommandLine) {
         ASSERT_EQ(CAgentService(Environment(), Options(m_temp)).Main(strCommandLine), 0);
-        ASSERT_TRUE(m_eventLog.GetMessages().empty());
+        std::vector<std::string> messages = m_eventLog.GetMessages();
+        ASSERT_TRUE(messages.empty()) << messages.front();
     }
 
     void Start() {
@@ -81,7 +92,9 @@ class AgentRunTest : public ::testing::Test {
         return false;
     }
 
-    std::string LogPath() const { return m_temp / "KlendoHotFolderAgent.log"; }
+    std::string LogPath() const {
+        return m_temp / "KlendoHotFolderAgent.log";
+    }
 
     CTempFolder m_temp;
     CFakeClock m_clock;
@@ -148,6 +161,8 @@ TEST_F(AgentRunTest, RequestStillRunningAtStopIsReportedAndCannotWriteAfterClose
 // Under the service manager every state is reported, the events go to the system's event log, and
 // the log names the stop the manager sent.
 TEST_F(AgentRunTest, UnderServiceManagerEachStateIsReportedAndTheStopLogged) {
+    if (!CanInstallService())
+        GTEST_SKIP() << "installing the service needs the Windows service control manager";
     Register("KlendoHotFolderAgent -Service");
     m_serviceHost.SetStartedByServiceManager(true);
     m_serviceHost.Stop(Platform::StopReason::ServiceManager, 15);
@@ -166,6 +181,8 @@ TEST_F(AgentRunTest, UnderServiceManagerEachStateIsReportedAndTheStopLogged) {
 
 // Registered as a service but started by hand: a plain process, whatever the registration says.
 TEST_F(AgentRunTest, ServiceRegistrationStartedByHandRunsAsPlainProcess) {
+    if (!CanInstallService())
+        GTEST_SKIP() << "installing the service needs the Windows service control manager";
     Register("KlendoHotFolderAgent -Service");
     m_serviceHost.Stop(Platform::StopReason::Console, 2);
     Start();

@@ -1,4 +1,4 @@
-#include "client/TestSockets.h"
+#include "support/TestSockets.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

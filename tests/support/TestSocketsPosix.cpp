@@ -1,4 +1,4 @@
-#include "client/TestSockets.h"
+#include "support/TestSockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,0 +1,199 @@
+// KlendoReferenceServerHost: starts and stops reference servers on request, for test programs that
+// cannot run the server themselves (the Windows tests under Wine, whose servers run on the Linux side
+// of the same machine). Listens on 127.0.0.1 only.
+//
+//   POST /servers, body NAME=VALUE&... (percent-encoded, and not sent as a form, which httplib
+//                                    caps at 8 KB)
+//                                    starts a server with those options -> "ID PORT"
+//   GET  /servers/ID                 -> "POSTS STORED CONNECTIONS OPEN-CONNECTIONS"
+//   GET  /servers/ID/wait?posts=N&ms=T  waits for N posts -> "1" or "0"
+//   POST /servers/ID/stop            stops the server and forgets it -> its counts, as above
+#include "ReferenceServer.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+volatile std::sig_atomic_t g_bStopRequested = 0;
+
+void OnStopSignal(int) {
+    g_bStopRequested = 1;
+}
+
+// The longest wait one request may ask for.
+constexpr long kMaxWaitMs = 10 * 60 * 1000;
+
+class CServerTable {
+  public:
+    // The id of a new started server, or -1 with strError set.
+    int Start(const SReferenceServerOptions& options, std::string& strError) {
+        auto pServer = std::make_shared<CReferenceServer>(options);
+        if (!pServer->Start(strError))
+            return -1;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_servers[++m_nLastId] = pServer;
+        return m_nLastId;
+    }
+
+    std::shared_ptr<CReferenceServer> Find(int nId) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto found = m_servers.find(nId);
+        return found == m_servers.end() ? nullptr : found->second;
+    }
+
+    std::shared_ptr<CReferenceServer> Remove(int nId) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto found = m_servers.find(nId);
+        if (found == m_servers.end())
+            return nullptr;
+        std::shared_ptr<CReferenceServer> pServer = found->second;
+        m_servers.erase(found);
+        return pServer;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::map<int, std::shared_ptr<CReferenceServer>> m_servers;
+    int m_nLastId = 0;
+};
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string PercentDecoded(const std::string& strText) {
+    std::string strDecoded;
+    for (size_t i = 0; i < strText.size(); ++i) {
+        int nHigh = i + 2 < strText.size() && strText[i] == '%' ? HexValue(strText[i + 1]) : -1;
+        int nLow = nHigh >= 0 ? HexValue(strText[i + 2]) : -1;
+        if (nLow >= 0) {
+            strDecoded += static_cast<char>(nHigh * 16 + nLow);
+            i += 2;
+        } else {
+            strDecoded += strText[i] == '+' ? ' ' : strText[i];
+        }
+    }
+    return strDecoded;
+}
+
+// The NAME=VALUE pairs of a form body, in order.
+std::vector<std::pair<std::string, std::string>> FormFields(const std::string& strBody) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    size_t nStart = 0;
+    while (nStart < strBody.size()) {
+        size_t nEnd = strBody.find('&', nStart);
+        if (nEnd == std::string::npos)
+            nEnd = strBody.size();
+        std::string strField = strBody.substr(nStart, nEnd - nStart);
+        size_t nEquals = strField.find('=');
+        if (!strField.empty())
+            fields.emplace_back(PercentDecoded(strField.substr(0, nEquals)),
+                                nEquals == std::string::npos ? std::string()
+                                                             : PercentDecoded(strField.substr(nEquals + 1)));
+        nStart = nEnd + 1;
+    }
+    return fields;
+}
+
+void Answer(httplib::Response& response, int nStatus, const std::string& strText) {
+    response.status = nStatus;
+    response.set_content(strText, "text/plain");
+}
+
+void AnswerStart(CServerTable& table, const httplib::Request& request, httplib::Response& response) {
+    SReferenceServerOptions options;
+    std::string strError;
+    for (const auto& param : FormFields(request.body)) {
+        if (!SetReferenceServerOption(options, param.first, param.second, strError))
+            return Answer(response, 400, strError);
+    }
+    int nId = table.Start(options, strError);
+    if (nId < 0)
+        return Answer(response, 500, strError);
+    Answer(response, 200, std::to_string(nId) + " " + std::to_string(table.Find(nId)->GetPort()));
+}
+
+void AnswerCounts(CReferenceServer& server, httplib::Response& response) {
+    Answer(response, 200,
+           std::to_string(server.GetPostCount()) + " " + std::to_string(server.GetStoredCount()) + " " +
+               std::to_string(server.GetConnectionCount()) + " " +
+               std::to_string(server.GetOpenConnectionCount()));
+}
+
+void AnswerWait(CReferenceServer& server, const httplib::Request& request, httplib::Response& response) {
+    long nPosts = std::atol(request.get_param_value("posts").c_str());
+    long nMs = std::atol(request.get_param_value("ms").c_str());
+    nMs = nMs < 0 ? 0 : (nMs > kMaxWaitMs ? kMaxWaitMs : nMs);
+    Answer(response, 200, server.WaitForPosts(nPosts, std::chrono::milliseconds(nMs)) ? "1" : "0");
+}
+
+void Route(httplib::Server& host, CServerTable& table) {
+    host.Post("/servers", [&table](const httplib::Request& request, httplib::Response& response) {
+        AnswerStart(table, request, response);
+    });
+    host.Get(R"(/servers/(\d+))", [&table](const httplib::Request& request, httplib::Response& response) {
+        std::shared_ptr<CReferenceServer> pServer = table.Find(std::atoi(request.matches[1].str().c_str()));
+        return pServer ? AnswerCounts(*pServer, response) : Answer(response, 404, "no such server");
+    });
+    host.Get(R"(/servers/(\d+)/wait)", [&table](const httplib::Request& request,
+                                                httplib::Response& response) {
+        std::shared_ptr<CReferenceServer> pServer = table.Find(std::atoi(request.matches[1].str().c_str()));
+        return pServer ? AnswerWait(*pServer, request, response) : Answer(response, 404, "no such server");
+    });
+    host.Post(R"(/servers/(\d+)/stop)", [&table](const httplib::Request& request,
+                                                 httplib::Response& response) {
+        std::shared_ptr<CReferenceServer> pServer = table.Remove(std::atoi(request.matches[1].str().c_str()));
+        if (!pServer)
+            return Answer(response, 404, "no such server");
+        pServer->Stop();
+        AnswerCounts(*pServer, response);
+    });
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int nPort = argc > 1 ? std::atoi(argv[1]) : 0;
+    if (argc > 2 || nPort < 0 || nPort > 65535) {
+        std::cerr << "Usage: KlendoReferenceServerHost [PORT]\n";
+        return 2;
+    }
+    std::signal(SIGTERM, OnStopSignal);
+    std::signal(SIGINT, OnStopSignal);
+    CServerTable table;
+    httplib::Server host;
+    // Each test program waits on a request of its own; a few dozen run at once at most.
+    host.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    Route(host, table);
+    int nBound = nPort == 0 ? host.bind_to_any_port("127.0.0.1")
+                            : (host.bind_to_port("127.0.0.1", nPort) ? nPort : -1);
+    if (nBound <= 0) {
+        std::cerr << "KlendoReferenceServerHost: cannot listen on 127.0.0.1:" << nPort << "\n";
+        return 1;
+    }
+    std::thread listener([&host] { host.listen_after_bind(); });
+    std::cout << "KlendoReferenceServerHost listening on 127.0.0.1:" << nBound << std::endl;
+    while (!g_bStopRequested)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    host.stop();
+    listener.join();
+    return 0;
+}
