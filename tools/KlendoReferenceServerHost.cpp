@@ -2,13 +2,16 @@
 // cannot run the server themselves (the Windows tests under Wine, whose servers run on the Linux side
 // of the same machine). Listens on 127.0.0.1 only.
 //
-//   POST /servers, body NAME=VALUE&... (percent-encoded, and not sent as a form, which httplib
-//                                    caps at 8 KB)
+//   POST /servers, body NAME=VALUE&... (EscapeBytes with kReferenceServerOptionSeparators; not sent as a
+//   form,
+//                                    which httplib caps at 8 KB)
 //                                    starts a server with those options -> "ID PORT"
 //   GET  /servers/ID                 -> "POSTS STORED CONNECTIONS OPEN-CONNECTIONS"
 //   GET  /servers/ID/wait?posts=N&ms=T  waits for N posts -> "1" or "0"
 //   POST /servers/ID/stop            stops the server and forgets it -> its counts, as above
 #include "ReferenceServer.h"
+
+#include "Include/StringUtil.h"
 
 #include <httplib.h>
 
@@ -69,34 +72,8 @@ class CServerTable {
     int m_nLastId = 0;
 };
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-std::string PercentDecoded(const std::string& strText) {
-    std::string strDecoded;
-    for (size_t i = 0; i < strText.size(); ++i) {
-        int nHigh = i + 2 < strText.size() && strText[i] == '%' ? HexValue(strText[i + 1]) : -1;
-        int nLow = nHigh >= 0 ? HexValue(strText[i + 2]) : -1;
-        if (nLow >= 0) {
-            strDecoded += static_cast<char>(nHigh * 16 + nLow);
-            i += 2;
-        } else {
-            strDecoded += strText[i] == '+' ? ' ' : strText[i];
-        }
-    }
-    return strDecoded;
-}
-
-// The NAME=VALUE pairs of a form body, in order.
-std::vector<std::pair<std::string, std::string>> FormFields(const std::string& strBody) {
-    std::vector<std::pair<std::string, std::string>> fields;
+// The NAME=VALUE pairs of the start request's body, in order; false for a damaged one.
+bool OptionFields(const std::string& strBody, std::vector<std::pair<std::string, std::string>>& fields) {
     size_t nStart = 0;
     while (nStart < strBody.size()) {
         size_t nEnd = strBody.find('&', nStart);
@@ -104,13 +81,15 @@ std::vector<std::pair<std::string, std::string>> FormFields(const std::string& s
             nEnd = strBody.size();
         std::string strField = strBody.substr(nStart, nEnd - nStart);
         size_t nEquals = strField.find('=');
-        if (!strField.empty())
-            fields.emplace_back(PercentDecoded(strField.substr(0, nEquals)),
-                                nEquals == std::string::npos ? std::string()
-                                                             : PercentDecoded(strField.substr(nEquals + 1)));
+        std::string strName, strValue;
+        if (nEquals == std::string::npos ||
+            !UnescapeBytes(strField.substr(0, nEquals), kReferenceServerOptionSeparators, strName) ||
+            !UnescapeBytes(strField.substr(nEquals + 1), kReferenceServerOptionSeparators, strValue))
+            return false;
+        fields.emplace_back(strName, strValue);
         nStart = nEnd + 1;
     }
-    return fields;
+    return true;
 }
 
 void Answer(httplib::Response& response, int nStatus, const std::string& strText) {
@@ -121,7 +100,10 @@ void Answer(httplib::Response& response, int nStatus, const std::string& strText
 void AnswerStart(CServerTable& table, const httplib::Request& request, httplib::Response& response) {
     SReferenceServerOptions options;
     std::string strError;
-    for (const auto& param : FormFields(request.body)) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (!OptionFields(request.body, fields))
+        return Answer(response, 400, "damaged options");
+    for (const auto& param : fields) {
         if (!SetReferenceServerOption(options, param.first, param.second, strError))
             return Answer(response, 400, strError);
     }

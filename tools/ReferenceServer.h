@@ -54,6 +54,8 @@ bool SetReferenceServerOption(SReferenceServerOptions& options, const std::strin
 // The options as the names and values that SetReferenceServerOption takes back.
 std::vector<std::pair<std::string, std::string>>
 DescribeReferenceServerOptions(const SReferenceServerOptions& options);
+// Sent to another process as NAME=VALUE&..., each name and value escaped (EscapeBytes) for these.
+constexpr const char* kReferenceServerOptionSeparators = "&=";
 
 struct SReferenceServerImpl;
 namespace httplib {

@@ -4,11 +4,11 @@
 // whose host is gone cannot go on: that ends the test program.
 #include "ReferenceServer.h"
 
+#include "Include/StringUtil.h"
 #include "support/TestSockets.h"
 
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -25,20 +25,6 @@ namespace {
 
 // The longest a host's answer may take beyond the wait it was asked for.
 constexpr int kAnswerMs = 30000;
-
-std::string PercentEncoded(const std::string& strText) {
-    std::string strEncoded;
-    for (unsigned char c : strText) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            strEncoded += static_cast<char>(c);
-        } else {
-            char szByte[4];
-            std::snprintf(szByte, sizeof(szByte), "%%%02X", c);
-            strEncoded += szByte;
-        }
-    }
-    return strEncoded;
-}
 
 // The Linux name of a Windows path under Wine, so that a server's database lies where the test put
 // it; empty where there is no such name.
@@ -145,7 +131,8 @@ bool CReferenceServer::Start(std::string& strError) {
     options.strDatabase = Database(options.strDatabase);
     std::string strFields;
     for (const auto& option : DescribeReferenceServerOptions(options))
-        strFields += PercentEncoded(option.first) + "=" + PercentEncoded(option.second) + "&";
+        strFields += EscapeBytes(option.first, kReferenceServerOptionSeparators) + "=" +
+                     EscapeBytes(option.second, kReferenceServerOptionSeparators) + "&";
     int nStatus = 0;
     std::string strBody;
     if (!AskHost("POST", "/servers", strFields, 0, nStatus, strBody, strError))
