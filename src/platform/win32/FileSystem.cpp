@@ -2,6 +2,7 @@
 
 #include "platform/win32/FileInfo.h"
 #include "platform/win32/FolderChain.h"
+#include "platform/win32/ReceivedFile.h"
 #include "platform/win32/UniqueHandle.h"
 #include "platform/win32/WideText.h"
 
@@ -197,7 +198,30 @@ std::string FileNameKey(const std::string& strName) {
     return Win32::FromWide(wstrName);
 }
 
+namespace {
+
+// A binary read stream over hFile, which it then owns; null when hFile is none or on failure.
+std::FILE* ReadStreamOf(HANDLE hFile) {
+    if (hFile == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int nDescriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_RDONLY | _O_BINARY);
+    if (nDescriptor < 0) {
+        ::CloseHandle(hFile);
+        return nullptr;
+    }
+    std::FILE* pStream = ::_fdopen(nDescriptor, "rb");
+    if (pStream == nullptr)
+        ::_close(nDescriptor);
+    return pStream;
+}
+
+} // namespace
+
 std::FILE* OpenReadStream(const std::string& strPath) {
+    // A file a parser worker was sent is read through its handle, never by its name again.
+    HANDLE hReceived = INVALID_HANDLE_VALUE;
+    if (Win32::ReopenReceivedFile(strPath, hReceived))
+        return ReadStreamOf(hReceived);
     // The file is not inherited by children (the default of the C runtime's 'N' mode).
     return ::_wfopen(ToWide(strPath).c_str(), L"rbN");
 }

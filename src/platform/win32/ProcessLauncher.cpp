@@ -2,6 +2,7 @@
 
 #include "platform/FileAccess.h"
 #include "platform/win32/HeldFile.h"
+#include "platform/win32/ReceivedFile.h"
 #include "platform/win32/UniqueHandle.h"
 #include "platform/win32/WideText.h"
 
@@ -427,7 +428,9 @@ struct CParentInput::CFiles {
 
 CParentInput::CParentInput() : m_pFiles(std::make_unique<CFiles>()) {}
 
-CParentInput::~CParentInput() = default;
+CParentInput::~CParentInput() {
+    Win32::ForgetReceivedFile();
+}
 
 bool CParentInput::ReadMore() {
     char buffer[4096];
@@ -476,6 +479,7 @@ bool TakeFileMark(std::string& strLine, HANDLE& hFile) {
 } // namespace
 
 bool CParentInput::ReadLine(std::string& strLine, std::string& strFilePath) {
+    Win32::ForgetReceivedFile();
     m_pFiles->current.Reset();
     strFilePath.clear();
     size_t nEnd;
@@ -499,11 +503,14 @@ bool CParentInput::ReadLine(std::string& strLine, std::string& strFilePath) {
         strFilePath = PathOfHandle(hFile);
         if (strFilePath.empty())
             m_pFiles->current.Reset();
+        else
+            Win32::SetReceivedFile(strFilePath, hFile);
     }
     return true;
 }
 
 void CParentInput::ReleaseFile() {
+    Win32::ForgetReceivedFile();
     m_pFiles->current.Reset();
 }
 

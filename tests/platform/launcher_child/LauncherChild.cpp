@@ -1,4 +1,5 @@
 // The child that ProcessLauncherWindowsTest starts: one mode per behaviour a parse worker may show.
+#include "platform/FileSystem.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/ResourceLimits.h"
 
@@ -78,7 +79,8 @@ int Spin() {
     }
 }
 
-// For each line, the file sent along it: whether one came, and its first line.
+// For each line, the file sent along it: whether one came, and its first line, read as a parser
+// reads it (Platform::OpenReadStream on the path given).
 int ReadFiles() {
     Platform::CParentInput input;
     std::string strLine;
@@ -86,16 +88,12 @@ int ReadFiles() {
     while (input.ReadLine(strLine, strPath)) {
         std::string strFirst = "<none>";
         if (!strPath.empty()) {
-            HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, 0, nullptr);
+            std::FILE* pStream = Platform::OpenReadStream(strPath);
             char buffer[256] = {};
-            DWORD nRead = 0;
-            if (hFile != INVALID_HANDLE_VALUE &&
-                ::ReadFile(hFile, buffer, sizeof(buffer) - 1, &nRead, nullptr))
-                strFirst = std::string(buffer, nRead).substr(0, std::string(buffer, nRead).find('\n'));
-            if (hFile != INVALID_HANDLE_VALUE)
-                ::CloseHandle(hFile);
+            if (pStream != nullptr && std::fgets(buffer, sizeof(buffer), pStream) != nullptr)
+                strFirst = std::string(buffer).substr(0, std::string(buffer).find('\n'));
+            if (pStream != nullptr)
+                std::fclose(pStream);
         }
         Say(strLine + ": " + strFirst);
     }
