@@ -2,10 +2,10 @@
 // cannot run the server themselves (the Windows tests under Wine, whose servers run on the Linux side
 // of the same machine). Listens on 127.0.0.1 only.
 //
-//   POST /servers, body NAME=VALUE&... (EscapeBytes with kReferenceServerOptionSeparators; not sent as a
-//   form,
-//                                    which httplib caps at 8 KB)
-//                                    starts a server with those options -> "ID PORT"
+//   POST /servers                    starts a server on 127.0.0.1 with the options of the body
+//                                    -> "ID PORT" (NAME=VALUE&..., escaped with EscapeBytes for
+//                                    kReferenceServerOptionSeparators; no form, which httplib caps
+//                                    at 8 KB)
 //   GET  /servers/ID                 -> "POSTS STORED CONNECTIONS OPEN-CONNECTIONS"
 //   GET  /servers/ID/wait?posts=N&ms=T  waits for N posts -> "1" or "0"
 //   POST /servers/ID/stop            stops the server and forgets it -> its counts, as above
@@ -37,17 +37,38 @@ void OnStopSignal(int) {
 
 // The longest wait one request may ask for.
 constexpr long kMaxWaitMs = 10 * 60 * 1000;
+// Servers running at once: far above what the tests keep, well below what would exhaust the machine.
+constexpr size_t kMaxServers = 256;
 
 class CServerTable {
   public:
-    // The id of a new started server, or -1 with strError set.
-    int Start(const SReferenceServerOptions& options, std::string& strError) {
+    // The id of a new started server and its port, or -1 with strError set.
+    int Start(const SReferenceServerOptions& options, int& nPort, std::string& strError) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_servers.size() >= kMaxServers) {
+                strError = "too many servers";
+                return -1;
+            }
+        }
         auto pServer = std::make_shared<CReferenceServer>(options);
         if (!pServer->Start(strError))
             return -1;
+        nPort = pServer->GetPort();
         std::lock_guard<std::mutex> lock(m_mutex);
         m_servers[++m_nLastId] = pServer;
         return m_nLastId;
+    }
+
+    // Stops every server, which ends the waits on them.
+    void StopAll() {
+        std::map<int, std::shared_ptr<CReferenceServer>> servers;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            servers.swap(m_servers);
+        }
+        for (auto& server : servers)
+            server.second->Stop();
     }
 
     std::shared_ptr<CReferenceServer> Find(int nId) {
@@ -107,10 +128,13 @@ void AnswerStart(CServerTable& table, const httplib::Request& request, httplib::
         if (!SetReferenceServerOption(options, param.first, param.second, strError))
             return Answer(response, 400, strError);
     }
-    int nId = table.Start(options, strError);
+    if (options.strAddress != "127.0.0.1")
+        return Answer(response, 400, "servers listen on 127.0.0.1 only");
+    int nPort = 0;
+    int nId = table.Start(options, nPort, strError);
     if (nId < 0)
         return Answer(response, 500, strError);
-    Answer(response, 200, std::to_string(nId) + " " + std::to_string(table.Find(nId)->GetPort()));
+    Answer(response, 200, std::to_string(nId) + " " + std::to_string(nPort));
 }
 
 void AnswerCounts(CReferenceServer& server, httplib::Response& response) {
@@ -121,10 +145,16 @@ void AnswerCounts(CReferenceServer& server, httplib::Response& response) {
 }
 
 void AnswerWait(CReferenceServer& server, const httplib::Request& request, httplib::Response& response) {
-    long nPosts = std::atol(request.get_param_value("posts").c_str());
-    long nMs = std::atol(request.get_param_value("ms").c_str());
+    long nPosts = std::strtol(request.get_param_value("posts").c_str(), nullptr, 10);
+    long nMs = std::strtol(request.get_param_value("ms").c_str(), nullptr, 10);
     nMs = nMs < 0 ? 0 : (nMs > kMaxWaitMs ? kMaxWaitMs : nMs);
     Answer(response, 200, server.WaitForPosts(nPosts, std::chrono::milliseconds(nMs)) ? "1" : "0");
+}
+
+// The server id of a request's path; -1 for one no server can have.
+int ServerId(const httplib::Request& request) {
+    std::string strId = request.matches[1].str();
+    return strId.size() > 9 ? -1 : std::atoi(strId.c_str());
 }
 
 void Route(httplib::Server& host, CServerTable& table) {
@@ -132,22 +162,22 @@ void Route(httplib::Server& host, CServerTable& table) {
         AnswerStart(table, request, response);
     });
     host.Get(R"(/servers/(\d+))", [&table](const httplib::Request& request, httplib::Response& response) {
-        std::shared_ptr<CReferenceServer> pServer = table.Find(std::atoi(request.matches[1].str().c_str()));
+        std::shared_ptr<CReferenceServer> pServer = table.Find(ServerId(request));
         return pServer ? AnswerCounts(*pServer, response) : Answer(response, 404, "no such server");
     });
     host.Get(R"(/servers/(\d+)/wait)", [&table](const httplib::Request& request,
                                                 httplib::Response& response) {
-        std::shared_ptr<CReferenceServer> pServer = table.Find(std::atoi(request.matches[1].str().c_str()));
+        std::shared_ptr<CReferenceServer> pServer = table.Find(ServerId(request));
         return pServer ? AnswerWait(*pServer, request, response) : Answer(response, 404, "no such server");
     });
-    host.Post(R"(/servers/(\d+)/stop)", [&table](const httplib::Request& request,
-                                                 httplib::Response& response) {
-        std::shared_ptr<CReferenceServer> pServer = table.Remove(std::atoi(request.matches[1].str().c_str()));
-        if (!pServer)
-            return Answer(response, 404, "no such server");
-        pServer->Stop();
-        AnswerCounts(*pServer, response);
-    });
+    host.Post(R"(/servers/(\d+)/stop)",
+              [&table](const httplib::Request& request, httplib::Response& response) {
+                  std::shared_ptr<CReferenceServer> pServer = table.Remove(ServerId(request));
+                  if (!pServer)
+                      return Answer(response, 404, "no such server");
+                  pServer->Stop();
+                  AnswerCounts(*pServer, response);
+              });
 }
 
 } // namespace
@@ -175,6 +205,7 @@ int main(int argc, char** argv) {
     std::cout << "KlendoReferenceServerHost listening on 127.0.0.1:" << nBound << std::endl;
     while (!g_bStopRequested)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    table.StopAll();
     host.stop();
     listener.join();
     return 0;

@@ -187,14 +187,6 @@ std::vector<std::pair<size_t, size_t>> FindRecords(const std::string& strStored)
     return bounds;
 }
 
-// Puts the new content in place, letting the holder's file go first: a system without the POSIX
-// rename (Wine, Windows before 10, FAT) cannot replace a file that is open. The archive lock keeps
-// this process's other writers out meanwhile, and the instance lock other agents.
-bool CommitReplacing(Platform::CFileReplacement& replacement, Platform::CExclusiveFile& holder) {
-    holder.Close();
-    return replacement.Commit();
-}
-
 // Writes the new archive: the snapshot's records to keep, then what was appended since.
 bool WriteCompacted(Platform::CExclusiveFile& holder, const std::string& strPath,
                     const CArchiveSnapshot& snapshot, const std::vector<bool>& keep,
@@ -209,7 +201,7 @@ bool WriteCompacted(Platform::CExclusiveFile& holder, const std::string& strPath
         if (!replacement.Write(strRecord.data(), strRecord.size()))
             return false;
     }
-    return replacement.Write(strAppended.data(), strAppended.size()) && CommitReplacing(replacement, holder);
+    return replacement.Write(strAppended.data(), strAppended.size()) && replacement.Commit(&holder);
 }
 
 } // namespace
@@ -293,7 +285,7 @@ int CActivityFileDataStorage::ClearData() {
         if (!file.Open(m_strFilePath, true))
             return 0;
         Platform::CFileReplacement replacement;
-        if (!replacement.Begin(m_strFilePath) || !CommitReplacing(replacement, file)) {
+        if (!replacement.Begin(m_strFilePath) || !replacement.Commit(&file)) {
             LogTrace("*** E: CActivityFileDataStorage ClearData ***");
             return 0;
         }

@@ -6,6 +6,8 @@
 
 namespace Platform {
 
+class CExclusiveFile;
+
 // Writes a new content for a file and puts it in place in one step, so that after a crash or a
 // power loss at any moment the path holds either its old content or the whole new one. The new
 // content goes to strPath + ".tmp" first; a leftover of an interrupted run is replaced by the next
@@ -27,8 +29,10 @@ class CFileReplacement {
 
     // Flushes the new content to the disk, renames it over the path and flushes the folder entry.
     // True once the new content is in place; false when that failed, the path then keeps its old
-    // content and Platform::GetLastError() tells why.
-    bool Commit();
+    // content and Platform::GetLastError() tells why. pHolder: the caller's own hold of the file,
+    // kept while the file is replaced, and let go first only where the system cannot replace a file
+    // that is open (Wine, Windows before 10, FAT).
+    bool Commit(CExclusiveFile* pHolder = nullptr);
 
   private:
     struct CImpl;

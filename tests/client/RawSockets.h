@@ -35,7 +35,8 @@ inline int ClosedPort() {
 }
 
 // True while this machine has a TCP connection to 127.0.0.1:nPort that the client side still counts
-// as established, that is, before the client's kernel has taken note of the server's close. Linux only.
+// as established, that is, before the client's kernel has taken note of the server's close. Read from
+// /proc/net/tcp: on Linux, and under Wine, whose sockets are Linux ones; false elsewhere.
 inline bool HasEstablishedConnectionTo(int nPort) {
     std::ifstream table("/proc/net/tcp");
     std::string strLine;

@@ -228,6 +228,20 @@ TEST(LogFileHelpers, SplitPathParts) {
     EXPECT_EQ(SplitPath("Klendo", 4), "");
 }
 
+// Windows takes "/" as a separator too: a relative name written with it splits and joins as one
+// written with "\\".
+TEST(LogFileHelpers, ForwardSlashSeparatesOnWindowsOnly) {
+#ifdef _WIN32
+    EXPECT_EQ(SplitPath("queue/ppr0042.tmp", 3), "queue");
+    EXPECT_EQ(SplitPath("queue/ppr0042.tmp", 0), "ppr0042.tmp");
+    EXPECT_EQ(JoinPath("C:\\dst/", "a.prn"), "C:\\dst/a.prn");
+    EXPECT_EQ(JoinPath("C:\\dst", "a.prn"), "C:\\dst\\a.prn");
+#else
+    EXPECT_EQ(SplitPath("queue\\ppr0042.tmp", 3), "") << "a backslash is part of a Linux name";
+    EXPECT_EQ(JoinPath("/dst/", "a.prn"), "/dst/a.prn");
+#endif
+}
+
 TEST(LogFileHelpers, FileExistsAndDeleteFileIfExists) {
     CTempFolder folder;
     EXPECT_FALSE(FileExists(""));

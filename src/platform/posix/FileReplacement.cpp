@@ -52,7 +52,8 @@ bool CFileReplacement::Write(const char* pData, size_t nSize) {
     return Posix::WriteAll(m_pImpl->file.Get(), pData, nSize);
 }
 
-bool CFileReplacement::Commit() {
+// A rename replaces an open file here: any holder keeps its hold.
+bool CFileReplacement::Commit(CExclusiveFile*) {
     if (!m_pImpl->file.IsOpen()) {
         errno = EBADF;
         return false;

@@ -1,5 +1,6 @@
 #include "platform/FileReplacement.h"
 
+#include "platform/ExclusiveFile.h"
 #include "platform/FileSystem.h"
 #include "platform/win32/FileInfo.h"
 #include "platform/win32/FolderChain.h"
@@ -27,14 +28,20 @@ struct CFileReplacement::CImpl {
 
     // The holder of the file (CExclusiveFile) may keep it open while it replaces it. A plain rename
     // over an open file fails, so the POSIX rename of Windows 10 goes first: it replaces the name at
-    // once and leaves open handles on the old file. Where the system or the file system lacks it,
-    // the plain rename is the way, which works while nobody has the file open.
-    bool RenameOverPath() {
+    // once and leaves open handles on the old file. Where the system or the file system lacks it, or
+    // refuses it while the file is open (Wine), the holder lets go and the plain rename is the way,
+    // which works while nobody has the file open.
+    bool RenameOverPath(CExclusiveFile* pHolder) {
         if (Win32::RenameByHandle(file.Get(), wstrPath, Win32::kFileRenameInfoEx,
                                   Win32::kRenameReplaceIfExists | Win32::kRenamePosixSemantics))
             return true;
-        if (!Win32::IsUnsupportedError(::GetLastError()))
+        DWORD nError = ::GetLastError();
+        bool bRefusedWhileHeld =
+            pHolder != nullptr && (nError == ERROR_ACCESS_DENIED || nError == ERROR_SHARING_VIOLATION);
+        if (!Win32::IsUnsupportedError(nError) && !bRefusedWhileHeld)
             return false;
+        if (pHolder != nullptr)
+            pHolder->Close();
         file.Reset();
         return ::MoveFileExW(wstrTempPath.c_str(), wstrPath.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -80,12 +87,12 @@ bool CFileReplacement::Write(const char* pData, size_t nSize) {
     return true;
 }
 
-bool CFileReplacement::Commit() {
+bool CFileReplacement::Commit(CExclusiveFile* pHolder) {
     if (!m_pImpl->file) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    if (!::FlushFileBuffers(m_pImpl->file.Get()) || !m_pImpl->RenameOverPath()) {
+    if (!::FlushFileBuffers(m_pImpl->file.Get()) || !m_pImpl->RenameOverPath(pHolder)) {
         m_pImpl->Abandon();
         return false;
     }

@@ -210,8 +210,15 @@ std::FILE* ReadStreamOf(HANDLE hFile) {
         return nullptr;
     }
     std::FILE* pStream = ::_fdopen(nDescriptor, "rb");
-    if (pStream == nullptr)
+    if (pStream == nullptr) {
         ::_close(nDescriptor);
+        return nullptr;
+    }
+    // A duplicate shares its position with every other handle on that open file: start from the start.
+    if (::_fseeki64(pStream, 0, SEEK_SET) != 0) {
+        std::fclose(pStream);
+        return nullptr;
+    }
     return pStream;
 }
 

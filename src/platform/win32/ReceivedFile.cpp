@@ -33,8 +33,9 @@ bool ReopenReceivedFile(const std::string& strPath, HANDLE& hFile) {
     std::lock_guard<std::mutex> lock(Received().mutex);
     if (strPath.empty() || strPath != Received().strPath || Received().hFile == INVALID_HANDLE_VALUE)
         return false;
-    // The same open file, not a new open of its name (ReOpenFile under Wine opens the name again). Its
-    // position is shared with the parent's handle, whose own reads leave it where they found it.
+    // The same open file, not a new open of its name (ReOpenFile under Wine opens the name again). It
+    // shares its position with the parent's handle, which reads at explicit offsets, and a worker
+    // reads one file at a time.
     if (!::DuplicateHandle(::GetCurrentProcess(), Received().hFile, ::GetCurrentProcess(), &hFile, 0, FALSE,
                            DUPLICATE_SAME_ACCESS))
         hFile = INVALID_HANDLE_VALUE;

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -46,11 +47,9 @@ std::string UnixFileName(const std::string& strPath) {
     return strUnix;
 }
 
+// The database as the host must name it; empty when it has no name there.
 std::string Database(const std::string& strDatabase) {
-    if (strDatabase == ":memory:")
-        return strDatabase;
-    std::string strUnix = UnixFileName(strDatabase);
-    return strUnix.empty() ? ":memory:" : strUnix;
+    return strDatabase == ":memory:" ? strDatabase : UnixFileName(strDatabase);
 }
 
 // One request to the host: true with its status and body, false with strError when none came.
@@ -80,11 +79,14 @@ bool AskHost(const std::string& strMethod, const std::string& strTarget, const s
         strAnswer.append(buffer, static_cast<size_t>(nRead));
     TestSockets::Close(nSocket);
     size_t nBodyStart = strAnswer.find("\r\n\r\n");
-    if (nRead != 0 || strAnswer.compare(0, 5, "HTTP/") != 0 || nBodyStart == std::string::npos) {
+    // "HTTP/1.1 200 OK": the status follows the first blank.
+    size_t nBlank = strAnswer.find(' ');
+    if (nRead != 0 || strAnswer.compare(0, 5, "HTTP/") != 0 || nBodyStart == std::string::npos ||
+        nBlank > nBodyStart) {
         strError = "no answer from KlendoReferenceServerHost to " + strMethod + " " + strTarget;
         return false;
     }
-    nStatus = std::atoi(strAnswer.c_str() + strAnswer.find(' '));
+    nStatus = std::atoi(strAnswer.c_str() + nBlank);
     strBody = strAnswer.substr(nBodyStart + 4);
     return true;
 }
@@ -129,6 +131,10 @@ CReferenceServer::~CReferenceServer() {
 bool CReferenceServer::Start(std::string& strError) {
     SReferenceServerOptions options = m_options;
     options.strDatabase = Database(options.strDatabase);
+    if (options.strDatabase.empty()) {
+        strError = "the database " + m_options.strDatabase + " has no name on the host's side";
+        return false;
+    }
     std::string strFields;
     for (const auto& option : DescribeReferenceServerOptions(options))
         strFields += EscapeBytes(option.first, kReferenceServerOptionSeparators) + "=" +
@@ -171,7 +177,8 @@ long CReferenceServer::GetOpenConnectionCount() const {
 bool CReferenceServer::WaitForPosts(long nCount, std::chrono::milliseconds timeout) {
     if (m_pImpl->nId < 0)
         return false;
-    int nWaitMs = static_cast<int>(timeout.count());
+    // The host waits at most ten minutes; a longer wait asked for is as good as that.
+    int nWaitMs = static_cast<int>(std::min<long long>(std::max<long long>(timeout.count(), 0), 600000));
     return AskHostOrDie("GET",
                         ServerPath(m_pImpl->nId) + "/wait?posts=" + std::to_string(nCount) +
                             "&ms=" + std::to_string(nWaitMs),
