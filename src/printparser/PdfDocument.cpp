@@ -170,8 +170,10 @@ int ToObjectNumber(double dValue) {
     return static_cast<int>(dValue);
 }
 
+constexpr double kMaxGeneration = 65535;
+
 int ToGeneration(double dValue) {
-    if (dValue < 0 || dValue > 65535)
+    if (dValue < 0 || dValue > kMaxGeneration)
         throw CPdfError("generation out of range");
     return static_cast<int>(dValue);
 }
@@ -709,9 +711,11 @@ CPdfObject CPdfDocument::ReadXrefTable(CPdfLexer& lexer) {
             if (!IsIntegerToken(offset) || offset.dValue < 0 || !IsIntegerToken(generation) ||
                 kind.eKind != SPdfToken::Keyword || (kind.strText != "n" && kind.strText != "f"))
                 throw CPdfError("bad cross-reference entry");
+            // An entry of a generation above the largest is left out, as no reference of the file
+            // can reach it in libqpdf either; the rest of the table stands.
             if (kind.strText == "f")
                 freeObjects.push_back(nFirst + i);
-            else
+            else if (generation.dValue <= kMaxGeneration)
                 AddEntry(nFirst + i, ToGeneration(generation.dValue),
                          {1, static_cast<uint64_t>(offset.dValue)}, false);
         }
@@ -769,14 +773,15 @@ CPdfObject CPdfDocument::ReadXrefStream(uint64_t nOffset) {
             uint64_t nType = nWidth[0] == 0 ? 1 : ReadField(strData, nPos, nWidth[0]);
             uint64_t nSecond = ReadField(strData, nPos + nWidth[0], nWidth[1]);
             uint64_t nThird = ReadField(strData, nPos + nWidth[0] + nWidth[1], nWidth[2]);
+            // As in a table, an entry of a generation above the largest is left out.
             if (nType == 0)
                 AddFreeEntry(nObject);
-            else if (nType == 1)
+            else if (nType == 1 && static_cast<double>(nThird) <= kMaxGeneration)
                 AddEntry(nObject, ToGeneration(static_cast<double>(nThird)), {1, nSecond}, false);
             else if (nType == 2)
                 AddEntry(nObject, 0, {2, static_cast<uint64_t>(ToObjectNumber(static_cast<double>(nSecond)))},
                          false);
-            else
+            else if (nType != 1)
                 throw CPdfError("unknown cross-reference stream entry type");
         }
     }

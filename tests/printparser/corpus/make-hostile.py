@@ -105,6 +105,10 @@ def pdf_files():
                                        b"<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] /Count 3 >>",
                                        page(2, letter), page(2, letter), page(2, letter)], 5),
           "PDF", 2, "8.500", "11.000")
+    # The last page's entry has a generation above the largest: no reference reaches that object.
+    last_entry = good.rindex(b"00000 n")
+    write("pdf-generation-out-of-range.pdf", good[:last_entry] + b"99999 n" + good[last_entry + 7:],
+          "PDF", 2, "8.500", "11.000")
     source = os.path.join(OUT, "plain.tmp")
     with open(source, "wb") as f:
         f.write(good)

@@ -31,7 +31,7 @@ constexpr int kAnswerMs = 30000;
 // it; empty where there is no such name.
 std::string UnixFileName(const std::string& strPath) {
     using UnixName = char*(CDECL*)(const wchar_t*);
-    // Through void (*)() as any exported function's address must go to reach its real type.
+    // Through void (*)(): what GetProcAddress gives is typed as no function in particular.
     auto pUnixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     int nLength = ::MultiByteToWideChar(CP_UTF8, 0, strPath.c_str(), -1, nullptr, 0);
