@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -73,4 +74,32 @@ class CConnectionPool {
     std::vector<int> m_freeSlots;
     std::deque<SWaiter*> m_waiters;
     std::vector<SSlotAge> m_slotAges;
+};
+
+// One loan of a slot for the length of one exchange, given back when the loan ends.
+class CConnectionLoan {
+  public:
+    // Waits until nDeadline (the pool's clock) at most for a free slot.
+    CConnectionLoan(CConnectionPool& pool, int64_t nDeadline, const CConnectionPool::SLimits& limits)
+        : m_pool(pool), m_lease(pool.Acquire(nDeadline, limits)) {}
+    ~CConnectionLoan() {
+        if (m_lease.nSlot >= 0)
+            m_pool.Release(m_lease.nSlot);
+    }
+    CConnectionLoan(const CConnectionLoan&) = delete;
+    CConnectionLoan& operator=(const CConnectionLoan&) = delete;
+
+    bool IsHeld() const { return m_lease.nSlot >= 0; }
+    // The slot lent; only while IsHeld.
+    size_t GetSlot() const { return static_cast<size_t>(m_lease.nSlot); }
+    // Whether the slot's connection must be replaced before use; asked once, as the asker replaces it.
+    bool TakeRenewal() {
+        bool bRenew = m_lease.bRenew;
+        m_lease.bRenew = false;
+        return bRenew;
+    }
+
+  private:
+    CConnectionPool& m_pool;
+    CConnectionPool::SLease m_lease;
 };

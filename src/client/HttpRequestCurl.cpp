@@ -56,35 +56,27 @@ class CPooledConnection {
   public:
     // Waits at most wait for a free connection.
     CPooledConnection(std::chrono::milliseconds wait, const CConnectionPool::SLimits& limits)
-        : m_lease(Connections().pool.Acquire(Connections().clock.DeadlineAfter(wait.count()), limits)) {}
-    ~CPooledConnection() {
-        if (m_lease.nSlot >= 0)
-            Connections().pool.Release(m_lease.nSlot);
-    }
-    CPooledConnection(const CPooledConnection&) = delete;
-    CPooledConnection& operator=(const CPooledConnection&) = delete;
+        : m_loan(Connections().pool, Connections().clock.DeadlineAfter(wait.count()), limits) {}
 
-    bool IsHeld() const { return m_lease.nSlot >= 0; }
+    bool IsHeld() const { return m_loan.IsHeld(); }
 
     // The slot's handle for a request to the URL: made afresh when the pool says so or the URL leads
     // to another server than the connection kept (the kept one is closed first, so a slot never holds
     // two); null when libcurl cannot make one.
     CURL* GetHandle(const std::string& strUrl) {
-        size_t nSlot = static_cast<size_t>(m_lease.nSlot);
-        CURL*& pHandle = Connections().handles[nSlot];
-        std::string& strServer = Connections().servers[nSlot];
+        CURL*& pHandle = Connections().handles[m_loan.GetSlot()];
+        std::string& strServer = Connections().servers[m_loan.GetSlot()];
         std::string strUrlServer = ServerOf(strUrl);
-        if (m_lease.bRenew || pHandle == nullptr || strServer != strUrlServer) {
+        if (m_loan.TakeRenewal() || pHandle == nullptr || strServer != strUrlServer) {
             curl_easy_cleanup(pHandle);
             pHandle = curl_easy_init();
             strServer = strUrlServer;
-            m_lease.bRenew = false;
         }
         return pHandle;
     }
 
   private:
-    CConnectionPool::SLease m_lease;
+    CConnectionLoan m_loan;
 };
 
 // The request body, handed to libcurl piece by piece so that this side knows what has gone out.

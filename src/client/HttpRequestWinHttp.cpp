@@ -146,24 +146,19 @@ class CPooledConnection {
   public:
     // Waits at most wait for a free connection.
     CPooledConnection(std::chrono::milliseconds wait, const CConnectionPool::SLimits& limits)
-        : m_lease(Connections().pool.Acquire(Connections().clock.DeadlineAfter(wait.count()), limits)) {}
-    ~CPooledConnection() {
-        if (m_lease.nSlot >= 0)
-            Connections().pool.Release(m_lease.nSlot);
-    }
-    CPooledConnection(const CPooledConnection&) = delete;
-    CPooledConnection& operator=(const CPooledConnection&) = delete;
+        : m_loan(Connections().pool, Connections().clock.DeadlineAfter(wait.count()), limits) {}
 
-    bool IsHeld() const { return m_lease.nSlot >= 0; }
+    bool IsHeld() const { return m_loan.IsHeld(); }
 
     // The slot's connect handle for the URL's server: made afresh when the pool says so, when bFresh
     // asks for it, or when the URL leads to another server than the connection kept (the kept one is
     // closed first, so a slot never holds two); null, with the error left, when WinHTTP cannot make
     // one. bKept tells whether it may carry a connection opened for an earlier exchange.
     HINTERNET GetConnect(const SUrl& url, bool bFresh, bool& bKept) {
-        SSlot& slot = Connections().slots[static_cast<size_t>(m_lease.nSlot)];
+        SSlot& slot = Connections().slots[m_loan.GetSlot()];
         std::wstring wstrServer = url.Server();
-        bKept = !(m_lease.bRenew || bFresh || slot.connect.Get() == nullptr || slot.wstrServer != wstrServer);
+        bKept = !(m_loan.TakeRenewal() || bFresh || slot.connect.Get() == nullptr ||
+                  slot.wstrServer != wstrServer);
         if (!bKept) {
             slot.connect.Reset();
             slot.session.Reset();
@@ -171,13 +166,12 @@ class CPooledConnection {
             if (slot.session.Get() != nullptr)
                 slot.connect.Reset(::WinHttpConnect(slot.session.Get(), url.wstrHost.c_str(), url.nPort, 0));
             slot.wstrServer = slot.connect.Get() != nullptr ? wstrServer : std::wstring();
-            m_lease.bRenew = false;
         }
         return slot.connect.Get();
     }
 
   private:
-    CConnectionPool::SLease m_lease;
+    CConnectionLoan m_loan;
 };
 
 // The request handle of an exchange under way, which the stop may close from another thread.
