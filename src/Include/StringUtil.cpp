@@ -177,7 +177,13 @@ std::string ToXmlSafeUtf8(const std::string& strText) {
 
 namespace {
 
-int HexValue(char c) {
+bool IsEscapedByte(char c, const char* szEscaped) {
+    return c == '%' || (c != '\0' && std::strchr(szEscaped, c) != nullptr);
+}
+
+} // namespace
+
+int HexDigitValue(int c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -186,12 +192,6 @@ int HexValue(char c) {
         return c - 'a' + 10;
     return -1;
 }
-
-bool IsEscapedByte(char c, const char* szEscaped) {
-    return c == '%' || (c != '\0' && std::strchr(szEscaped, c) != nullptr);
-}
-
-} // namespace
 
 std::string EscapeBytes(const std::string& strText, const char* szEscaped) {
     static const char* const kHex = "0123456789ABCDEF";
@@ -220,8 +220,8 @@ bool UnescapeBytes(const std::string& strText, const char* szEscaped, std::strin
             strPlain += c;
             continue;
         }
-        int nHigh = i + 2 < strText.size() ? HexValue(strText[i + 1]) : -1;
-        int nLow = i + 2 < strText.size() ? HexValue(strText[i + 2]) : -1;
+        int nHigh = i + 2 < strText.size() ? HexDigitValue(strText[i + 1]) : -1;
+        int nLow = i + 2 < strText.size() ? HexDigitValue(strText[i + 2]) : -1;
         if (nHigh < 0 || nLow < 0)
             return false;
         strPlain += static_cast<char>(nHigh * 16 + nLow);

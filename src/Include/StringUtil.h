@@ -28,6 +28,9 @@ float ClampToFloat(double dValue);
 // return; U+FFFE and U+FFFF). Everything else stays as it is.
 std::string ToXmlSafeUtf8(const std::string& strText);
 
+// The value of a hexadecimal digit of either case, -1 for any other character.
+int HexDigitValue(int c);
+
 // strText for one field of a line-based file or protocol: "%" and every byte of szEscaped written as
 // "%XX" (upper-case hexadecimal), so that any byte, a line end or a separator too, can stand in it.
 std::string EscapeBytes(const std::string& strText, const char* szEscaped);

@@ -1,5 +1,6 @@
 #include "printparser/PdfDocument.h"
 
+#include "Include/StringUtil.h"
 #include "printparser/PdfSecurity.h"
 
 #include <zlib.h>
@@ -26,16 +27,6 @@ constexpr uint64_t kMaxRowBytes = 1u << 20;
 
 const CPdfObject g_null;
 const CPdfArray g_noItems;
-
-int HexValue(int c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool IsDigit(int c) {
     return c >= '0' && c <= '9';
@@ -514,7 +505,7 @@ void CPdfLexer::ReadHexString(SPdfToken& token) {
             throw CPdfEndOfData("unterminated string");
         if (IsPdfWhiteSpace(c))
             continue;
-        int nValue = HexValue(c);
+        int nValue = HexDigitValue(c);
         if (nValue < 0)
             throw CPdfError("bad hexadecimal string");
         if (nHigh < 0) {
@@ -537,8 +528,8 @@ void CPdfLexer::ReadName(SPdfToken& token) {
         if (c < 0 || IsPdfWhiteSpace(c) || IsPdfDelimiter(c))
             return;
         ++m_nPos;
-        int nHigh = c == '#' ? HexValue(m_input.At(m_nPos)) : -1;
-        int nLow = nHigh >= 0 ? HexValue(m_input.At(m_nPos + 1)) : -1;
+        int nHigh = c == '#' ? HexDigitValue(m_input.At(m_nPos)) : -1;
+        int nLow = nHigh >= 0 ? HexDigitValue(m_input.At(m_nPos + 1)) : -1;
         if (nLow >= 0) {
             c = nHigh * 16 + nLow;
             m_nPos += 2;
