@@ -2,6 +2,7 @@
 #include "activity/LogCapture.h"
 #include "client/AddActivityClientReqHandler.h"
 #include "client/HttpRequest.h"
+#include "client/NewActivity.h"
 #include "client/ServerFixture.h"
 
 #include <gtest/gtest.h>
@@ -9,14 +10,6 @@
 #include <regex>
 
 namespace {
-
-CActivity* NewActivity(const std::string& strId, const std::string& strName) {
-    auto pActivity = new CActivity;
-    pActivity->m_strId = strId;
-    pActivity->m_strType = "Print";
-    pActivity->m_document.m_strName = strName;
-    return pActivity;
-}
 
 // Posts two activities ("a" and "b") to the server; the result of Execute.
 int PostTwo(CTestServer& server, CAddActivityContext& context) {

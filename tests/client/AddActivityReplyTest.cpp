@@ -1,6 +1,7 @@
 #include "activity/KlendoActivityParser.h"
 #include "activity/LogCapture.h"
 #include "client/AddActivityClientReqHandler.h"
+#include "client/NewActivity.h"
 #include "client/RawSockets.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,6 @@
 // The post and its reply through this system's transport and XML document, against a scripted server.
 
 namespace {
-
-CActivity* NewActivity(const std::string& strId, const std::string& strName) {
-    auto pActivity = new CActivity;
-    pActivity->m_strId = strId;
-    pActivity->m_strType = "Print";
-    pActivity->m_document.m_strName = strName;
-    return pActivity;
-}
 
 CAddActivityContext ContextFor(const CScriptedServer& server) {
     CAddActivityContext context;

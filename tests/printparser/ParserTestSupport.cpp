@@ -11,3 +11,11 @@ FILEFORMATINFO ParseBytes(const std::string& strData) {
     EXPECT_EQ(1, ParsePrintBuffer(reinterpret_cast<const uint8_t*>(strData.data()), strData.size(), info));
     return info;
 }
+
+FILEFORMATINFO ReadWith(void (*pReader)(CByteSource&, CParseSink&), const std::string& strData) {
+    FILEFORMATINFO info;
+    CParseSink sink(info, nullptr);
+    CByteSource source(reinterpret_cast<const uint8_t*>(strData.data()), strData.size());
+    pReader(source, sink);
+    return info;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "printparser/FormatReaders.h"
 #include "printparser/PrintFileParser.h"
 
 #include <string>
@@ -10,7 +11,9 @@ std::string CorpusPath(const std::string& strName);
 // ParsePrintBuffer over the bytes of strData; the result must be 1.
 FILEFORMATINFO ParseBytes(const std::string& strData);
 
-// An A4 page size as the parser reports it.
+// What one format reader (ReadPdf, ReadPdfOwn, ...) finds in the bytes of strData.
+FILEFORMATINFO ReadWith(void (*pReader)(CByteSource&, CParseSink&), const std::string& strData);
+
 // Whether ReadPdf of this build is libqpdf's (the own reader's otherwise), for the cases that compare
 // the two.
 #ifdef KLENDO_PDF_BACKEND_Qpdf
@@ -19,6 +22,7 @@ constexpr bool kBuiltWithLibqpdf = true;
 constexpr bool kBuiltWithLibqpdf = false;
 #endif
 
+// An A4 page size as the parser reports it.
 constexpr double kA4Width = 210 / 25.4;
 constexpr double kA4Length = 297 / 25.4;
 constexpr double kTolerance = 0.05;

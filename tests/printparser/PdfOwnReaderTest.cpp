@@ -12,14 +12,6 @@
 
 namespace {
 
-FILEFORMATINFO ReadWith(void (*pReader)(CByteSource&, CParseSink&), const std::string& strData) {
-    FILEFORMATINFO info;
-    CParseSink sink(info, nullptr);
-    CByteSource source(reinterpret_cast<const uint8_t*>(strData.data()), strData.size());
-    pReader(source, sink);
-    return info;
-}
-
 FILEFORMATINFO ReadOwn(const std::string& strData) {
     return ReadWith(ReadPdfOwn, strData);
 }

@@ -14,14 +14,6 @@
 
 namespace {
 
-FILEFORMATINFO ReadWith(void (*pReader)(CByteSource&, CParseSink&), const std::string& strData) {
-    FILEFORMATINFO info;
-    CParseSink sink(info, nullptr);
-    CByteSource source(reinterpret_cast<const uint8_t*>(strData.data()), strData.size());
-    pReader(source, sink);
-    return info;
-}
-
 // The own reader gives nPages and an A4 first page, and libqpdf agrees.
 void ExpectA4Pages(const std::string& strPdf, int nPages) {
     FILEFORMATINFO own = ReadWith(ReadPdfOwn, strPdf);
