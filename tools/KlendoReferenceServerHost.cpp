@@ -195,6 +195,7 @@ int main(int argc, char** argv) {
     // Each test program waits on a request of its own; a few dozen run at once at most.
     host.new_task_queue = [] { return new httplib::ThreadPool(32); };
     Route(host, table);
+    ListenAlone(host);
     int nBound = nPort == 0 ? host.bind_to_any_port("127.0.0.1")
                             : (host.bind_to_port("127.0.0.1", nPort) ? nPort : -1);
     if (nBound <= 0) {

@@ -328,6 +328,14 @@ CReferenceServer::CReferenceServer(SReferenceServerOptions options)
         m_options.activityStatuses.push_back("1");
 }
 
+void ListenAlone(httplib::Server& server) {
+    server.set_socket_options([](socket_t nSocket) {
+        int nYes = 1;
+        // A port left in TIME_WAIT by an earlier run may still be taken at once.
+        ::setsockopt(nSocket, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof(nYes));
+    });
+}
+
 CReferenceServer::~CReferenceServer() {
     Stop();
 }
@@ -348,6 +356,7 @@ bool CReferenceServer::Start(std::string& strError) {
     // httplib writes an answer's headers and body apart; on a connection kept open, Nagle's algorithm
     // would hold the body back until the client's delayed acknowledgement of the headers.
     server.set_tcp_nodelay(true);
+    ListenAlone(server);
     server.set_payload_max_length(kMaxPostBytes);
     server.Post(kAddActivityPath, [this](const httplib::Request& request, httplib::Response& response) {
         if (!request.has_param(kAddActivityQuery)) {

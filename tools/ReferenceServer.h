@@ -60,7 +60,13 @@ constexpr const char* kReferenceServerOptionSeparators = "&=";
 struct SReferenceServerImpl;
 namespace httplib {
 struct Response;
-}
+class Server;
+} // namespace httplib
+
+// Lets server listen on its port alone: httplib's default shares a port with any other listener that
+// asks (SO_REUSEPORT), so a second server started on a taken port would silently take half its
+// connections instead of failing.
+void ListenAlone(httplib::Server& server);
 namespace pugi {
 class xml_node;
 }

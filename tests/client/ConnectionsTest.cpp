@@ -155,3 +155,17 @@ TEST(Connections, ReferenceServerStopClosesKeptConnectionsAtOnce) {
     server.Server().Stop();
     EXPECT_EQ(server.Server().GetOpenConnectionCount(), 0);
 }
+
+// A second server asked for a port another one listens on fails to start: sharing the port would
+// split the posts between two servers that each see half.
+TEST(Connections, SecondReferenceServerOnATakenPortDoesNotStart) {
+    CTestServer first;
+    SReferenceServerOptions options;
+    options.strDatabase = ":memory:";
+    options.nPort = first.Port();
+    CReferenceServer second(options);
+    std::string strError;
+    EXPECT_FALSE(second.Start(strError));
+    ASSERT_TRUE(Post(first, 1, KeptConnections()));
+    EXPECT_EQ(first.Server().GetPostCount(), 1);
+}
