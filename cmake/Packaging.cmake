@@ -2,7 +2,7 @@
 # example settings in /opt/KlendoHotFolderAgent, the man pages and a systemd unit of its own; the
 # reference server stays a tool of the source tree. The unit and the man pages are installed only
 # into the package, never by a plain `cmake --install`.
-set(KLENDO_PACKAGE_VERSION "1.0.0" CACHE STRING "Version of the Debian package")
+set(KLENDO_PACKAGE_VERSION "${PROJECT_VERSION}" CACHE STRING "Version of the Debian package")
 
 set(KLENDO_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(KLENDO_MAN_PAGES KlendoHotFolderAgent.8 KlendoPrintInfo.1)

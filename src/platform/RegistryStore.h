@@ -35,6 +35,9 @@ class CRegistryStore {
     explicit CRegistryStore(std::string strPath = std::string());
 
     const std::string& GetErrorText() const { return m_strError; }
+    // The system's own store, not one of a test or a staged install: only then may a registration
+    // change what lies outside the store (the type library's registration on Windows).
+    bool IsSystemStore() const;
 
     // Ok when the key exists. With bForWrite, the store must also be replaceable by this process.
     RegistryResult OpenKey(const std::string& strKey, bool bForWrite);

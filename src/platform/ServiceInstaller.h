@@ -20,13 +20,17 @@ class CServiceInstaller {
     // The service's entry can be stopped and removed.
     bool OpenServiceEntry() const;
 
-    // Installs the service to run strExecutablePath without arguments, started on demand. False
+    // Installs the service to run strExecutablePath without arguments, started on demand, and its
+    // event source where the system needs one. False
     // when the path cannot be given to the manager or the entry cannot be written; then none is left.
     bool Install(const std::string& strExecutablePath);
     // Asks the manager to stop the running service, without waiting for it; false when that failed.
     bool Stop();
-    // Removes the entry; a running service goes on until it stops.
+    // Removes the entry and the event source; a running service goes on until it stops.
     bool Uninstall();
+    // Removes the service's event source, where the system keeps one apart from the entry (Windows:
+    // Install writes it); true when none is left.
+    bool RemoveEventSource();
 
   private:
     std::string m_strServiceName;

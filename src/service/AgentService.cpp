@@ -3,6 +3,7 @@
 #include "Include/LogFile.h"
 #include "Include/StatusReport.h"
 #include "config/AgentSettings.h"
+#include "platform/ComModule.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 #include "service/CommandLine.h"
@@ -111,13 +112,17 @@ void CAgentService::UpdateServiceStatus(Platform::ServiceState nState) {
         m_serviceHost.ReportState(nState);
 }
 
+// COM is set up before the run's other threads start: its security can be set only once, before
+// the process first uses COM.
 void CAgentService::RunService() {
     m_nMainThreadId = Platform::GetThreadId();
+    Platform::CComSession com(Platform::CComSession::Security::OpenToAllCallers);
     ReportServiceEvent("Service started");
     if (m_bService)
         UpdateServiceStatus(Platform::ServiceState::Running);
     m_strModuleDirectory = Platform::FolderOf(m_registration.GetModulePath());
     OpenLog();
+    LogComFailures(com);
     if (m_onStart)
         m_onStart();
     m_serviceManager.SetStateFolder(m_strModuleDirectory);
@@ -140,6 +145,17 @@ void CAgentService::RunService() {
         LogTrace("--F: %d request threads still running at stop; their files stay in the hot folders",
                  static_cast<int>(m_serviceManager.GetThreadPool().GetRunningRequestCount()));
     CloseLog(bRequestsEnded && m_serviceManager.HaveAllThreadsEnded());
+}
+
+// The run goes on without: the agent exposes no COM class, and its XML and HTTP components enter
+// COM on their own threads.
+void CAgentService::LogComFailures(const Platform::CComSession& com) {
+    if (com.GetResult() != 0)
+        LogTrace("--F: COM could not be set up on the service thread error =0x%08x",
+                 static_cast<unsigned int>(com.GetResult()));
+    else if (com.GetSecurityResult() != 0)
+        LogTrace("--F: COM security could not be set error =0x%08x",
+                 static_cast<unsigned int>(com.GetSecurityResult()));
 }
 
 void CAgentService::WaitForStop() {

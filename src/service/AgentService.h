@@ -3,6 +3,7 @@
 #include "Include/LogFile.h"
 #include "Include/StatusReport.h"
 #include "monitor/ServiceManager.h"
+#include "platform/ComModule.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
 #include "platform/ServiceHost.h"
@@ -69,6 +70,7 @@ class CAgentService {
     // user told why.
     int TakeInstanceLock();
     void WaitForStop();
+    void LogComFailures(const Platform::CComSession& com);
 
     Platform::IServiceHost& m_serviceHost;
     Platform::IEventLog& m_eventLog;

@@ -1,5 +1,6 @@
 #include "service/Registration.h"
 
+#include "platform/ComModule.h"
 #include "platform/FileSystem.h"
 #include "platform/ServiceInstaller.h"
 #include "platform/Thread.h"
@@ -23,9 +24,12 @@ int CRegistration::OpenAgentKeys(Platform::CRegistryStore& store, bool bForWrite
     return nError != 0 ? nError : 1;
 }
 
-// COM, the security descriptor and the type library have no counterpart here: the steps that
-// remain keep their order, and the type library's result, which ends RegisterAgent, is success.
-int CRegistration::RegisterAgent(bool /*bRegTypeLib*/, bool bService) {
+// The type library's registration is the result: the registry and service changes made before it
+// stay in place when it fails.
+int CRegistration::RegisterAgent(bool bRegTypeLib, bool bService) {
+    Platform::CComSession com(Platform::CComSession::Security::Default);
+    if (com.GetResult() != 0)
+        return com.GetResult();
     UninstallService();
     ApplyRegistrationScript(true);
     Platform::CRegistryStore store(m_options.strRegistryPath);
@@ -38,12 +42,19 @@ int CRegistration::RegisterAgent(bool /*bRegTypeLib*/, bool bService) {
         store.SetValue(kAgentAppIdKey, "ServiceParameters", "-Service");
         InstallService();
     }
-    return 0;
+    return bRegTypeLib && store.IsSystemStore() ? Platform::RegisterTypeLibrary(GetModulePath()) : 0;
 }
 
+// The event source is removed also when its service is gone already (deleted by hand, say).
 int CRegistration::UnregisterAgent() {
+    Platform::CComSession com(Platform::CComSession::Security::Default);
+    if (com.GetResult() != 0)
+        return com.GetResult();
     ApplyRegistrationScript(false);
     UninstallService();
+    Platform::CServiceInstaller(kServiceName, m_options.strServiceFolder).RemoveEventSource();
+    if (Platform::CRegistryStore(m_options.strRegistryPath).IsSystemStore())
+        Platform::UnregisterTypeLibrary(GetModulePath());
     return 0;
 }
 

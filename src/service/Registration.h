@@ -31,7 +31,8 @@ class CRegistration {
 
     CRegistration(CAgentServiceOptions options, Platform::IEventLog& eventLog);
 
-    // The type library has no counterpart here; bRegTypeLib is kept for the call's shape.
+    // The type library is registered only with the system's own registry store: a test's or a
+    // staged install's registration leaves the machine's alone.
     int RegisterAgent(bool bRegTypeLib, bool bService);
     int UnregisterAgent();
     // 0 when the agent is registered; bService then tells whether as a service. Otherwise the exit

@@ -15,11 +15,12 @@ namespace Platform {
 
 namespace {
 
+const char* const kSystemStorePath = "/var/lib/KlendoHotFolderAgent/registry";
+
 // The path in KLENDO_REGISTRY lets a staged install or a test keep its own store.
 std::string DefaultStorePath() {
     const char* szPath = std::getenv("KLENDO_REGISTRY");
-    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath)
-                                                  : "/var/lib/KlendoHotFolderAgent/registry";
+    return (szPath != nullptr && *szPath != '\0') ? std::string(szPath) : kSystemStorePath;
 }
 
 // The first line of every store: a file without it was not written by the agent and is not read.
@@ -198,6 +199,10 @@ class CRegistryStore::CContent {
 
 CRegistryStore::CRegistryStore(std::string strPath)
     : m_strPath(strPath.empty() ? DefaultStorePath() : std::move(strPath)) {}
+
+bool CRegistryStore::IsSystemStore() const {
+    return m_strPath == kSystemStorePath;
+}
 
 // The errno values stand for the neutral results too (ENOENT, EBADMSG, EFBIG), so the native
 // number the agent ends with says what went wrong.

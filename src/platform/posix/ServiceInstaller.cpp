@@ -151,4 +151,9 @@ bool CServiceInstaller::Uninstall() {
     return true;
 }
 
+// The journal takes any process's lines: there is no source to register.
+bool CServiceInstaller::RemoveEventSource() {
+    return true;
+}
+
 } // namespace Platform

@@ -108,6 +108,10 @@ class CLocation {
 CRegistryStore::CRegistryStore(std::string strPath)
     : m_strPath(strPath.empty() ? DefaultPrefix() : std::move(strPath)) {}
 
+bool CRegistryStore::IsSystemStore() const {
+    return m_strPath.empty();
+}
+
 RegistryResult CRegistryStore::Fail(RegistryResult result, int nError, const std::string& strText) {
     m_strError = "Registry " + CLocation(m_strPath).RootName() + ": " + strText;
     ::SetLastError(static_cast<DWORD>(nError));

@@ -6,7 +6,9 @@
 
 // The service control manager of this machine keeps the entry. It has no store of definitions that
 // could be moved to a folder: an installer given one opens no manager, so that a test or a staged
-// install never touches the machine's services.
+// install never touches the machine's services. The service's events go to the Application log
+// under its name; the event source's key names the executable as the file of the events' message
+// table, so that the event viewer shows their text.
 
 namespace Platform {
 
@@ -71,6 +73,32 @@ SC_HANDLE OpenServiceHandle(const std::string& strDefinitionFolder, const std::s
     return ::OpenServiceW(manager.Get(), Win32::ToWide(strServiceName).c_str(), nAccess);
 }
 
+const wchar_t* const kApplicationLogKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// The source's name is one key name: a backslash would reach another key.
+std::wstring EventSourceKey(const std::string& strServiceName) {
+    if (strServiceName.find('\\') != std::string::npos)
+        return std::wstring();
+    return kApplicationLogKey + Win32::ToWide(strServiceName);
+}
+
+bool WriteEventSource(const std::string& strServiceName, const std::wstring& wstrMessageFile) {
+    std::wstring wstrKey = EventSourceKey(strServiceName);
+    HKEY hKey = nullptr;
+    if (wstrKey.empty() || ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, wstrKey.c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+        return false;
+    DWORD nTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    DWORD nFileBytes = static_cast<DWORD>((wstrMessageFile.size() + 1) * sizeof(wchar_t));
+    bool bWritten = ::RegSetValueExW(hKey, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                                     reinterpret_cast<const BYTE*>(wstrMessageFile.c_str()),
+                                     nFileBytes) == ERROR_SUCCESS &&
+                    ::RegSetValueExW(hKey, L"TypesSupported", 0, REG_DWORD,
+                                     reinterpret_cast<const BYTE*>(&nTypes), sizeof(nTypes)) == ERROR_SUCCESS;
+    ::RegCloseKey(hKey);
+    return bWritten;
+}
+
 } // namespace
 
 CServiceInstaller::CServiceInstaller(std::string strServiceName, std::string strDefinitionFolder)
@@ -106,7 +134,11 @@ bool CServiceInstaller::Install(const std::string& strExecutablePath) {
                                             SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, wstrCommand.c_str(),
                                             nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
-    return static_cast<bool>(service);
+    if (!service)
+        return false;
+    // Without the source the service runs all the same; its events show without their text.
+    (void)WriteEventSource(m_strServiceName, Win32::ToWide(strExecutablePath));
+    return true;
 }
 
 // A service that does not run needs no stop.
@@ -124,7 +156,20 @@ bool CServiceInstaller::Uninstall() {
     CServiceHandle service(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, DELETE));
     if (!service)
         return false;
-    return ::DeleteService(service.Get()) || ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (!::DeleteService(service.Get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+        return false;
+    (void)RemoveEventSource();
+    return true;
+}
+
+bool CServiceInstaller::RemoveEventSource() {
+    if (!m_strDefinitionFolder.empty())
+        return true;
+    std::wstring wstrKey = EventSourceKey(m_strServiceName);
+    if (wstrKey.empty())
+        return false;
+    LONG nError = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, wstrKey.c_str());
+    return nError == ERROR_SUCCESS || nError == ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace Platform
