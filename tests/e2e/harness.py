@@ -104,7 +104,7 @@ class OutputReader:
     def _run(self, stream):
         for raw in iter(stream.readline, b""):
             with self._lock:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
         stream.close()
 
     def has(self, line):
