@@ -64,7 +64,8 @@ class AgentRunTest : public ::testing::Test {
     }
 
     // Installing the service goes to the machine's service control manager on Windows, which the
-    // installer never touches from a test: those cases run where the manager is a folder of units.
+    // installer never touches from a test: those cases run where the manager is a folder of units, and
+    // the whole-system tests under Wine install the real service.
     bool CanInstallService() const {
 #ifdef _WIN32
         return false;
@@ -162,7 +163,8 @@ TEST_F(AgentRunTest, RequestStillRunningAtStopIsReportedAndCannotWriteAfterClose
 // the log names the stop the manager sent.
 TEST_F(AgentRunTest, UnderServiceManagerEachStateIsReportedAndTheStopLogged) {
     if (!CanInstallService())
-        GTEST_SKIP() << "installing the service needs the Windows service control manager";
+        GTEST_SKIP() << "installing the service needs the machine's service control manager "
+                        "(e2e_windows_WineServiceTest installs it in Wine's)";
     Register("KlendoHotFolderAgent -Service");
     m_serviceHost.SetStartedByServiceManager(true);
     m_serviceHost.Stop(Platform::StopReason::ServiceManager, 15);
@@ -182,7 +184,8 @@ TEST_F(AgentRunTest, UnderServiceManagerEachStateIsReportedAndTheStopLogged) {
 // Registered as a service but started by hand: a plain process, whatever the registration says.
 TEST_F(AgentRunTest, ServiceRegistrationStartedByHandRunsAsPlainProcess) {
     if (!CanInstallService())
-        GTEST_SKIP() << "installing the service needs the Windows service control manager";
+        GTEST_SKIP() << "installing the service needs the machine's service control manager "
+                        "(e2e_windows_WineServiceTest installs it in Wine's)";
     Register("KlendoHotFolderAgent -Service");
     m_serviceHost.Stop(Platform::StopReason::Console, 2);
     Start();
