@@ -118,6 +118,18 @@ TEST_F(RegistryStoreWindows, ValuesWrittenByOthersAreReadOnlyAsTheirText) {
     EXPECT_EQ(m_store.GetValue("AppID", "grown", strValue), RegistryResult::NotFound);
 }
 
+// The message file of the event source strName in the Application log; empty when there is none.
+std::wstring EventSourceMessageFile(const std::string& strName) {
+    std::wstring wstrKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
+                           std::wstring(strName.begin(), strName.end());
+    wchar_t wszFile[MAX_PATH] = {};
+    DWORD nBytes = sizeof(wszFile);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, wstrKey.c_str(), L"EventMessageFile",
+                       RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, wszFile, &nBytes) != ERROR_SUCCESS)
+        return std::wstring();
+    return wszFile;
+}
+
 // The manager of this machine, with a service name of the test's own: no agent's entry is touched.
 TEST(ServiceInstallerWindows, EntryIsCreatedQuotedStartedOnDemandAndRemoved) {
     const std::string strName = NameOfThisProcess("KlendoInstallerTest");
@@ -146,10 +158,16 @@ TEST(ServiceInstallerWindows, EntryIsCreatedQuotedStartedOnDemandAndRemoved) {
     ::CloseServiceHandle(hService);
     ::CloseServiceHandle(hManager);
 
+    std::wstring wstrSource = EventSourceMessageFile(strName);
+    EXPECT_EQ(wstrSource, L"C:\\Program Files\\Klendo Test\\agent.exe")
+        << "the event viewer's texts come from it";
+
     EXPECT_TRUE(installer.Stop()) << "a service that does not run needs no stop";
     EXPECT_TRUE(installer.Uninstall());
     EXPECT_FALSE(installer.IsInstalled());
+    EXPECT_EQ(EventSourceMessageFile(strName), L"") << "the event source goes with its service";
     EXPECT_FALSE(installer.Uninstall()) << "nothing left to remove";
+    EXPECT_TRUE(installer.RemoveEventSource()) << "no source left is no failure";
 }
 
 TEST(ServiceInstallerWindows, PathTheManagerCannotTakeLeavesNoEntry) {
