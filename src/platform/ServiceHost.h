@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,11 @@ class IServiceHost {
     virtual void ReportState(ServiceState nState) = 0;
     // A short free text on the service's state, for the manager's status display.
     virtual void ReportStatus(const std::string& strText) = 0;
+
+    // Called with the code of a control the service does not take (on Windows: any but stop,
+    // shutdown, pause, continue and interrogate, such as a user-defined code sent with "sc control"),
+    // on the thread that delivers controls. Set before Open.
+    virtual void SetUnknownControlHandler(std::function<void(int nControl)> onUnknownControl) = 0;
 };
 
 // The service host of this operating system; one per process.
@@ -67,6 +73,7 @@ class CServiceHost : public IServiceHost {
     void RequestStop() override;
     void ReportState(ServiceState nState) override;
     void ReportStatus(const std::string& strText) override;
+    void SetUnknownControlHandler(std::function<void(int nControl)> onUnknownControl) override;
 
   private:
     class CImpl;

@@ -24,12 +24,14 @@ class CServiceInstaller {
     // event source where the system needs one. False
     // when the path cannot be given to the manager or the entry cannot be written; then none is left.
     bool Install(const std::string& strExecutablePath);
-    // Asks the manager to stop the running service, without waiting for it; false when that failed.
+    // Asks the manager to stop the running service; false when that failed. Where the manager cannot
+    // replace the entry of a service that is still stopping (Windows), waits for the stop (bounded);
+    // elsewhere it does not wait.
     bool Stop();
     // Removes the entry and the event source; a running service goes on until it stops.
     bool Uninstall();
     // Removes the service's event source, where the system keeps one apart from the entry (Windows:
-    // Install writes it); true when none is left.
+    // Install writes it); true when none is left or the system keeps none (also with a definition folder).
     bool RemoveEventSource();
 
   private:

@@ -94,6 +94,8 @@ void CAgentService::StartDispatcher() {
 // events on the console instead of the system's event log.
 void CAgentService::ServiceMain() {
     m_nCurrentState = Platform::ServiceState::StartPending;
+    m_serviceHost.SetUnknownControlHandler(
+        [this](int /*nControl*/) { ReportServiceEvent("Bad service request"); });
     if (!m_serviceHost.Open()) {
         m_nExitCode = Platform::GetLastError();
         ReportServiceEvent("Handler not installed");
@@ -147,8 +149,8 @@ void CAgentService::RunService() {
     CloseLog(bRequestsEnded && m_serviceManager.HaveAllThreadsEnded());
 }
 
-// The run goes on without: the agent exposes no COM class, and its XML and HTTP components enter
-// COM on their own threads.
+// The run goes on without: the agent exposes no COM class, and its XML documents enter COM on the
+// threads that use them.
 void CAgentService::LogComFailures(const Platform::CComSession& com) {
     if (com.GetResult() != 0)
         LogTrace("--F: COM could not be set up on the service thread error =0x%08x",

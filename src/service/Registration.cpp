@@ -5,8 +5,26 @@
 #include "platform/ServiceInstaller.h"
 #include "platform/Thread.h"
 
+#include <cstdio>
+
+namespace {
+
+std::string HexCode(int nCode) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof(buffer), "0x%08x", static_cast<unsigned int>(nCode));
+    return buffer;
+}
+
+} // namespace
+
 CRegistration::CRegistration(CAgentServiceOptions options, Platform::IEventLog& eventLog)
     : m_options(std::move(options)), m_eventLog(eventLog) {}
+
+// Nothing was changed; the code is the exit code.
+int CRegistration::TellComFailure(int nResult) {
+    m_eventLog.ShowMessage("Couldn't initialize COM (error " + HexCode(nResult) + ")");
+    return nResult;
+}
 
 std::string CRegistration::GetModulePath() const {
     return m_options.strModulePath.empty() ? Platform::GetModuleFilePath() : m_options.strModulePath;
@@ -29,7 +47,7 @@ int CRegistration::OpenAgentKeys(Platform::CRegistryStore& store, bool bForWrite
 int CRegistration::RegisterAgent(bool bRegTypeLib, bool bService) {
     Platform::CComSession com(Platform::CComSession::Security::Default);
     if (com.GetResult() != 0)
-        return com.GetResult();
+        return TellComFailure(com.GetResult());
     UninstallService();
     ApplyRegistrationScript(true);
     Platform::CRegistryStore store(m_options.strRegistryPath);
@@ -42,14 +60,19 @@ int CRegistration::RegisterAgent(bool bRegTypeLib, bool bService) {
         store.SetValue(kAgentAppIdKey, "ServiceParameters", "-Service");
         InstallService();
     }
-    return bRegTypeLib && store.IsSystemStore() ? Platform::RegisterTypeLibrary(GetModulePath()) : 0;
+    if (!bRegTypeLib || !store.IsSystemStore())
+        return 0;
+    int nResult = Platform::RegisterTypeLibrary(GetModulePath());
+    if (nResult != 0)
+        m_eventLog.ShowMessage("Couldn't register the type library (error " + HexCode(nResult) + ")");
+    return nResult;
 }
 
 // The event source is removed also when its service is gone already (deleted by hand, say).
 int CRegistration::UnregisterAgent() {
     Platform::CComSession com(Platform::CComSession::Security::Default);
     if (com.GetResult() != 0)
-        return com.GetResult();
+        return TellComFailure(com.GetResult());
     ApplyRegistrationScript(false);
     UninstallService();
     Platform::CServiceInstaller(kServiceName, m_options.strServiceFolder).RemoveEventSource();
@@ -106,8 +129,8 @@ bool CRegistration::InstallService() {
     return true;
 }
 
-// A running service is asked to stop and its entry removed in the same step; the manager lets it
-// finish its stop.
+// A running service is asked to stop and its entry removed; where the manager could not replace the
+// entry of a service still stopping (Windows), the stop is awaited first.
 bool CRegistration::UninstallService() {
     if (!IsServiceInstalled())
         return true;

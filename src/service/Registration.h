@@ -32,7 +32,7 @@ class CRegistration {
     CRegistration(CAgentServiceOptions options, Platform::IEventLog& eventLog);
 
     // The type library is registered only with the system's own registry store: a test's or a
-    // staged install's registration leaves the machine's alone.
+    // staged install's registration leaves the machine's type library registrations alone.
     int RegisterAgent(bool bRegTypeLib, bool bService);
     int UnregisterAgent();
     // 0 when the agent is registered; bService then tells whether as a service. Otherwise the exit
@@ -50,6 +50,7 @@ class CRegistration {
 
   private:
     int OpenAgentKeys(Platform::CRegistryStore& store, bool bForWrite);
+    int TellComFailure(int nResult);
 
     CAgentServiceOptions m_options;
     Platform::IEventLog& m_eventLog;

@@ -16,8 +16,8 @@ import tempfile
 import shutil
 import unittest
 
-from harness import (CLOSING_LINE, LONG, SHORT, OutputReader, ReferenceServer, free_port, make_pdf, wait_until,
-                     write_file)
+from harness import (CLOSING_LINE, LONG, SHORT, ReferenceServer, _end_with_the_test, free_port, make_pdf,
+                     wait_until, write_file)
 
 WINE = "/usr/lib/wine/wine64"
 SERVICE = "KlendoHotFolderAgent"
@@ -72,7 +72,7 @@ class WineAgentTestCase(unittest.TestCase):
         self.agent = None
         self.write_settings()
         # Cleanups run last in, first out: the registration goes after every process has ended.
-        self.addCleanup(self.wine, self.agent_path, "-UnregServer")
+        self.addCleanup(self.unregister)
         self.addCleanup(self.end_processes)
 
     def folder(self, *parts):
@@ -143,7 +143,11 @@ class WineAgentTestCase(unittest.TestCase):
         return pids
 
     def end_processes(self):
-        self.wine("net", "stop", SERVICE, timeout=SHORT)
+        """Each step on its own: a stop that hangs must not keep the others from ending what runs."""
+        try:
+            self.wine("net", "stop", SERVICE, timeout=SHORT)
+        except subprocess.TimeoutExpired:
+            pass
         if self.agent and self.agent.poll() is None:
             self.agent.kill()
             self.agent.wait()
@@ -153,6 +157,11 @@ class WineAgentTestCase(unittest.TestCase):
             except OSError:
                 pass
         self.server.stop()
+
+    def unregister(self):
+        """The prefix's registration is shared by every test: none may leave one behind."""
+        self.assertEqual(self.run_agent_switch("-UnregServer"), 0)
+        self.assertIsNone(self.registry_values(SERVICE_KEY))
 
     def log_text(self):
         try:
@@ -194,28 +203,41 @@ class WineAgentTestCase(unittest.TestCase):
                    "the log's closing line", lambda: "\n".join(self.log_lines()[-5:]))
         wait_until(lambda: not self.agent_processes(), LONG, "the agent's processes to end", self.agent_processes)
 
+    def agent_output(self):
+        with open(self.agent_output_path, "rb") as stream:
+            return [line.rstrip("\r") for line in stream.read().decode("utf-8", "replace").split("\n")]
+
+    def wait_run_started(self, runs_before):
+        """The log of one more run shows every folder watched (a run appends to the log)."""
+        marker = "--I : monitor status = "
+        wait_until(lambda: self.log_text().count(marker) > runs_before, LONG, "a run's folders to be watched",
+                   lambda: "\n".join(self.log_lines()[-8:]))
+
     def start_console_agent(self):
-        self.agent = subprocess.Popen([WINE, self.agent_path], env=self.environment, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.agent_output = OutputReader(self.agent.stdout)
-        wait_until(lambda: self.agent_output.has("Service started") or self.agent.poll() is not None, LONG,
-                   "the agent to start", self.agent_output.text)
-        self.assertIsNone(self.agent.poll(), "agent exited at start: " + self.agent_output.text())
-        self.wait_log("--I : monitor status = ")
+        """The console's output goes to a file, for the same reason as wine()'s."""
+        runs_before = self.log_text().count("--I : monitor status = ")
+        self.agent_output_path = os.path.join(self.root, "agent-output-%d.txt" % runs_before)
+        with open(self.agent_output_path, "wb") as output:
+            self.agent = subprocess.Popen([WINE, self.agent_path], env=self.environment, stdin=subprocess.DEVNULL,
+                                          stdout=output, stderr=subprocess.STDOUT, preexec_fn=_end_with_the_test)
+        wait_until(lambda: "Service started" in self.agent_output() or self.agent.poll() is not None, LONG,
+                   "the agent to start", self.agent_output)
+        self.assertIsNone(self.agent.poll(), "agent exited at start: %s" % self.agent_output())
+        self.wait_run_started(runs_before)
 
     def stop_console_agent(self):
         """Ctrl-C, which Wine delivers for SIGINT: exit 0, both event texts, the closing line last."""
         self.agent.send_signal(signal.SIGINT)
         code = self.agent.wait(LONG)
-        self.agent_output.join()
-        self.assertEqual(code, 0, self.agent_output.text())
-        self.assertTrue(self.agent_output.has("Service stopped"), self.agent_output.text())
+        self.assertEqual(code, 0, self.agent_output())
+        self.assertIn("Service stopped", self.agent_output())
         self.wait_stopped_and_closed()
 
     def start_service(self):
+        runs_before = self.log_text().count("--I : monitor status = ")
         done = self.wine("net", "start", SERVICE)
         self.assertEqual(done.returncode, 0, done.stdout)
-        self.wait_log("--I : monitor status = ", timeout=LONG)
+        self.wait_run_started(runs_before)
 
     def stop_service(self):
         done = self.wine("net", "stop", SERVICE)
@@ -332,6 +354,24 @@ class WineServiceTest(WineAgentTestCase):
     def setUp(self):
         super().setUp()
         self.assertEqual(self.run_agent_switch("-Service"), 0)
+        # The exit code tells the type library's registration only; the service must be there too.
+        self.assertIsNotNone(self.registry_values(SERVICE_KEY))
+
+    def test_registering_again_while_the_service_runs_replaces_it(self):
+        # A post held by a slow server keeps the old service stopping for a while.
+        self.server.start("--delay-ms", "3000", port=self.port)
+        self.start_service()
+        self.drop_pdf("in flight.pdf")
+        wait_until(lambda: os.path.exists(os.path.join(self.out, "in flight.pdf")), SHORT, "the job's copy")
+        self.assertEqual(self.run_agent_switch("-Service"), 0)
+        # The running agent was stopped before its entry was replaced, not left to take it along.
+        self.assertTrue(self.log_lines()[-1].endswith(CLOSING_LINE), self.log_lines()[-3:])
+        self.assertIsNotNone(self.registry_values(SERVICE_KEY))
+        self.assertIsNotNone(self.registry_values(EVENT_SOURCE_KEY))
+        self.start_service()
+        self.drop_pdf("after the new registration.pdf")
+        self.wait_documents(["in flight.pdf", "after the new registration.pdf"], timeout=LONG)
+        self.stop_service()
 
     def test_service_posts_jobs_and_stops_at_the_managers_stop(self):
         self.server.start(port=self.port)

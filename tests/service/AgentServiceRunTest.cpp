@@ -196,6 +196,19 @@ TEST_F(AgentRunTest, ServiceRegistrationStartedByHandRunsAsPlainProcess) {
     EXPECT_NE(ReadWholeFile(LogPath()).find("--I: stop signal 2 received"), std::string::npos);
 }
 
+// A control the agent does not take is told as an event and leaves the run as it was.
+TEST_F(AgentRunTest, UnknownControlIsReportedAndTheRunGoesOn) {
+    Start();
+    ASSERT_TRUE(WaitForLogLine("--I : monitor status = "));
+    m_serviceHost.SendUnknownControl(200);
+    EXPECT_EQ(ReadWholeFile(LogPath()).find(kClosingLine), std::string::npos);
+    m_serviceHost.Stop(Platform::StopReason::Console, 2);
+    m_run.join();
+    EXPECT_EQ(m_nExitCode, 0);
+    EXPECT_EQ(m_eventLog.GetPrintedLines(),
+              (std::vector<std::string>{"Service started", "Bad service request", "Service stopped"}));
+}
+
 TEST_F(AgentRunTest, StopControlThatCannotBeHadEndsWithItsErrorBeforeTheLog) {
     m_serviceHost.FailOpen(38);
     Start();

@@ -62,3 +62,18 @@ void CFakeServiceHost::ReportStatus(const std::string& strText) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_statusTexts.push_back(strText);
 }
+
+void CFakeServiceHost::SetUnknownControlHandler(std::function<void(int nControl)> onUnknownControl) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onUnknownControl = std::move(onUnknownControl);
+}
+
+void CFakeServiceHost::SendUnknownControl(int nControl) {
+    std::function<void(int)> onUnknownControl;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        onUnknownControl = m_onUnknownControl;
+    }
+    if (onUnknownControl)
+        onUnknownControl(nControl);
+}

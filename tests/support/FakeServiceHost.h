@@ -3,6 +3,7 @@
 #include "platform/ServiceHost.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ class CFakeServiceHost : public Platform::IServiceHost {
     void RequestStop() override { Stop(Platform::StopReason::Requested, 0); }
     void ReportState(Platform::ServiceState nState) override;
     void ReportStatus(const std::string& strText) override;
+    void SetUnknownControlHandler(std::function<void(int nControl)> onUnknownControl) override;
+    // A control the service does not take arrives, as the manager would send it.
+    void SendUnknownControl(int nControl);
 
   private:
     mutable std::mutex m_mutex;
@@ -37,4 +41,5 @@ class CFakeServiceHost : public Platform::IServiceHost {
     int m_nStopCode = 0;
     std::vector<Platform::ServiceState> m_states;
     std::vector<std::string> m_statusTexts;
+    std::function<void(int)> m_onUnknownControl;
 };

@@ -169,4 +169,7 @@ void CServiceHost::ReportStatus(const std::string& strText) {
     (void)::sd_notifyf(0, "STATUS=%s", strLine.c_str());
 }
 
+// systemd has no controls besides the stop; the signals it might send otherwise are ignored.
+void CServiceHost::SetUnknownControlHandler(std::function<void(int nControl)> /*onUnknownControl*/) {}
+
 } // namespace Platform

@@ -19,8 +19,10 @@ namespace Platform {
 
 namespace {
 
+// A failure that left no system error still is one.
 int ResultOfLastError() {
-    return static_cast<int>(HRESULT_FROM_WIN32(::GetLastError()));
+    DWORD nError = ::GetLastError();
+    return static_cast<int>(nError != 0 ? HRESULT_FROM_WIN32(nError) : E_FAIL);
 }
 
 // The calling thread's token when it impersonates, else the process's.
@@ -112,7 +114,8 @@ class CComSession::CDescriptor {
 };
 
 // COM refuses a second setting of the process's security; the run sets it once, before its other
-// threads use COM.
+// threads use COM. A descriptor that could not be built is not handed over: COM's default security
+// stays.
 CComSession::CComSession(Security security) {
     HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     m_bEntered = SUCCEEDED(hr);
@@ -120,10 +123,12 @@ CComSession::CComSession(Security security) {
     if (!m_bEntered || security == Security::Default)
         return;
     m_pDescriptor = std::make_unique<CDescriptor>();
-    int nBuilt = m_pDescriptor->Build();
+    m_nSecurityResult = m_pDescriptor->Build();
+    if (m_nSecurityResult != 0)
+        return;
     hr = ::CoInitializeSecurity(m_pDescriptor->Get(), -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
                                 RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    m_nSecurityResult = nBuilt != 0 ? nBuilt : (FAILED(hr) ? static_cast<int>(hr) : 0);
+    m_nSecurityResult = FAILED(hr) ? static_cast<int>(hr) : 0;
 }
 
 CComSession::~CComSession() {

@@ -171,12 +171,19 @@ class CServiceHost::CImpl : public CControlTarget {
 
     // A shutdown is taken as a stop, so that the agent ends its posts and closes its log first. The
     // notice before the shutdown comes first and leaves more time for that than the shutdown itself.
+    // Pause and continue are not taken, and the manager does not send them; any other control is
+    // told to the service.
     DWORD OnServiceControl(DWORD nControl) override {
         if (nControl == SERVICE_CONTROL_INTERROGATE)
             return NO_ERROR;
-        if (nControl != SERVICE_CONTROL_STOP && nControl != SERVICE_CONTROL_PRESHUTDOWN &&
-            nControl != SERVICE_CONTROL_SHUTDOWN)
+        if (nControl == SERVICE_CONTROL_PAUSE || nControl == SERVICE_CONTROL_CONTINUE)
             return ERROR_CALL_NOT_IMPLEMENTED;
+        if (nControl != SERVICE_CONTROL_STOP && nControl != SERVICE_CONTROL_PRESHUTDOWN &&
+            nControl != SERVICE_CONTROL_SHUTDOWN) {
+            if (m_onUnknownControl)
+                m_onUnknownControl(static_cast<int>(nControl));
+            return ERROR_CALL_NOT_IMPLEMENTED;
+        }
         std::lock_guard<std::mutex> lock(m_statusMutex);
         SetStatus(SERVICE_STOP_PENDING);
         Stop(StopReason::ServiceManager, nControl);
@@ -194,6 +201,8 @@ class CServiceHost::CImpl : public CControlTarget {
     }
 
     int m_nStopCode = 0;
+    // Set before Open, so before the manager can send a control.
+    std::function<void(int)> m_onUnknownControl;
 
   private:
     enum class Connection { Untried, Service, Console };
@@ -310,6 +319,10 @@ void CServiceHost::RequestStop() {
 // Reports reach the manager only when it started the process: without it there is no status handle.
 void CServiceHost::ReportState(ServiceState nState) {
     m_pImpl->ReportState(nState);
+}
+
+void CServiceHost::SetUnknownControlHandler(std::function<void(int nControl)> onUnknownControl) {
+    m_pImpl->m_onUnknownControl = std::move(onUnknownControl);
 }
 
 // The service manager shows no free text for a service: the status line has nowhere to go.

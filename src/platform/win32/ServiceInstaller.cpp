@@ -75,9 +75,10 @@ SC_HANDLE OpenServiceHandle(const std::string& strDefinitionFolder, const std::s
 
 const wchar_t* const kApplicationLogKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
-// The source's name is one key name: a backslash would reach another key.
+// The source's name is one key name: a backslash would reach another key, a NUL cut the name, and
+// an empty one name the Application log's own key.
 std::wstring EventSourceKey(const std::string& strServiceName) {
-    if (strServiceName.find('\\') != std::string::npos)
+    if (strServiceName.empty() || strServiceName.find_first_of(std::string("\\\0", 2)) != std::string::npos)
         return std::wstring();
     return kApplicationLogKey + Win32::ToWide(strServiceName);
 }
@@ -97,6 +98,26 @@ bool WriteEventSource(const std::string& strServiceName, const std::wstring& wst
                                      reinterpret_cast<const BYTE*>(&nTypes), sizeof(nTypes)) == ERROR_SUCCESS;
     ::RegCloseKey(hKey);
     return bWritten;
+}
+
+// The agent's own stop is bounded (posts given a deadline, request threads a wait); this bound only
+// ends the wait for a service that never reports its stop. A one-shot command may poll.
+constexpr DWORD kStopWaitMs = 120000;
+constexpr DWORD kStopPollMs = 100;
+
+bool WaitUntilStopped(SC_HANDLE hService) {
+    for (DWORD nWaited = 0;; nWaited += kStopPollMs) {
+        SERVICE_STATUS status = {};
+        if (!::QueryServiceStatus(hService, &status))
+            return false;
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (nWaited >= kStopWaitMs) {
+            ::SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+            return false;
+        }
+        ::Sleep(kStopPollMs);
+    }
 }
 
 } // namespace
@@ -141,14 +162,18 @@ bool CServiceInstaller::Install(const std::string& strExecutablePath) {
     return true;
 }
 
-// A service that does not run needs no stop.
+// A service that does not run needs no stop. The manager keeps the entry of a service marked for
+// deletion until the service has stopped, and refuses a new one of that name meanwhile: a registration
+// that replaces a running service would otherwise leave none once the old one stops.
 bool CServiceInstaller::Stop() {
-    CServiceHandle service(OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, SERVICE_STOP));
+    CServiceHandle service(
+        OpenServiceHandle(m_strDefinitionFolder, m_strServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service)
         return false;
     SERVICE_STATUS status = {};
-    return ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status) ||
-           ::GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    if (!::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
+        return ::GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    return WaitUntilStopped(service.Get());
 }
 
 // An entry already marked for deletion goes when its service stops: nothing more to do.
@@ -166,8 +191,10 @@ bool CServiceInstaller::RemoveEventSource() {
     if (!m_strDefinitionFolder.empty())
         return true;
     std::wstring wstrKey = EventSourceKey(m_strServiceName);
-    if (wstrKey.empty())
+    if (wstrKey.empty()) {
+        ::SetLastError(ERROR_INVALID_NAME);
         return false;
+    }
     LONG nError = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, wstrKey.c_str());
     return nError == ERROR_SUCCESS || nError == ERROR_FILE_NOT_FOUND;
 }
