@@ -52,7 +52,8 @@ int CAgentService::Main(const std::string& strCommandLine) {
 }
 
 // Two agents of one install would watch the same folders and write the same log and archive. The
-// second ends before it touches any of them; the user learns why on standard error. The lock lives
+// second ends before it touches any of them; the user learns why on standard error and, when it is
+// registered as a service (whose standard error nobody reads), in the event log too. The lock lives
 // as long as this object, which for the agent is until the process ends.
 int CAgentService::TakeInstanceLock() {
     std::string strFolder = Platform::FolderOf(m_registration.GetModulePath());
@@ -60,12 +61,14 @@ int CAgentService::TakeInstanceLock() {
     if (result == Platform::CInstanceLock::Result::Taken)
         return 0;
     int nError = Platform::GetLastError();
-    if (result == Platform::CInstanceLock::Result::HeldElsewhere)
-        m_eventLog.ShowMessage("Another KlendoHotFolderAgent is already running from " + strFolder +
-                               "; this one ends.");
-    else
-        m_eventLog.ShowMessage("KlendoHotFolderAgent cannot lock its install folder " + strFolder +
-                               " (error " + std::to_string(nError) + "); it does not run.");
+    std::string strText =
+        result == Platform::CInstanceLock::Result::HeldElsewhere
+            ? "Another KlendoHotFolderAgent is already running from " + strFolder + "; this one ends."
+            : "KlendoHotFolderAgent cannot lock its install folder " + strFolder + " (error " +
+                  std::to_string(nError) + "); it does not run.";
+    m_eventLog.ShowMessage(strText);
+    if (m_bService)
+        m_eventLog.WriteEvent(m_strServiceName, strText);
     return nError != 0 ? nError : 1;
 }
 

@@ -373,6 +373,16 @@ class WineServiceTest(WineAgentTestCase):
         self.wait_documents(["in flight.pdf", "after the new registration.pdf"], timeout=LONG)
         self.stop_service()
 
+    def test_service_registration_started_by_hand_runs_as_console_and_keeps_the_service_out(self):
+        self.server.start(port=self.port)
+        self.start_console_agent()
+        done = self.wine("net", "start", SERVICE)
+        self.assertNotEqual(done.returncode, 0, "a second agent of the install must not start")
+        self.drop_pdf("beside.pdf")
+        self.wait_documents(["beside.pdf"])
+        self.assertEqual(self.log_text().count(" Application Started"), 1)
+        self.stop_console_agent()
+
     def test_service_posts_jobs_and_stops_at_the_managers_stop(self):
         self.server.start(port=self.port)
         self.start_service()

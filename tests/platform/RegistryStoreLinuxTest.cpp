@@ -121,7 +121,11 @@ TEST(RegistryStore, WriteLeavesNoTemporaryFileAndDefaultPathFollowsEnvironment) 
 
     ASSERT_EQ(::setenv("KLENDO_REGISTRY", (temp / "moved").c_str(), 1), 0);
     RegistryResult result = CRegistryStore().CreateKey("Moved");
+    bool bMovedIsSystemStore = CRegistryStore().IsSystemStore();
     ::unsetenv("KLENDO_REGISTRY");
     EXPECT_EQ(result, RegistryResult::Ok);
+    EXPECT_FALSE(bMovedIsSystemStore) << "a moved store must not let a registration touch the machine";
+    EXPECT_FALSE(store.IsSystemStore());
+    EXPECT_TRUE(CRegistryStore().IsSystemStore());
     EXPECT_EQ(ReadWholeFile(temp / "moved"), "KlendoHotFolderAgent registry 1\n[Moved]\n");
 }

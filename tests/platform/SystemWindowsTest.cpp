@@ -37,6 +37,16 @@ class RegistryStoreWindows : public testing::Test {
 
 } // namespace
 
+// Only HKEY_CLASSES_ROOT itself lets a registration touch the machine's type library registrations.
+TEST_F(RegistryStoreWindows, StoreMovedByArgumentOrEnvironmentIsNotTheSystems) {
+    EXPECT_FALSE(m_store.IsSystemStore());
+    ASSERT_EQ(::_putenv_s("KLENDO_REGISTRY", m_strPrefix.c_str()), 0);
+    bool bMovedIsSystemStore = CRegistryStore().IsSystemStore();
+    ASSERT_EQ(::_putenv_s("KLENDO_REGISTRY", ""), 0);
+    EXPECT_FALSE(bMovedIsSystemStore);
+    EXPECT_TRUE(CRegistryStore().IsSystemStore());
+}
+
 TEST_F(RegistryStoreWindows, ValuesRoundTripWithoutCaseAndMissingOnesAreNotFound) {
     const std::string strKey = "AppID\\{ABC}";
     const std::string strHostile =

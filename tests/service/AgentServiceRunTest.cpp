@@ -209,6 +209,27 @@ TEST_F(AgentRunTest, UnknownControlIsReportedAndTheRunGoesOn) {
               (std::vector<std::string>{"Service started", "Bad service request", "Service stopped"}));
 }
 
+// A second agent of one install ends before it opens the log. Registered as a service, whose standard
+// error nobody reads, it says why in the event log too.
+TEST_F(AgentRunTest, SecondAgentOfOneInstallEndsAndSaysWhyWhereItIsRead) {
+    Platform::CInstanceLock first;
+    ASSERT_EQ(first.Take(m_temp.Path()), Platform::CInstanceLock::Result::Taken);
+    const std::string strText =
+        "Another KlendoHotFolderAgent is already running from " + m_temp.Path() + "; this one ends.";
+    EXPECT_NE(m_service.Main("KlendoHotFolderAgent"), 0);
+    EXPECT_EQ(m_eventLog.GetMessages(), std::vector<std::string>{strText});
+    EXPECT_TRUE(m_eventLog.GetEvents().empty()) << "a plain process has its console";
+    EXPECT_FALSE(FileExists(LogPath()));
+    if (!CanInstallService())
+        return;
+    m_eventLog.Clear();
+    Register("KlendoHotFolderAgent -Service");
+    CAgentService second(Environment(), Options(m_temp));
+    EXPECT_NE(second.Main("KlendoHotFolderAgent"), 0);
+    EXPECT_EQ(m_eventLog.GetEvents(), std::vector<std::string>{"KlendoHotFolderAgent: " + strText});
+    EXPECT_FALSE(FileExists(LogPath()));
+}
+
 TEST_F(AgentRunTest, StopControlThatCannotBeHadEndsWithItsErrorBeforeTheLog) {
     m_serviceHost.FailOpen(38);
     Start();
