@@ -170,7 +170,53 @@ class ReferenceServer:
         return [activity["document"] for activity in self.activities()]
 
 
-class AgentTestCase(unittest.TestCase):
+class AgentFiles:
+    """The log and archive of an installed agent and the server it posts to, as a test sees them; the
+    test sets self.log_path, self.archive_path and self.server."""
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as stream:
+                return stream.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        return [line for line in self.log_text().split("\r\n") if line]
+
+    def wait_log(self, text, timeout=SHORT):
+        wait_until(lambda: text in self.log_text(), timeout, "log text %r" % text,
+                   lambda: "\n".join(self.log_lines()[-8:]))
+
+    def archive_text(self):
+        try:
+            with open(self.archive_path, "rb") as stream:
+                return stream.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_documents(self, names, timeout=SHORT):
+        """Waits until the server holds an activity for every name; returns the activities."""
+        wanted = set(names)
+        seen = []
+
+        def arrived():
+            seen[:] = self.server.activities()
+            return wanted <= {a["document"] for a in seen}
+
+        def state():
+            missing = sorted(wanted - {a["document"] for a in seen})[:5]
+            return "%d stored, missing %r; log: %s" % (len(seen), missing, "\n".join(self.log_lines()[-8:]))
+
+        wait_until(arrived, timeout, "%d activities" % len(wanted), state)
+        return seen
+
+    def wait_gone(self, path, timeout=SHORT):
+        wait_until(lambda: not os.path.lexists(path), timeout, "removal of %r" % path,
+                   lambda: "\n".join(self.log_lines()[-8:]))
+
+
+class AgentTestCase(AgentFiles, unittest.TestCase):
     """One installed agent per test: its executables, settings, registry, log and archive live in a
     temporary folder, beside hot folders and destinations made with folder()."""
 
@@ -264,43 +310,6 @@ class AgentTestCase(unittest.TestCase):
     def assert_running(self):
         self.assertIsNone(self.agent.poll(), "agent is gone: " + self.agent_output.text())
 
-    def log_text(self):
-        try:
-            with open(self.log_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
-
-    def log_lines(self):
-        return [line for line in self.log_text().split("\r\n") if line]
-
-    def wait_log(self, text, timeout=SHORT):
-        wait_until(lambda: text in self.log_text(), timeout, "log text %r" % text,
-                   lambda: "\n".join(self.log_lines()[-8:]))
-
-    def archive_text(self):
-        try:
-            with open(self.archive_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
-
-    def wait_documents(self, names, timeout=SHORT):
-        """Waits until the server holds an activity for every name; returns the activities."""
-        wanted = set(names)
-        seen = []
-
-        def arrived():
-            seen[:] = self.server.activities()
-            return wanted <= {a["document"] for a in seen}
-
-        wait_until(arrived, timeout, "%d activities" % len(wanted),
-                   lambda: "%d stored, missing %r" % (len(seen), sorted(wanted - {a["document"] for a in seen})[:5]))
-        return seen
-
-    def wait_gone(self, path, timeout=SHORT):
-        wait_until(lambda: not os.path.lexists(path), timeout, "removal of %r" % path,
-                   lambda: "\n".join(self.log_lines()[-8:]))
 
 
 class OneFolderTestCase(AgentTestCase):

@@ -16,8 +16,8 @@ import tempfile
 import shutil
 import unittest
 
-from harness import (CLOSING_LINE, LONG, SHORT, ReferenceServer, _end_with_the_test, free_port, make_pdf,
-                     wait_until, write_file)
+from harness import (CLOSING_LINE, LONG, SHORT, AgentFiles, ReferenceServer, _end_with_the_test, free_port,
+                     make_pdf, wait_until, write_file)
 
 WINE = "/usr/lib/wine/wine64"
 SERVICE = "KlendoHotFolderAgent"
@@ -46,7 +46,7 @@ def write_ticket(path, name, seconds):
                       % (name, seconds * 1000)).encode("ascii"))
 
 
-class WineAgentTestCase(unittest.TestCase):
+class WineAgentTestCase(AgentFiles, unittest.TestCase):
     """One agent installed in a temporary folder, with one print folder and one ULS ticket folder."""
 
     def setUp(self):
@@ -162,40 +162,6 @@ class WineAgentTestCase(unittest.TestCase):
         """The prefix's registration is shared by every test: none may leave one behind."""
         self.assertEqual(self.run_agent_switch("-UnregServer"), 0)
         self.assertIsNone(self.registry_values(SERVICE_KEY))
-
-    def log_text(self):
-        try:
-            with open(self.log_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
-
-    def log_lines(self):
-        return [line for line in self.log_text().split("\r\n") if line]
-
-    def wait_log(self, text, timeout=SHORT):
-        wait_until(lambda: text in self.log_text(), timeout, "log text %r" % text,
-                   lambda: "\n".join(self.log_lines()[-8:]))
-
-    def archive_text(self):
-        try:
-            with open(self.archive_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
-
-    def wait_documents(self, names, timeout=SHORT):
-        wanted = set(names)
-        seen = []
-
-        def arrived():
-            seen[:] = self.server.activities()
-            return wanted <= {a["document"] for a in seen}
-
-        wait_until(arrived, timeout, "%d activities" % len(wanted),
-                   lambda: "missing %r; log: %s" % (sorted(wanted - {a["document"] for a in seen})[:5],
-                                                    "\n".join(self.log_lines()[-8:])))
-        return seen
 
     def wait_stopped_and_closed(self):
         """The agent's processes are gone and the log's last line is its closing line."""
