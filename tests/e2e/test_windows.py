@@ -9,6 +9,7 @@ so the test classes share one CTest resource lock.
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -37,6 +38,25 @@ WINE_GAPS = [
 ]
 
 
+# One value of reg's export: "name"=data or @=data.
+REG_LINE = re.compile(r'^(?:@|"((?:[^"\\]|\\.)*)")=(.*)$')
+
+
+def unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
+
+
+def registry_data(text):
+    if text.startswith('"'):
+        return unescape(text[1:-1])
+    if text.startswith("dword:"):
+        return hex(int(text[6:], 16))
+    kind, _, data = text.partition(":")
+    raw = bytes(int(byte, 16) for byte in data.split(",") if byte)
+    strings = [part for part in raw.decode("utf-16-le").split("\0") if part]
+    return "\\0".join(strings) if kind == "hex(7)" else "".join(strings)
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -57,7 +77,8 @@ class WineAgentTestCase(AgentFiles, unittest.TestCase):
                 self.fail("%s must name a built executable" % name)
         self.root = tempfile.mkdtemp(prefix="klendo-wine-")
         self.addCleanup(shutil.rmtree, self.root, True)
-        self.install = self.folder("install")
+        # A blank and a letter beyond ASCII: the service path must be quoted and reach the system as UTF-16.
+        self.install = self.folder("Klendo install é")
         self.agent_path = os.path.join(self.install, "KlendoHotFolderAgent.exe")
         shutil.copy2(os.environ["KLENDO_AGENT"], self.agent_path)
         shutil.copy2(os.environ["KLENDO_PRINTINFO"], os.path.join(self.install, "KlendoPrintInfo.exe"))
@@ -103,15 +124,22 @@ class WineAgentTestCase(AgentFiles, unittest.TestCase):
         return self.wine(self.agent_path, switch).returncode
 
     def registry_values(self, key):
-        """The values of a registry key as {name: data}, or None when the key does not exist."""
-        done = self.wine("reg", "query", key)
-        if done.returncode != 0:
+        """The values of a registry key as {name: data} ("(Default)" for the default value, DWORDs as
+        "0x..", string lists joined by "\\0"), or None when the key does not exist. Read from reg's
+        export, which is UTF-16: its query prints in the console's code page."""
+        exported = os.path.join(self.root, "exported.reg")
+        if self.wine("reg", "export", key, windows_path(exported), "/y").returncode != 0:
             return None
+        with open(exported, "rb") as stream:
+            lines = stream.read().decode("utf-16").replace("\\\r\n  ", "").splitlines()
+        os.remove(exported)
         values = {}
-        for line in done.stdout.decode("utf-8", "replace").splitlines():
-            parts = line.strip().split(None, 2)
-            if len(parts) >= 2 and parts[1].startswith("REG_"):
-                values[parts[0]] = parts[2] if len(parts) > 2 else ""
+        sections = [number for number, line in enumerate(lines) if line.startswith("[")] + [len(lines)]
+        for line in lines[sections[0] + 1:sections[1]]:
+            match = REG_LINE.match(line)
+            if match:
+                name = unescape(match.group(1)) if match.group(1) is not None else "(Default)"
+                values[name] = registry_data(match.group(2))
         return values
 
     def copy_in(self, source, target):
