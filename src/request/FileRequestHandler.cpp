@@ -261,7 +261,11 @@ CFileRequestHandler::WriteState CFileRequestHandler::WaitForWriteComplete() {
         LogWriteCompleteTestOnce(probe, strNetwork);
         CWriteWait::Clock::time_point now = CWriteWait::Clock::now();
         bool bBusy = probe.state == Platform::OpenState::Busy;
-        bool bLeaseSuffices = probe.test == Platform::WriteCompleteTest::WriteLease && strNetwork.empty();
+        // The system announces a new file before its creator's open counts as a writer: in that moment
+        // the lease finds the still empty file free. An empty file must also stay unchanged for the
+        // window, which its writer's open ends.
+        bool bLeaseSuffices = probe.test == Platform::WriteCompleteTest::WriteLease && strNetwork.empty() &&
+                              probe.version.nSize > 0;
         if (bBusy)
             stable.Reset();
         else if (bLeaseSuffices || stable.IsStable(probe.version, now))

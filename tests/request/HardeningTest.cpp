@@ -52,6 +52,28 @@ TEST_F(PipelineTest, FileStillBeingWrittenWhenItsWholeWaitIsSpentIsKeptNotBilled
     EXPECT_EQ(strLog.find("--I: wait end =" + strPath), std::string::npos);
 }
 
+// A file is announced before its creator's open counts as a writer, so the lease alone finds a just
+// created file free: copied empty, billed and removed, its job would go to a removed file.
+TEST_F(PipelineTest, EmptyFileIsNotCompleteOnItsLeaseAlone) {
+    StartServer();
+    // A window longer than the whole budget of two 10 ms tries: the empty file cannot pass it.
+    ChangeEnvironment(m_processing, [](CRequestEnvironment& environment) {
+        environment.nWriteCompleteTries = 2;
+        environment.stableWindow = std::chrono::hours(1);
+    });
+    std::string strPath = JoinPath(m_strHot, "created.prn");
+    Drop("created.prn", "");
+    CPipelinePool pool(m_processing);
+    pool.Dispatch(Request("created.prn"));
+    ASSERT_TRUE(pool.AdvanceUntil([&] { return pool.Get().GetWaitingRetryCount() == 1; }));
+    pool.Stop();
+    EXPECT_TRUE(Exists(strPath));
+    EXPECT_FALSE(Exists(m_strDestination + "/created.prn"));
+    EXPECT_NE(
+        m_log.Content().find("--F: file still being written after 2 tries, kept for a later try =" + strPath),
+        std::string::npos);
+}
+
 TEST(StableFileCheck, WithoutALeaseAFileCountsOnlyAfterAWholeWindowUnchanged) {
     using namespace std::chrono;
     CStableFileCheck check(milliseconds(1000));
