@@ -203,9 +203,10 @@ void CFolderMonitor::ScanFolderAtStart() {
             DispatchNotification(Platform::kActionAdded, strName);
         },
         [&] { return KeepScanning(); });
+    // Also an empty folder's line: it tells that every file seen from now on is seen by the watch.
     if (!KeepScanning())
         LogTrace("--I: start-up scan s=%s ended by the stop", m_folder.source.c_str());
-    else if (nFiles > 0)
+    else
         LogTrace("--I: start-up scan s=%s files=%d", m_folder.source.c_str(), nFiles);
 }
 

@@ -196,6 +196,7 @@ class WineAgentTestCase(AgentFiles, unittest.TestCase):
         wait_until(lambda: self.log_lines() and self.log_lines()[-1].endswith(CLOSING_LINE), LONG,
                    "the log's closing line", lambda: "\n".join(self.log_lines()[-5:]))
         wait_until(lambda: not self.agent_processes(), LONG, "the agent's processes to end", self.agent_processes)
+        self.assertNotIn("--F: COM", self.log_text(), "the run's COM and its security were set up")
 
     def agent_output(self):
         with open(self.agent_output_path, "rb") as stream:
