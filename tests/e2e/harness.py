@@ -92,6 +92,15 @@ def write_file(path, data):
         stream.write(data)
 
 
+def read_text(path):
+    """The file's text; empty while the agent has not made it yet."""
+    try:
+        with open(path, "rb") as stream:
+            return stream.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return ""
+
+
 class OutputReader:
     """Drains a child's combined output on a thread so the child never blocks on a full pipe."""
 
@@ -175,11 +184,7 @@ class AgentFiles:
     test sets self.log_path, self.archive_path and self.server."""
 
     def log_text(self):
-        try:
-            with open(self.log_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
+        return read_text(self.log_path)
 
     def log_lines(self):
         return [line for line in self.log_text().split("\r\n") if line]
@@ -189,11 +194,7 @@ class AgentFiles:
                    lambda: "\n".join(self.log_lines()[-8:]))
 
     def archive_text(self):
-        try:
-            with open(self.archive_path, "rb") as stream:
-                return stream.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
+        return read_text(self.archive_path)
 
     def wait_documents(self, names, timeout=SHORT):
         """Waits until the server holds an activity for every name; returns the activities."""
